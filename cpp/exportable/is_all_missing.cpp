@@ -1,0 +1,216 @@
+// is_all_missing(x, bad_vals): whether every value of a column is a missing marker, NaN
+// possibly among the markers.
+#include "python/numpy_api.h"
+
+#include <numpy/arrayscalars.h>
+
+#include <cmath>
+#include <vector>
+
+#include "exportable/families.h"
+
+namespace tabrix::exportable {
+namespace {
+
+// The markers of bad_vals that np.isnan says are not NaN, in order.
+nb::object non_nan_markers(nb::handle isnan, nb::handle bad_vals) {
+    nb::object iterator = checked(PyObject_GetIter(bad_vals.ptr()));
+    nb::object markers = checked(PyList_New(0));
+    while (PyObject* item = PyIter_Next(iterator.ptr())) {
+        nb::object value = nb::steal(item);
+        bool is_nan = PyFloat_CheckExact(item) ? std::isnan(PyFloat_AS_DOUBLE(item)) : truthy(call(isnan, {value}));
+        if (!is_nan && PyList_Append(markers.ptr(), item) < 0) raise_current();
+    }
+    if (PyErr_Occurred()) raise_current();
+    return markers;
+}
+
+constexpr double exact_integer_limit = 9007199254740992.0;  // 2**53
+
+// Markers compared as doubles when all of them are plain numbers that a double holds exactly;
+// that is what NumPy's membership test does for numeric data.
+bool markers_as_doubles(nb::handle markers, std::vector<double>& out) {
+    const Py_ssize_t n = PyList_GET_SIZE(markers.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* m = PyList_GET_ITEM(markers.ptr(), i);
+        if (PyFloat_CheckExact(m)) {
+            out.push_back(PyFloat_AS_DOUBLE(m));
+        } else if (PyLong_CheckExact(m) || PyBool_Check(m)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(m, &overflow);
+            if (overflow || (v == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                return false;
+            }
+            const double d = static_cast<double>(v);
+            if (std::fabs(d) > exact_integer_limit) return false;
+            out.push_back(d);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_marker(double v, const std::vector<double>& markers) {
+    for (double m : markers) {
+        if (v == m) return true;
+    }
+    return false;
+}
+
+// One item of the NaN path, as Python evaluates `np.isnan(float(v)) or np.isin(v, std_bad)`.
+bool item_missing_generic(nb::handle v, nb::handle isin, nb::handle markers) {
+    nb::object as_float = checked(PyNumber_Float(v.ptr()));
+    if (std::isnan(PyFloat_AS_DOUBLE(as_float.ptr()))) return true;
+    return truthy(call(isin, {v, markers}));
+}
+
+// Object cells: plain floats and small ints are decided here, everything else as Python would.
+bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, nb::handle isin, nb::handle markers) {
+    if (fast_markers) {
+        if (PyFloat_CheckExact(v)) {
+            const double d = PyFloat_AS_DOUBLE(v);
+            return std::isnan(d) || is_marker(d, *fast_markers);
+        }
+        if (PyLong_CheckExact(v)) {
+            int overflow = 0;
+            long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (!overflow && !(i == -1 && PyErr_Occurred()) && std::fabs(static_cast<double>(i)) <= exact_integer_limit) {
+                return is_marker(static_cast<double>(i), *fast_markers);
+            }
+            PyErr_Clear();
+        }
+    }
+    return item_missing_generic(v, isin, markers);
+}
+
+template <typename T>
+bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride, const std::vector<double>& markers) {
+    bool all = true;
+    for (npy_intp i = 0; i < n && all; ++i) {
+        const double d = static_cast<double>(*reinterpret_cast<const T*>(data + i * stride));
+        all = std::isnan(d) || is_marker(d, markers);
+    }
+    return all;
+}
+
+// The NaN path over a one-dimensional array of a plain numeric dtype. Returns false in
+// `handled` when the dtype needs the general path.
+bool all_missing_array(PyArrayObject* a, const std::vector<double>& markers, bool& handled) {
+    handled = true;
+    const char* data = PyArray_BYTES(a);
+    const npy_intp n = PyArray_DIM(a, 0);
+    const npy_intp stride = PyArray_STRIDE(a, 0);
+    bool result = true;
+    // Integers beyond 2**53 would compare inexactly as doubles: those arrays take the general path.
+    auto integers_exact = [&](auto tag) {
+        using T = decltype(tag);
+        for (npy_intp i = 0; i < n; ++i) {
+            const double d = static_cast<double>(*reinterpret_cast<const T*>(data + i * stride));
+            if (std::fabs(d) > exact_integer_limit) return false;
+        }
+        return true;
+    };
+    Py_BEGIN_ALLOW_THREADS
+    switch (PyArray_TYPE(a)) {
+        case NPY_FLOAT64: result = all_missing_numeric<npy_float64>(data, n, stride, markers); break;
+        case NPY_FLOAT32: result = all_missing_numeric<npy_float32>(data, n, stride, markers); break;
+        case NPY_BOOL: result = all_missing_numeric<npy_bool>(data, n, stride, markers); break;
+        case NPY_INT8: result = all_missing_numeric<npy_int8>(data, n, stride, markers); break;
+        case NPY_UINT8: result = all_missing_numeric<npy_uint8>(data, n, stride, markers); break;
+        case NPY_INT16: result = all_missing_numeric<npy_int16>(data, n, stride, markers); break;
+        case NPY_UINT16: result = all_missing_numeric<npy_uint16>(data, n, stride, markers); break;
+        case NPY_INT32: result = all_missing_numeric<npy_int32>(data, n, stride, markers); break;
+        case NPY_UINT32: result = all_missing_numeric<npy_uint32>(data, n, stride, markers); break;
+        case NPY_INT64:
+            if (integers_exact(npy_int64{})) result = all_missing_numeric<npy_int64>(data, n, stride, markers);
+            else handled = false;
+            break;
+        case NPY_UINT64:
+            if (integers_exact(npy_uint64{})) result = all_missing_numeric<npy_uint64>(data, n, stride, markers);
+            else handled = false;
+            break;
+        default: handled = false;
+    }
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+// Wraps the PyArrayScalar_RETURN_* macros, which return a PyObject*.
+nb::object to_numpy_bool(bool value) {
+    PyObject* r = [value]() -> PyObject* {
+        if (value) PyArrayScalar_RETURN_TRUE;
+        PyArrayScalar_RETURN_FALSE;
+    }();
+    return nb::steal(r);
+}
+
+nb::object is_all_missing(const Call& c) {
+    nb::handle x = c[0];
+    nb::object bad_vals = nb::borrow(c[1]);
+    nb::object np = c.g["np"];
+    nb::object isnan = attr(np, "isnan");
+
+    // A single marker rather than a list of them is taken as a list of one.
+    nb::object markers;
+    try {
+        markers = non_nan_markers(isnan, bad_vals);
+    } catch (nb::python_error&) {
+        bad_vals = checked(PyList_New(1));
+        PyList_SET_ITEM(bad_vals.ptr(), 0, nb::borrow(c[1]).release().ptr());
+        markers = non_nan_markers(isnan, bad_vals);
+    }
+    const Py_ssize_t n_bad = PyObject_Size(bad_vals.ptr());
+    if (n_bad < 0) raise_current();
+    const Py_ssize_t n_markers = PyList_GET_SIZE(markers.ptr());
+    // At most one NaN among the markers.
+    if (assertions_enabled()) assert_true(n_bad <= n_markers + 1);
+    const bool test_nan = n_markers < n_bad;
+
+    nb::object isin = attr(np, "isin");
+    if (!test_nan) return call(attr(call(isin, {x, markers}), "all"), {});
+
+    // NaN is a marker: NaN never equals itself in a membership test, so each item is tested for
+    // NaN first and for the other markers next.
+    std::vector<double> fast_markers;
+    const bool markers_fast = markers_as_doubles(markers, fast_markers);
+    if (PyArray_Check(x.ptr()) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(x.ptr())) == 1) {
+        auto* a = reinterpret_cast<PyArrayObject*>(x.ptr());
+        if (markers_fast && PyArray_TYPE(a) != NPY_OBJECT) {
+            bool handled = false;
+            bool result = all_missing_array(a, fast_markers, handled);
+            if (handled) return to_numpy_bool(result);
+        }
+        if (PyArray_TYPE(a) == NPY_OBJECT) {
+            const char* data = PyArray_BYTES(a);
+            const npy_intp n = PyArray_DIM(a, 0);
+            const npy_intp stride = PyArray_STRIDE(a, 0);
+            bool all = true;
+            // Every item is evaluated, as the column is converted in full: a later item that
+            // cannot be read as a number still raises.
+            for (npy_intp i = 0; i < n; ++i) {
+                PyObject* v = *reinterpret_cast<PyObject* const*>(data + i * stride);
+                if (!v) v = Py_None;
+                if (!item_missing_object(v, markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
+            }
+            return to_numpy_bool(all);
+        }
+    }
+    nb::object iterator = checked(PyObject_GetIter(x.ptr()));
+    bool all = true;
+    while (PyObject* item = PyIter_Next(iterator.ptr())) {
+        nb::object v = nb::steal(item);
+        if (!item_missing_object(item, markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
+    }
+    if (PyErr_Occurred()) raise_current();
+    return to_numpy_bool(all);
+}
+
+}  // namespace
+
+MethodDef is_all_missing_function() {
+    return MethodDef{"is_all_missing", nullptr, {required("x"), required("bad_vals")}, native<is_all_missing>};
+}
+
+}  // namespace tabrix::exportable
