@@ -78,8 +78,12 @@ void start_up(nb::module_& m) {
         const char* name = def.name;
         bind(m, name, make_class(m, std::move(def)));
     };
-    add_class(all_pass_class(g));
+    add_class(column_selector_class(g));
+    add_class(numpy_column_selector_class(g));
+    add_class(numpy_apply_along_axis_class(g));
+    add_class(numpy_permute_array_class(g));
     bind(m, "is_all_missing", make_function(m, is_all_missing_function()));
+    add_class(all_pass_class(g));
 }
 
 }  // namespace

@@ -46,16 +46,12 @@ nb::object attr(nb::handle obj, const char* name) { return checked(PyObject_GetA
 
 bool has_attr(nb::handle obj, const char* name) {
     // hasattr(): only AttributeError means "absent"; anything else propagates.
-    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return false;
-    }
-    raise_current();
+    nb::object key = checked(PyUnicode_InternFromString(name));
+    PyObject* value = nullptr;
+    const int found = tabrix_lookup_attr(obj.ptr(), key.ptr(), &value);
+    if (found < 0) raise_current();
+    Py_XDECREF(value);
+    return found == 1;
 }
 
 void set_attr(nb::handle obj, const char* name, nb::handle value) {
