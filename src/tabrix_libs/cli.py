@@ -444,6 +444,7 @@ def run(args, out=None, err=None):
     from tabrix_libs.utils.exportable_utils import global_missing_values_reference_list
 
     path = args.file or DEFAULT_DATA
+    shown = path if args.file else "the bundled penguins data"
     if args.missing is not None:
         missing = [m.strip() for m in args.missing.split(",")]
     else:
@@ -464,7 +465,7 @@ def run(args, out=None, err=None):
     else:
         target = DEFAULT_TARGET if args.file is None else names[-1]
     if target not in names:
-        raise InputError("no column %r in %s (columns: %s)" % (target, path, ", ".join(names)))
+        raise InputError("no column %r in %s (columns: %s)" % (target, shown, ", ".join(names)))
     if len(names) < 2:
         raise InputError("%s has no column besides the target %r" % (path, target))
 
@@ -526,7 +527,7 @@ def run(args, out=None, err=None):
         progress.close()
 
     counts = {tag: tags.count(tag) for tag in (FLOAT, CHAR, BOOL)}
-    print("data: %s, %d rows x %d columns, read in %.3f s" % (path, len(rows), len(names), read_seconds), file=out)
+    print("data: %s, %d rows x %d columns, read in %.3f s" % (shown, len(rows), len(names), read_seconds), file=out)
     print("target: %s (%s), %d rows with a value; train %d, held out %d"
           % (target, kind, X.shape[0], len(train), len(test)), file=out)
     print("columns: %d numeric (float_str), %d categorical (char_str), %d boolean (bool_str)"
