@@ -40,6 +40,15 @@ struct NumKey {
         return NumKey{b, kDouble};
     }
 
+    // The value as a double (integers round to nearest, as Python's float() does).
+    double to_double() const {
+        if (tag == kInt) return static_cast<double>(static_cast<int64_t>(bits));
+        if (tag == kBigUnsigned) return static_cast<double>(bits);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return d;
+    }
+
     uint64_t hash() const { return mix64(bits ^ (static_cast<uint64_t>(tag) << 62) ^ tag); }
 };
 
