@@ -2,9 +2,7 @@
 // or as a whole, through the utility module's kernels.
 //
 // The kernels do the cell work; what these classes add is which columns go to which kernel and
-// how the results come back into one array. Column reads and writes keep NumPy's indexing
-// semantics (`X[:, j]`, `Y[:, j] = value`); plain object arrays take a direct path that skips the
-// temporaries NumPy would build.
+// how the results come back into one array, with NumPy's indexing (`X[:, j]`, `Y[:, j] = value`).
 #include "python/numpy_api.h"
 
 #include "exportable/families.h"
@@ -41,11 +39,6 @@ PyArrayObject* as_exact_array(nb::handle obj) {
     return PyArray_CheckExact(obj.ptr()) ? reinterpret_cast<PyArrayObject*>(obj.ptr()) : nullptr;
 }
 
-// A two-dimensional (or one-dimensional) aligned object array that can be read cell by cell.
-bool is_plain_object_array(PyArrayObject* a, int ndim) {
-    return a && PyArray_NDIM(a) == ndim && PyArray_TYPE(a) == NPY_OBJECT && PyArray_ISALIGNED(a);
-}
-
 // (slice(None), j): the index of column j.
 nb::object column_index(Py_ssize_t j) {
     static nb::handle all_rows = PySlice_New(nullptr, nullptr, nullptr);
@@ -59,53 +52,18 @@ nb::object get_column(nb::handle X, Py_ssize_t j) {
     return checked(PyObject_GetItem(X.ptr(), index.ptr()));
 }
 
-inline PyObject* object_cell(PyArrayObject* a, npy_intp i, npy_intp j) {
-    PyObject* v = *reinterpret_cast<PyObject**>(PyArray_GETPTR2(a, i, j));
-    return v ? v : Py_None;  // NumPy reads an unset object cell as None
-}
-
-inline PyObject* object_item(PyArrayObject* a, npy_intp i) {
-    PyObject* v = *reinterpret_cast<PyObject**>(PyArray_GETPTR1(a, i));
-    return v ? v : Py_None;
-}
-
-inline void store_cell(PyArrayObject* Y, npy_intp i, npy_intp j, PyObject* value) {
-    PyObject** cell = reinterpret_cast<PyObject**>(PyArray_GETPTR2(Y, i, j));
-    PyObject* old = *cell;
-    Py_INCREF(value);
-    *cell = value;
-    Py_XDECREF(old);
-}
-
-// Y[:, j] = value, with NumPy's column assignment. An object column taking an object vector of
-// the right length is written cell by cell; anything else goes through NumPy, so its
-// broadcasting, conversions and errors apply unchanged.
+// Y[:, j] = value. NumPy's own column assignment: its broadcasting, conversions and errors
+// apply, and its strided copy of object references is faster than a cell-by-cell loop here.
 void set_column(nb::handle Y, Py_ssize_t j, nb::handle value) {
-    PyArrayObject* y = as_exact_array(Y);
-    PyArrayObject* v = as_exact_array(value);
-    if (is_plain_object_array(y, 2) && is_plain_object_array(v, 1) && PyArray_ISWRITEABLE(y) &&
-        j >= 0 && j < PyArray_DIM(y, 1) && PyArray_DIM(v, 0) == PyArray_DIM(y, 0)) {
-        const npy_intp rows = PyArray_DIM(y, 0);
-        for (npy_intp i = 0; i < rows; ++i) store_cell(y, i, j, object_item(v, i));
-        return;
-    }
     nb::object index = column_index(j);
     if (PyObject_SetItem(Y.ptr(), index.ptr(), value.ptr()) < 0) raise_current();
 }
 
 // Y[:, j] = X[:, j].copy()
 void copy_column(nb::handle Y, nb::handle X, Py_ssize_t j) {
-    PyArrayObject* y = as_exact_array(Y);
-    PyArrayObject* x = as_exact_array(X);
-    if (is_plain_object_array(y, 2) && is_plain_object_array(x, 2) && PyArray_ISWRITEABLE(y) &&
-        j >= 0 && j < PyArray_DIM(x, 1) && j < PyArray_DIM(y, 1) && PyArray_DIM(x, 0) == PyArray_DIM(y, 0)) {
-        const npy_intp rows = PyArray_DIM(x, 0);
-        for (npy_intp i = 0; i < rows; ++i) store_cell(y, i, j, object_cell(x, i, j));
-        return;
-    }
     nb::object column = get_column(X, j);
-    // The copy of a plain array column cannot be told apart from the column itself once it is
-    // written into Y; any other type gets its own copy() as callers expect.
+    // Once written into Y, the copy of a plain array column cannot be told apart from the
+    // column itself, so it is skipped; any other type gets its own copy() as callers expect.
     if (!as_exact_array(column)) column = call(attr(column, "copy"), {});
     set_column(Y, j, column);
 }
@@ -347,10 +305,8 @@ nb::object convert(const Call& c, nb::handle self, nb::handle X) {
             nb::object Xcol = get_column(X, j);
             nb::object converted = call(c.g["numpy_floatstr2float"], {Xcol, missing_markers});
             set_column(Y, j, converted);
-        } else if (j < num_columns) {
-            copy_column(Y, X, j);
         } else {
-            get_column(X, j);  // past the last column: NumPy's IndexError, as for any column read
+            copy_column(Y, X, j);  // past the last column of X: NumPy's IndexError
         }
         ++j;
     }
