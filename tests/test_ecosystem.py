@@ -152,14 +152,22 @@ def test_grid_search_over_a_constructor_parameter(ex):
 
 
 @pytest.mark.xfail(strict=True, reason="set_params changes the attribute but not the wrapped SimpleImputer "
-                                       "built by the constructor, so every candidate imputes alike")
-def test_grid_search_reaches_the_wrapped_imputer(ex):
+                                       "built by the constructor, so grid-search candidates impute alike")
+@pytest.mark.parametrize("via", ["set_params", "grid search"])
+def test_a_searched_strategy_reaches_the_wrapped_imputer(ex, via):
+    # GridSearchCV fits every candidate as clone(estimator).set_params(**candidate).fit(...).
     X = np.array([[0.0], [0.0], [0.0], [100.0], [np.nan], [np.nan]] * 5)  # mean 25, median 0
-    y = np.array([0, 1, 0, 1, 0, 1] * 5)
-    pipe = Pipeline([("impute", ex.NumImputer("mean", np.nan)), ("clf", LogisticRegression())])
-    grid = GridSearchCV(pipe, {"impute__strategy": ["median"]}, cv=2).fit(X, y)
-    imputed = grid.best_estimator_.named_steps["impute"].transform(np.array([[np.nan]]))
-    assert imputed[0, 0] == 0.0
+    if via == "set_params":
+        imputer = clone(ex.NumImputer("mean", np.nan)).set_params(strategy="median").fit(X)
+    else:
+        y = np.array([0, 1, 0, 1, 0, 1] * 5)
+        pipe = Pipeline([("impute", ex.NumImputer("mean", np.nan)), ("clf", LogisticRegression())])
+        grid = GridSearchCV(pipe, {"impute__strategy": ["median"]}, cv=2).fit(X, y)
+        imputer = grid.best_estimator_.named_steps["impute"]
+        if sklearn.__version__.startswith("0."):
+            # 0.x refits the winner through one more clone, which rebuilds the imputer.
+            pytest.xfail("only the cross-validation fits are affected on scikit-learn 0.x")
+    assert imputer.transform(np.array([[np.nan]]))[0, 0] == 0.0
 
 
 # --------------------------------------------------------------------------------------------

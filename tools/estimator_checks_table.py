@@ -24,23 +24,33 @@ import estimator_cases  # noqa: E402
 DOC = os.path.join(ROOT, "docs", "estimator_checks.md")
 PINS = os.path.join(ROOT, "tests", "estimator_checks_pins.json")
 
-BASE_ORDER = ("The classes derive from `BaseEstimator` then `TransformerMixin`, in that order, which "
-              "existing pipelines and pickles rely on; scikit-learn asks for the mixin first.")
-FIT_LEARNS_ONLY_WIDTH = ("`fit` only records the column count (`_check_n_features`); input validation "
-                         "with `check_array` happens in `transform`, so `fit` accepts this input.")
+BASE_ORDER = ("The classes derive from `BaseEstimator` then `TransformerMixin`, in that order, as "
+              "existing subclasses and pickles rely on; scikit-learn asks for the mixin first.")
+FIT_LEARNS_ONLY_WIDTH = ("`fit` validates nothing: it records the column count (`_check_n_features`) and "
+                         "does its own work on X as given; `check_array` runs in `transform` only.")
+OBJECT_OUTPUT = ("`FloatStr2Float` always returns a new object array (converted columns hold Python "
+                 "floats), which the check cannot compare numerically (`isfinite` on object dtype).")
+SPARSE_REACHES_WORK = ("Sparse input passes the input checks and reaches the class's own work, which fails "
+                       "with its own error rather than one saying that sparse input is not supported.")
 
 # Why a check fails: the behaviour each class is required to have that the check disagrees with.
 # Keyed by check name, or by (class name, check name) where one class has a reason of its own.
 REASONS = {
     estimator_cases.GENERATION: (
         "Same base order: with `BaseEstimator` first, `TransformerMixin` never adds its tags, and "
-        "scikit-learn 1.6 and later refuse to generate the transformer-specific checks (so they do "
-        "not appear in this section)."),
+        "scikit-learn 1.6 and later refuse to generate the transformer-specific checks (so they are "
+        "missing from this section)."),
     "check_mixin_order": BASE_ORDER,
-    "check_complex_data": FIT_LEARNS_ONLY_WIDTH + " Complex numbers are not rejected there.",
-    "check_estimators_empty_data_messages": FIT_LEARNS_ONLY_WIDTH + " An empty array is not rejected there.",
+    "check_complex_data": FIT_LEARNS_ONLY_WIDTH + " Complex numbers are not rejected.",
+    "check_estimators_empty_data_messages": FIT_LEARNS_ONLY_WIDTH + " An empty array is not rejected.",
     "check_estimators_nan_inf": (
         FIT_LEARNS_ONLY_WIDTH + " NaN is the usual missing marker; infinities are rejected by `transform`."),
+    "check_fit1d": (
+        FIT_LEARNS_ONLY_WIDTH + " A one-dimensional array fails on the `X.ndim == 2` assertion "
+        "(`AssertionError`) or on the missing second axis (`IndexError`) instead of a `ValueError`."),
+    "check_fit2d_predict1d": (
+        "`transform` asserts `X.ndim == 2` before `check_array` in the classes that document it, so a "
+        "one-dimensional array raises `AssertionError` rather than `ValueError`."),
     "check_dtype_object": (
         "Object arrays are the normal input (strings, numbers, booleans and missing markers side by "
         "side), so an object array of strings is accepted rather than rejected with `TypeError`."),
@@ -51,15 +61,9 @@ REASONS = {
     "check_estimator_sparse_tag": (
         "Sparse matrices pass the input checks (`check_array(..., accept_sparse=True)`) while the "
         "classes declare no input tags beyond the base classes' defaults (dense only)."),
-    "check_estimator_sparse_array": (
-        "Sparse input reaches the class's own work (the data is used as given), which fails with an "
-        "error of that work rather than one saying that sparse input is not supported."),
-    "check_estimator_sparse_matrix": (
-        "Sparse input reaches the class's own work (the data is used as given), which fails with an "
-        "error of that work rather than one saying that sparse input is not supported."),
-    "check_estimator_sparse_data": (
-        "Sparse input reaches the class's own work (the data is used as given), which fails with an "
-        "error of that work rather than one saying that sparse input is not supported."),
+    "check_estimator_sparse_array": SPARSE_REACHES_WORK,
+    "check_estimator_sparse_matrix": SPARSE_REACHES_WORK,
+    "check_estimator_sparse_data": SPARSE_REACHES_WORK,
     "check_no_attributes_set_in_init": (
         "The constructor builds derived state that callers use right after construction: the wrapped "
         "scikit-learn estimator (`imputer`, `encoder`, `scaler` and the scaler options) or "
@@ -76,63 +80,32 @@ REASONS = {
     "check_estimators_overwrite_params": (
         "`fit` collects the known values into the list object the instance holds, which may be the "
         "caller's own empty list; `known_values_list` therefore changes during `fit`."),
-    "check_pipeline_consistency": (
-        "The output is an object array holding Python floats (columns converted one by one), which "
-        "the check cannot compare numerically."),
-    "check_estimators_pickle": (
-        "The output is an object array holding Python floats (columns converted one by one), which "
-        "the check cannot compare numerically."),
-    "check_transformer_data_not_an_array": (
-        "`transform` asserts `X.ndim == 2` or passes X itself to the next step, so an array-like "
-        "that is not a NumPy array (no `ndim`, no `shape`) is refused."),
-    "check_transformer_general": (
-        "The result depends on constructor arguments fixed for a given column layout (tags, indices), "
-        "or is not a plain float array, which the general transformer check assumes."),
-    "check_transformer_preserve_dtypes": (
-        "The output dtype is the one the class documents (object arrays, float64 or float32), not the "
-        "input dtype."),
-    "check_fit2d_1feature": FIT_LEARNS_ONLY_WIDTH,
-    "check_fit2d_1sample": FIT_LEARNS_ONLY_WIDTH,
-    "check_fit1d": FIT_LEARNS_ONLY_WIDTH + " A one-dimensional array is accepted there.",
-    "check_transformers_unfitted": (
-        "`transform` works without a prior `fit` (the column-count check is skipped), as pipelines "
-        "that never fit a stateless step rely on."),
-    "check_transformers_unfitted_stateless": (
-        "`transform` works without a prior `fit` (the column-count check is skipped), as pipelines "
-        "that never fit a stateless step rely on."),
-    "check_estimators_unfitted": (
-        "`transform` works without a prior `fit` (the column-count check is skipped), as pipelines "
-        "that never fit a stateless step rely on."),
-    "check_n_features_in_after_fitting": (
-        "`fit` validates nothing and `transform` reports a wrong column count with the base class's "
-        "message, not the one the check expects for this case."),
-    "check_fit_check_is_fitted": (
-        "`transform` works without a prior `fit`, so the instance does not count as unfitted before it."),
-    "check_methods_sample_order_invariance": (
-        "The output depends on the order of the rows (`NumpyPermuteArray` with `axis=1`, "
-        "`NumpyApplyAlongAxis` over columns), as documented."),
-    "check_methods_subset_invariance": (
-        "The output of a row depends on the other rows given (per-column functions), as documented."),
-    "check_estimators_dtypes": (
-        "The class's own work assumes the column layout it was built for, or its utility rejects "
-        "the integer or float32 data the check uses."),
-    "check_readonly_memmap_input": "The result of the class's own work on read-only input differs or fails.",
-    "check_f_contiguous_array_estimator": "The class's own work refuses the Fortran-ordered input of the check.",
-    "check_estimators_fit_returns_self": "`fit` returns the instance; the check fails before that, in its own setup.",
-    "check_fit_score_takes_y": "`fit` takes `y`; the check fails before that, in its own setup.",
     "check_parameters_default_constructible": (
-        "Required parameters without default (`columns_indices_list`, `strategy`, ...), and "
-        "defaults computed when the class is created, are part of the documented signatures."),
-    "check_get_params_invariance": "Parameter introspection sees only the named constructor parameters.",
-    "check_set_params": (
-        "`set_params` changes the attribute but the wrapped estimator built by the constructor "
-        "keeps the original value."),
+        "The documented signatures have required parameters (`columns_indices_list`, `strategy`, "
+        "`missing_values`, `dtypes_list`, `func1d`, the four of `CatEncoder`), and a `None` default "
+        "that stands for a list is stored as a new empty list, not as `None`."),
+    "check_pipeline_consistency": OBJECT_OUTPUT,
+    "check_estimators_pickle": OBJECT_OUTPUT,
+    "check_methods_sample_order_invariance": OBJECT_OUTPUT,
+    "check_methods_subset_invariance": OBJECT_OUTPUT,
+    "check_transformer_general": OBJECT_OUTPUT,
+    ("FloatStr2Float", "check_fit_idempotent"): OBJECT_OUTPUT,
+    ("CatEncoder", "check_fit_idempotent"): (
+        "On categories unseen in `fit`, `transform` warns and switches the wrapped encoder to "
+        "`handle_unknown='ignore'` for good; `OrdinalEncoder` refuses that value when it is fitted "
+        "again, so the second `fit` of the check fails."),
+    "check_transformer_preserve_dtypes": (
+        "The output dtype is the one the class exists for (`FloatStr2Float`: object array, "
+        "`float32_transform`: float32), not the input's float64."),
+    "check_transformer_data_not_an_array": (
+        "The input checks read `X.ndim` / `X.shape` from the object as given (the validated copy of "
+        "`check_array` is discarded), so an array-like without them raises `AttributeError`."),
+    "check_transformers_unfitted": (
+        "`transform` works without a prior `fit` (the column-count check is then skipped) in the "
+        "classes that learn nothing from the data."),
     "check_dict_unchanged": (
-        "`transform` records its selection flag (`columns_selected_flag`) or switches the wrapped "
-        "encoder to ignore unknown categories, so the instance changes during `transform`."),
-    "check_fit_idempotent": "A second `fit` keeps what the first collected (known values are collected once).",
-    "check_estimator_repr": "The printed representation comes from parameter introspection, which fails first.",
-    "check_estimator_cloneable": "Cloning comes from parameter introspection, which fails first.",
+        "`transform` records the flag returned by the selection utility in `columns_selected_flag`, "
+        "so the instance changes during `transform`."),
 }
 
 
