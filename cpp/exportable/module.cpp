@@ -78,8 +78,12 @@ void start_up(nb::module_& m) {
         const char* name = def.name;
         bind(m, name, make_class(m, std::move(def)));
     };
-    add_class(all_pass_class(g));
+    add_class(opt_standard_scaler_class(g));
+    add_class(cat_imputer_class(g));
+    add_class(cat_encoder_class(g));
     bind(m, "is_all_missing", make_function(m, is_all_missing_function()));
+    add_class(num_imputer_class(g));
+    add_class(all_pass_class(g));
 }
 
 }  // namespace
