@@ -158,6 +158,9 @@ def test_num_imputer_reinserts_all_missing_columns_as_zeros(ex, monkeypatch, qui
     Y = imp.transform(X)
     np.testing.assert_array_equal(Y, [[1, 0, 5, 0], [2, 0, 5, 0], [3, 0, 5, 0]])
     np.testing.assert_array_equal(X, X4)  # input untouched
+    imp.imputer.set_params(copy=False)  # an imputer filling in place gets a converted copy
+    np.testing.assert_array_equal(imp.transform(X), Y)
+    np.testing.assert_array_equal(X, X4)
     const = ex.NumImputer("constant", NAN).fit(X)
     assert not hasattr(const, "bad_columns")
     np.testing.assert_array_equal(const.transform(X), np.nan_to_num(X4))

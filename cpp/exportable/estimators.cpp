@@ -299,6 +299,15 @@ nb::object reinsert_dropped_columns(const Call& c, nb::handle self, nb::object Y
     }
 }
 
+// scikit-learn's own imputer with copy=True fills a copy of what it is given, never the array
+// itself. For it, data that already is float64 needs no converted copy of ours: the result is
+// the same fresh array, at the cost of one copy instead of two.
+bool copies_its_input(nb::handle imputer) {
+    const ImputerCompat& compat = imputer_compat();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(imputer.ptr())) != compat.own_class) return false;
+    return attr(imputer, "copy").ptr() == Py_True;
+}
+
 nb::object transform(const Call& c) {
     nb::handle self = c[0], X = c[1];
     check_array(c, X);
@@ -307,8 +316,15 @@ nb::object transform(const Call& c) {
     trace.start(texts.transform_start, X);
     nb::object Y;
     if (truthy(attr(self, "activate_flag"))) {
-        Y = call(attr(X, "astype"), {reinterpret_cast<PyObject*>(&PyFloat_Type)});
-        Y = call(attr(attr(self, "imputer"), "transform"), {Y});
+        nb::object imputer = attr(self, "imputer");
+        nb::handle float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+        if (copies_its_input(imputer)) {
+            static nb::handle copy_name = kw_names({"copy"});
+            Y = call(attr(X, "astype"), {float_type, Py_False}, copy_name);
+        } else {
+            Y = call(attr(X, "astype"), {float_type});
+        }
+        Y = call(attr(imputer, "transform"), {Y});
         if (!constant_strategy(self)) Y = reinsert_dropped_columns(c, self, std::move(Y));
     } else {
         Y = nb::borrow(X);
