@@ -16,13 +16,6 @@ namespace {
 
 // ---------------------------------------------------------------- small helpers
 
-// An interned string kept for the life of the process; call sites hold it in a static local.
-nb::handle interned(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (!s) raise_current();
-    return s;
-}
-
 // `a == b` in Python's truth sense.
 bool equals(nb::handle a, nb::handle b) { return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
 

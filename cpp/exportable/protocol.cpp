@@ -1,6 +1,7 @@
 #include "exportable/protocol.h"
 
 #include <cstdarg>
+#include <unordered_map>
 
 namespace tabrix::exportable {
 
@@ -24,12 +25,26 @@ void raise_current() {
     throw nb::python_error();
 }
 
+PyObject* interned(const char* name) {
+    // Names are string literals: their address identifies them. Interned strings carry their
+    // hash, so the lookups below allocate nothing. Only touched with the GIL held.
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (!key) raise_current();
+    cache.emplace(name, key);
+    return key;
+}
+
 nb::object Globals::operator[](const char* name) const {
-    PyObject* value = PyDict_GetItemString(dict_, name);  // borrowed
-    if (!value) {
+    PyObject* key = interned(name);
+    PyObject* value = PyDict_GetItemWithError(dict_, key);  // borrowed
+    if (!value && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-        value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+        value = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
     }
+    if (!value && PyErr_Occurred()) raise_current();
     if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name);
     return nb::borrow(value);
 }
@@ -42,24 +57,19 @@ bool truthy(nb::handle value) {
     return r != 0;
 }
 
-nb::object attr(nb::handle obj, const char* name) { return checked(PyObject_GetAttrString(obj.ptr(), name)); }
+nb::object attr(nb::handle obj, const char* name) { return checked(PyObject_GetAttr(obj.ptr(), interned(name))); }
 
 bool has_attr(nb::handle obj, const char* name) {
     // hasattr(): only AttributeError means "absent"; anything else propagates.
-    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return false;
-    }
-    raise_current();
+    PyObject* value = nullptr;
+    const int found = tabrix_lookup_attr(obj.ptr(), interned(name), &value);
+    if (found < 0) raise_current();
+    Py_XDECREF(value);
+    return found == 1;
 }
 
 void set_attr(nb::handle obj, const char* name, nb::handle value) {
-    if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) < 0) raise_current();
+    if (PyObject_SetAttr(obj.ptr(), interned(name), value.ptr()) < 0) raise_current();
 }
 
 nb::object call(nb::handle fn, std::initializer_list<nb::handle> args, nb::handle kwnames) {

@@ -52,6 +52,9 @@ struct Call {
     nb::handle operator[](size_t i) const { return bound[i]; }
 };
 
+// The interned Python string for a name given as a string literal (cached by address).
+PyObject* interned(const char* name);
+
 // Python truth value; raises what the object's __bool__ raises.
 bool truthy(nb::handle value);
 // getattr / hasattr / setattr with Python semantics.
