@@ -10,7 +10,7 @@ import sklearn
 import sklearn.preprocessing
 from sklearn.base import clone
 from sklearn.impute import SimpleImputer
-from sklearn.preprocessing import OneHotEncoder, OrdinalEncoder, StandardScaler
+from sklearn.preprocessing import OneHotEncoder, StandardScaler
 
 SK_VERSION = tuple(int(p) for p in sklearn.__version__.split(".")[:2] if p.isdigit())
 NAN = np.nan
