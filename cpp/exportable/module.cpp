@@ -84,7 +84,11 @@ void start_up(nb::module_& m) {
     add_class(numpy_replace_missing_values_class(g));
     add_class(numpy_replace_unknown_values_class(g));
     add_class(numpy_permute_array_class(g));
+    add_class(opt_standard_scaler_class(g));
+    add_class(cat_imputer_class(g));
+    add_class(cat_encoder_class(g));
     bind(m, "is_all_missing", make_function(m, is_all_missing_function()));
+    add_class(num_imputer_class(g));
     add_class(all_pass_class(g));
     add_class(compress_strings_class(g));
     add_class(float_str2float_class(g));
