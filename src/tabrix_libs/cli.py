@@ -13,6 +13,7 @@ with one line on stderr and exit code 2; nothing prints a traceback.
 """
 import argparse
 import csv
+import io
 import math
 import os
 import sys
@@ -71,23 +72,22 @@ class Progress:
 # Reading
 
 
-def _decoded_lines(raw, path, progress, total):
-    """Yields the text lines of a binary file, reporting progress by bytes read."""
-    done = 0
-    step = max(total // 200, 1)
-    next_report = step
-    for number, line in enumerate(raw, 1):
-        done += len(line)
-        if done >= next_report:
-            progress.update("reading " + os.path.basename(path), done / total)
-            next_report = done + step
-        try:
-            text = line.decode("utf-8")
-        except UnicodeDecodeError:
-            raise InputError("cannot read %s: line %d is not UTF-8 text" % (path, number)) from None
-        if number == 1 and text.startswith("\ufeff"):
-            text = text[1:]
-        yield text
+class _CountingFile(io.RawIOBase):
+    """A binary file that reports how far reading has got, for the progress bar."""
+
+    def __init__(self, raw, label, progress, total):
+        self.raw, self.label, self.progress, self.total = raw, label, progress, max(total, 1)
+        self.done = 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = self.raw.readinto(buffer)
+        if n:
+            self.done += n
+            self.progress.update(self.label, self.done / self.total)
+        return n
 
 
 def read_csv(path, progress=None):
@@ -99,14 +99,16 @@ def read_csv(path, progress=None):
     progress = progress or Progress(False)
     try:
         total = os.path.getsize(path)
-        raw = open(path, "rb")
+        raw = open(path, "rb", buffering=0)
     except OSError as e:
         raise InputError("cannot read %s: %s" % (path, e.strerror or e)) from None
+    counted = _CountingFile(raw, "reading " + os.path.basename(path), progress, total)
+    text = io.TextIOWrapper(io.BufferedReader(counted, 1 << 20), encoding="utf-8-sig", newline="")
     rows = []
-    with raw:
-        reader = csv.reader(_decoded_lines(raw, path, progress, max(total, 1)), strict=True)
+    header = None
+    reader = csv.reader(text, strict=True)
+    with raw, text:
         try:
-            header = None
             for fields in reader:
                 if not fields:
                     continue
@@ -119,6 +121,8 @@ def read_csv(path, progress=None):
                 rows.append(fields)
         except csv.Error as e:
             raise InputError("%s, line %d: not valid CSV (%s)" % (path, reader.line_num, e)) from None
+        except UnicodeDecodeError:
+            raise InputError("cannot read %s: not UTF-8 text (after line %d)" % (path, reader.line_num)) from None
         except OSError as e:
             raise InputError("cannot read %s: %s" % (path, e.strerror or e)) from None
     if header is None:
