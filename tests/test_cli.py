@@ -162,7 +162,7 @@ def test_tag_overrides_by_name_and_position(tmp_path, capsys):
     (["0.5", "1.5", "0.5"], "regression"),
 ])
 def test_target_kind(values, kind):
-    assert cli.target_kind(values, set()) == kind
+    assert cli.target_kind(values) == kind
 
 
 def test_bad_numbers_in_a_forced_float_column_become_missing(tmp_path, capsys):

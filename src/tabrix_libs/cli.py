@@ -318,7 +318,7 @@ def feature_names(pipeline, names, tags):
 # Target and model
 
 
-def target_kind(values, missing, task="auto"):
+def target_kind(values, task="auto"):
     """'classification' or 'regression' for the non-missing target values (strings)."""
     if task != "auto":
         return task
@@ -474,8 +474,6 @@ def run(args, out=None, err=None):
         raise InputError("%s has no column besides the target %r" % (path, target))
 
     table = np.array(rows, dtype=object)
-    if table.ndim != 2:  # a cell holding a sequence cannot happen with csv, but stay safe
-        raise InputError("%s: rows could not be laid out as a table" % path)
     t = names.index(target)
     y_text = table[:, t]
     keep = np.array([v not in missing_set for v in y_text.tolist()], dtype=bool)
@@ -495,7 +493,7 @@ def run(args, out=None, err=None):
                        positions(args.char_columns, "--char-columns"),
                        positions(args.bool_columns, "--bool-columns"))
 
-    kind = target_kind(y_text[keep].tolist(), missing_set, args.task)
+    kind = target_kind(y_text[keep].tolist(), args.task)
     X = X_all[keep]
     y = y_text[keep]
     if kind == "regression":
@@ -578,6 +576,12 @@ def main(argv=None):
         print("tabrix-libs: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
+        # The reader of our output went away (`tabrix-libs | head`): stop quietly, and keep the
+        # interpreter's final flush from reporting it.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError, AttributeError):
+            pass
         return EXIT_FAILURE
     except Exception as e:  # one line, never a traceback: the message names the failing step
         text = str(e).strip().splitlines()
