@@ -14,7 +14,9 @@ namespace {
 
 const char* const utility_module_name = "tabrix_libs.utils.exportable_utils";
 
-nb::object new_list() { return checked(PyList_New(0)); }
+// fit of a switchable class that learns nothing: the switch's truth is still taken, so a
+// value without one fails in fit as in transform.
+void nothing_to_learn(nb::handle self, nb::handle, nb::handle) { truthy(attr(self, "activate_flag")); }
 
 // `value if value is not None else fallback()`, the constructor default for lists and markers.
 template <typename Fallback>
@@ -88,14 +90,6 @@ nb::object copy_of(nb::handle X) {
     return call(attr(X, "copy"), {});
 }
 
-// The common head of transform: the checks, then the start line.
-void transform_checks(const Call& c, bool assert_dims) {
-    nb::handle self = c[0], X = c[1];
-    if (assert_dims) assert_2d(X);
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-}
-
 // `from tabrix_libs.utils.exportable_utils import <name>`, at the time of the call.
 nb::object import_utility(const char* name) {
     nb::object module = checked(PyImport_ImportModule(utility_module_name));
@@ -123,7 +117,11 @@ nb::object import_utility(const char* name) {
 
 namespace replace_missing {
 
-const TraceTexts texts("NumpyReplaceMissingValues");
+const Protocol protocol("NumpyReplaceMissingValues", [] {
+    ProtocolRow row;
+    row.fit_traces = false;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     nb::handle self = c[0];
@@ -132,22 +130,14 @@ nb::object init(const Call& c) {
     return nb::none();
 }
 
-nb::object fit(const Call& c) {
-    check_n_features(c[0], c[1], true);
-    return nb::borrow(c[0]);
-}
+nb::object fit(const Call& c) { return protocol.fit(c); }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    transform_checks(c, true);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
-    nb::object Y = call(c.g["numpy_replace_values"],
-                        {X, attr(self, "filling_values"), attr(self, "missing_values"), Py_False}, names);
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
+        static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
+        return call(c.g["numpy_replace_values"], {X, attr(self, "filling_values"), attr(self, "missing_values"), Py_False},
+                    names);
+    });
 }
 
 }  // namespace replace_missing
@@ -156,7 +146,12 @@ nb::object transform(const Call& c) {
 
 namespace replace_unknown {
 
-const TraceTexts texts("NumpyReplaceUnknownValues");
+const Protocol protocol("NumpyReplaceUnknownValues", [] {
+    ProtocolRow row;
+    row.fit_traces = false;
+    row.end_line = EndLine::ParenThenNewline;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     nb::handle self = c[0];
@@ -169,31 +164,24 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_n_features(self, X, true);
-    // The known values are collected once per instance, into the very list the instance holds
-    // (the caller's own list when one was given).
-    nb::object known = attr(self, "known_values_list");
-    if (PyList_CheckExact(known.ptr()) && PyList_GET_SIZE(known.ptr()) == 0) {
+    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle) {
+        // The known values are collected once per instance, into the very list the instance
+        // holds (the caller's own list when one was given).
+        nb::object known = attr(self, "known_values_list");
+        if (!PyList_CheckExact(known.ptr()) || PyList_GET_SIZE(known.ptr()) != 0) return;
         nb::object get_categories = import_utility("numpy_get_categories");
         nb::object rows = call(nb::handle(reinterpret_cast<PyObject*>(&PyRange_Type)), {shape_item(X, 0)});
         static nb::handle names = kw_names({"categories_list2"});
         call(get_categories, {X, rows, attr(self, "missing_values_reference_list"), known}, names);
-    }
-    return nb::borrow(self);
+    });
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    transform_checks(c, true);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
-    nb::object Y = call(c.g["numpy_replace_values"],
-                        {X, attr(self, "filling_values"), attr(self, "known_values_list"), Py_True}, names);
-    trace.end(texts.transform_end, Y, EndLine::ParenThenNewline);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
+        static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
+        return call(c.g["numpy_replace_values"],
+                    {X, attr(self, "filling_values"), attr(self, "known_values_list"), Py_True}, names);
+    });
 }
 
 }  // namespace replace_unknown
@@ -202,7 +190,7 @@ nb::object transform(const Call& c) {
 
 namespace compress_strings {
 
-const TraceTexts texts("CompressStrings");
+const Protocol protocol("CompressStrings", ProtocolRow{});
 
 nb::object init(const Call& c) {
     nb::handle self = c[0];
@@ -215,15 +203,7 @@ nb::object init(const Call& c) {
     return nb::none();
 }
 
-nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_n_features(self, X, true);
-    Trace trace(c);
-    trace.start(texts.fit_start, X);
-    truthy(attr(self, "activate_flag"));  // nothing to learn either way
-    trace.end(texts.fit_end, X);
-    return nb::borrow(self);
-}
+nb::object fit(const Call& c) { return protocol.fit(c, nothing_to_learn); }
 
 // The input with each "char_str" column replaced by its compressed form.
 nb::object compress(const Call& c, nb::handle self, nb::handle X) {
@@ -246,14 +226,9 @@ nb::object compress(const Call& c, nb::handle self, nb::handle X) {
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    transform_checks(c, true);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::object Y = truthy(attr(self, "activate_flag")) ? compress(c, self, X) : nb::borrow(X);
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
+        return truthy(attr(self, "activate_flag")) ? compress(c, self, X) : nb::borrow(X);
+    });
 }
 
 }  // namespace compress_strings
@@ -262,7 +237,13 @@ nb::object transform(const Call& c) {
 
 namespace float_str2float {
 
-const TraceTexts texts("FloatStr2Float");
+// Asserts in fit, not in transform.
+const Protocol protocol("FloatStr2Float", [] {
+    ProtocolRow row;
+    row.fit_asserts = true;
+    row.transform_asserts = false;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     nb::handle self = c[0];
@@ -273,16 +254,7 @@ nb::object init(const Call& c) {
     return nb::none();
 }
 
-nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    assert_2d(X);
-    check_n_features(self, X, true);
-    Trace trace(c);
-    trace.start(texts.fit_start, X);
-    truthy(attr(self, "activate_flag"));  // nothing to learn either way
-    trace.end(texts.fit_end, X);
-    return nb::borrow(self);
-}
+nb::object fit(const Call& c) { return protocol.fit(c, nothing_to_learn); }
 
 // A new object array: "float_str" columns converted, every other column copied.
 nb::object convert(const Call& c, nb::handle self, nb::handle X) {
@@ -317,14 +289,9 @@ nb::object convert(const Call& c, nb::handle self, nb::handle X) {
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    transform_checks(c, false);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::object Y = truthy(attr(self, "activate_flag")) ? convert(c, self, X) : nb::borrow(X);
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
+        return truthy(attr(self, "activate_flag")) ? convert(c, self, X) : nb::borrow(X);
+    });
 }
 
 }  // namespace float_str2float
@@ -332,44 +299,29 @@ nb::object transform(const Call& c) {
 // ---------------------------------------------------------------- whole-array conversions
 
 // boolean2float and float32_transform: one utility call on the whole of X when switched on.
-template <const TraceTexts& Texts, const char* Utility>
+template <const Protocol& P, const char* Utility>
 struct WholeArray {
     static nb::object init(const Call& c) {
         set_attr(c[0], "activate_flag", c[1]);
         return nb::none();
     }
 
-    static nb::object fit(const Call& c) {
-        nb::handle self = c[0], X = c[1];
-        check_n_features(self, X, true);
-        Trace trace(c);
-        trace.start(Texts.fit_start, X);
-        truthy(attr(self, "activate_flag"));  // nothing to learn either way
-        trace.end(Texts.fit_end, X);
-        return nb::borrow(self);
-    }
+    static nb::object fit(const Call& c) { return P.fit(c, nothing_to_learn); }
 
     static nb::object transform(const Call& c) {
-        nb::handle self = c[0], X = c[1];
-        transform_checks(c, true);
-        Trace trace(c);
-        trace.start(Texts.transform_start, X);
-        nb::object Y = truthy(attr(self, "activate_flag")) ? call(c.g[Utility], {X}) : nb::borrow(X);
-        trace.end(Texts.transform_end, Y);
-        return_trace(c, self, X, Y);
-        return Y;
+        return P.transform(c, [&c](nb::handle self, nb::handle X) {
+            return truthy(attr(self, "activate_flag")) ? call(c.g[Utility], {X}) : nb::borrow(X);
+        });
     }
 };
 
-const TraceTexts boolean2float_texts("boolean2float");
+const Protocol boolean2float_protocol("boolean2float", ProtocolRow{});
 const char numpy_boolean2float_name[] = "numpy_boolean2float";
-using Boolean2Float = WholeArray<boolean2float_texts, numpy_boolean2float_name>;
+using Boolean2Float = WholeArray<boolean2float_protocol, numpy_boolean2float_name>;
 
-const TraceTexts float32_texts("float32_transform");
+const Protocol float32_protocol("float32_transform", ProtocolRow{});
 const char convert_float32_name[] = "convert_float32";
-using Float32Transform = WholeArray<float32_texts, convert_float32_name>;
-
-std::vector<Param> params(std::initializer_list<Param> list) { return std::vector<Param>(list); }
+using Float32Transform = WholeArray<float32_protocol, convert_float32_name>;
 
 }  // namespace
 

@@ -171,7 +171,12 @@ nb::object make_simple_imputer(const Call& c, nb::handle strategy, nb::handle mi
 
 namespace cat_imputer {
 
-const TraceTexts texts("CatImputer");
+const Protocol protocol("CatImputer", [] {
+    ProtocolRow row;
+    row.fit_asserts = true;
+    row.transform_asserts = false;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     // self, strategy, missing_values, sklearn_version_family, activate_flag
@@ -185,27 +190,16 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1], y = c[2];
-    assert_2d(X);
-    check_n_features(self, X, true);
-    Trace trace(c);
-    trace.start(texts.fit_start, X);
-    if (truthy(attr(self, "activate_flag"))) call(attr(attr(self, "imputer"), "fit"), {X, y});
-    trace.end(texts.fit_end, X);
-    return nb::borrow(self);
+    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle y) {
+        if (truthy(attr(self, "activate_flag"))) call(attr(attr(self, "imputer"), "fit"), {X, y});
+    });
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::object Y = truthy(attr(self, "activate_flag")) ? call(attr(attr(self, "imputer"), "transform"), {X})
-                                                        : nb::borrow(X);
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [](nb::handle self, nb::handle X) {
+        return truthy(attr(self, "activate_flag")) ? call(attr(attr(self, "imputer"), "transform"), {X})
+                                                   : nb::borrow(X);
+    });
 }
 
 }  // namespace cat_imputer
@@ -214,7 +208,11 @@ nb::object transform(const Call& c) {
 
 namespace num_imputer {
 
-const TraceTexts texts("NumImputer");
+const Protocol protocol("NumImputer", [] {
+    ProtocolRow row;
+    row.transform_asserts = false;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     // self, strategy, missing_values, activate_flag
@@ -251,18 +249,13 @@ nb::object all_missing_columns(const Call& c, nb::handle X, nb::handle missing_v
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1], y = c[2];
-    check_n_features(self, X, true);
-    Trace trace(c);
-    trace.start(texts.fit_start, X);
-    if (truthy(attr(self, "activate_flag"))) {
+    return protocol.fit(c, [&c](nb::handle self, nb::handle X, nb::handle y) {
+        if (!truthy(attr(self, "activate_flag"))) return;
         if (!constant_strategy(self)) {
             set_attr(self, "bad_columns", all_missing_columns(c, X, attr(self, "missing_values")));
         }
         call(attr(attr(self, "imputer"), "fit"), {X, y});
-    }
-    trace.end(texts.fit_end, X);
-    return nb::borrow(self);
+    });
 }
 
 // Puts the columns the imputer dropped back as zero columns at their input positions. Any
@@ -301,32 +294,30 @@ bool copies_its_input(nb::handle imputer) {
     return attr(imputer, "copy").ptr() == Py_True;
 }
 
-nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
+nb::object impute(const Call& c, nb::handle self, nb::handle X) {
+    nb::object imputer = attr(self, "imputer");
+    nb::handle float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
     nb::object Y;
-    if (truthy(attr(self, "activate_flag"))) {
-        nb::object imputer = attr(self, "imputer");
-        nb::handle float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-        if (copies_its_input(imputer)) {
-            static nb::handle copy_name = kw_names({"copy"});
-            Y = call(attr(X, "astype"), {float_type, Py_False}, copy_name);
-        } else {
-            Y = call(attr(X, "astype"), {float_type});
-        }
-        Y = call(attr(imputer, "transform"), {Y});
-        if (!constant_strategy(self)) Y = reinsert_dropped_columns(c, self, std::move(Y));
+    if (copies_its_input(imputer)) {
+        static nb::handle copy_name = kw_names({"copy"});
+        Y = call(attr(X, "astype"), {float_type, Py_False}, copy_name);
     } else {
-        Y = nb::borrow(X);
+        Y = call(attr(X, "astype"), {float_type});
     }
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    // The output keeps the column layout of the input.
-    if (assertions_enabled()) assert_true(equals(attr(X, "shape"), attr(Y, "shape")));
+    Y = call(attr(imputer, "transform"), {Y});
+    if (!constant_strategy(self)) Y = reinsert_dropped_columns(c, self, std::move(Y));
     return Y;
+}
+
+nb::object transform(const Call& c) {
+    auto work = [&c](nb::handle self, nb::handle X) {
+        return truthy(attr(self, "activate_flag")) ? impute(c, self, X) : nb::borrow(X);
+    };
+    // Last, after the return trace: the output keeps the shape of the input.
+    auto same_shape = [](nb::handle X, nb::handle Y) {
+        if (assertions_enabled()) assert_true(equals(attr(X, "shape"), attr(Y, "shape")));
+    };
+    return protocol.transform(c, work, NoHook{}, same_shape);
 }
 
 }  // namespace num_imputer
@@ -335,7 +326,12 @@ nb::object transform(const Call& c) {
 
 namespace cat_encoder {
 
-const TraceTexts texts("CatEncoder");
+const Protocol protocol("CatEncoder", [] {
+    ProtocolRow row;
+    row.fit_asserts = true;
+    row.transform_asserts = false;
+    return row;
+}());
 
 // Whether OneHotEncoder class `cls` names its dense/sparse switch `sparse_output` (releases from
 // 1.2 on; `sparse` was deprecated then and removed in 1.4). Read from the constructor's signature
@@ -417,18 +413,11 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1], y = c[2];
-    assert_2d(X);
-    check_n_features(self, X, true);
-    Trace trace(c);
-    trace.start(texts.fit_start, X);
-    if (truthy(attr(self, "activate_flag"))) {
-        nb::object encoder = attr(self, "encoder");
-        call(attr(encoder, "fit"), {X, y});
+    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle y) {
+        if (!truthy(attr(self, "activate_flag"))) return;
+        call(attr(attr(self, "encoder"), "fit"), {X, y});
         set_attr(self, "categories_found", attr(attr(self, "encoder"), "categories_"));
-    }
-    trace.end(texts.fit_end, X);
-    return nb::borrow(self);
+    });
 }
 
 // Releases that can be told to ignore unknown categories: 0.24 and later 0.x, and 1.x.
@@ -480,15 +469,9 @@ nb::object encode(const Call& c, nb::handle self, nb::handle X) {
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::object Y = truthy(attr(self, "activate_flag")) ? encode(c, self, X) : nb::borrow(X);
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
+        return truthy(attr(self, "activate_flag")) ? encode(c, self, X) : nb::borrow(X);
+    });
 }
 
 }  // namespace cat_encoder
@@ -497,7 +480,14 @@ nb::object transform(const Call& c) {
 
 namespace opt_scaler {
 
-const TraceTexts texts("OptStandardScaler");
+// No trace lines in fit.
+const Protocol protocol("OptStandardScaler", [] {
+    ProtocolRow row;
+    row.fit_asserts = true;
+    row.fit_traces = false;
+    row.transform_asserts = false;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     // self, use_scaler_flag, **kwargs
@@ -518,24 +508,16 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1], y = c[2];
-    assert_2d(X);
-    check_n_features(self, X, true);
-    if (truthy(attr(self, "use_scaler_flag"))) call(attr(attr(self, "scaler"), "fit"), {X, y});
-    return nb::borrow(self);
+    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle y) {
+        if (truthy(attr(self, "use_scaler_flag"))) call(attr(attr(self, "scaler"), "fit"), {X, y});
+    });
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::object Y = truthy(attr(self, "use_scaler_flag")) ? call(attr(attr(self, "scaler"), "transform"), {X})
-                                                          : nb::borrow(X);
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [](nb::handle self, nb::handle X) {
+        return truthy(attr(self, "use_scaler_flag")) ? call(attr(attr(self, "scaler"), "transform"), {X})
+                                                     : nb::borrow(X);
+    });
 }
 
 }  // namespace opt_scaler

@@ -128,50 +128,26 @@ void print_line(const Call& c, const std::string& text) {
     print_line(c, s);
 }
 
+void Trace::print(const std::string& line) const { print_line(call_, line); }
+
 void Trace::take_start_time() {
     if (call_.g.flag("debug_timings")) start_time_ = call(call_.g["time"], {});
 }
 
-void Trace::start(const std::string& text, nb::handle described) {
-    if (!call_.g.flag("debug")) return;
-    print_line(call_, text + shape_text(described) + ")");
-    take_start_time();
-}
-
-void Trace::start_sized(const std::string& text, const std::string& size_text) {
-    if (!call_.g.flag("debug")) return;
-    print_line(call_, text + size_text + ")");
-    take_start_time();
-}
-
-void Trace::end(const std::string& text, nb::handle described, EndLine style) {
-    if (!call_.g.flag("debug")) return;
-    end_sized(text, shape_text(described), style);
-}
-
-void Trace::end_sized(const std::string& text, const std::string& size_text, EndLine style) {
-    if (!call_.g.flag("debug")) return;
+void Trace::print_end(const std::string& text, const std::string& size_text, EndLine style, bool timed) {
     // A start time exists only when debug and debug_timings were both on before the work; if
     // another thread switched them on meanwhile, the untimed line is printed.
-    if (call_.g.flag("debug_timings") && start_time_.is_valid()) {
+    if (timed && call_.g.flag("debug_timings") && start_time_.is_valid()) {
         nb::object now = call(call_.g["time"], {});
         nb::object elapsed = checked(PyNumber_Subtract(now.ptr(), start_time_.ptr()));
-        print_line(call_, text + size_text + "), elapsed_time (s): " + utf8(str_of(elapsed)));
+        print(text + size_text + "), elapsed_time (s): " + utf8(str_of(elapsed)));
         return;
     }
     switch (style) {
-        case EndLine::Paren: print_line(call_, text + size_text + ")"); break;
-        case EndLine::NoParen: print_line(call_, text + size_text); break;
-        case EndLine::ParenThenNewline: print_line(call_, text + size_text + ")\n"); break;
+        case EndLine::Paren: print(text + size_text + ")"); break;
+        case EndLine::NoParen: print(text + size_text); break;
+        case EndLine::ParenThenNewline: print(text + size_text + ")\n"); break;
     }
-}
-
-void Trace::end_untimed(const std::string& text, nb::handle described, EndLine style) {
-    if (!call_.g.flag("debug")) return;
-    nb::object saved = std::move(start_time_);
-    start_time_ = nb::object();
-    end_sized(text, shape_text(described), style);
-    start_time_ = std::move(saved);
 }
 
 void return_trace(const Call& c, nb::handle self, nb::handle X, nb::handle Y) {
@@ -273,8 +249,28 @@ void check_n_features(nb::handle self, nb::handle X, bool reset) {
     }
 }
 
-void check_fitted_n_features(nb::handle self, nb::handle X) {
-    if (has_attr(self, "n_features_in_")) check_n_features(self, X, false);
+// ---------------------------------------------------------------- the protocol
+
+std::string Protocol::size_text(nb::handle X, nb::handle described) const {
+    if (row_.list_size_text && PyList_Check(X.ptr())) {
+        const Py_ssize_t n = PyObject_Length(X.ptr());
+        if (n < 0) raise_current();
+        return std::to_string(n) + "x1";
+    }
+    return shape_text(described);
+}
+
+void Protocol::start(Trace& trace, const std::string& text, nb::handle X) const {
+    if (!trace.debug()) return;
+    trace.print(text + size_text(X, X) + ")");
+    // Classes without timings never read debug_timings.
+    if (row_.transform_timed) trace.take_start_time();
+}
+
+void Protocol::end(Trace& trace, const std::string& text, nb::handle X, nb::handle described, EndLine style,
+                   bool timed) const {
+    if (!trace.debug()) return;
+    trace.print_end(text, size_text(X, described), style, timed);
 }
 
 // ---------------------------------------------------------------- class definition

@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 
 #include <new>
+#include <type_traits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -98,19 +99,19 @@ enum class EndLine {
     ParenThenNewline  // "...(150x4)\n": an empty line follows
 };
 
-// The start and end trace lines around one method's own work.
+// The trace lines of one call. debug is read once before the work and once after it.
 class Trace {
 public:
     explicit Trace(const Call& call) : call_(call) {}
-    void start(const std::string& text, nb::handle described);
-    void start_sized(const std::string& text, const std::string& size_text);
-    void end(const std::string& text, nb::handle described, EndLine style = EndLine::Paren);
-    void end_sized(const std::string& text, const std::string& size_text, EndLine style = EndLine::Paren);
-    // The end line without timing, whatever debug_timings says.
-    void end_untimed(const std::string& text, nb::handle described, EndLine style = EndLine::Paren);
+    bool debug() const { return call_.g.flag("debug"); }
+    void print(const std::string& line) const;
+    // After the start line: take the clock when debug_timings is on.
+    void take_start_time();
+    // The end line: text + size + "), elapsed_time (s): ..." when timed and a start time was
+    // taken, else closed as `style` says.
+    void print_end(const std::string& text, const std::string& size_text, EndLine style, bool timed);
 
 private:
-    void take_start_time();
     const Call& call_;
     nb::object start_time_;
 };
@@ -134,11 +135,80 @@ bool assertions_enabled();
 void check_array(const Call& call, nb::handle X);
 // self._check_n_features(X, reset=...), or its replacement in releases that dropped the method.
 void check_n_features(nb::handle self, nb::handle X, bool reset);
-// The transform-side check: only for fitted instances.
-void check_fitted_n_features(nb::handle self, nb::handle X);
 
 // Records scikit-learn's own functions at start-up, to know when a global was rebound.
 void init_compat(nb::handle module);
+
+// ---- the protocol, configured per class ----
+
+// Which pieces of the protocol a class uses; one row per class.
+struct ProtocolRow {
+    bool fit_asserts = false;       // assert X.ndim == 2 first in fit
+    bool fit_traces = true;         // start and end lines around fit
+    bool transform_asserts = true;  // assert X.ndim == 2 first in transform
+    bool transform_timed = true;    // false: the untimed end line only, debug_timings never read
+    EndLine end_line = EndLine::Paren;
+    bool end_line_describes_input = false;  // the end line gives X's shape rather than Y's
+    bool list_size_text = false;            // a list X is described as len(X)x1 in every line
+    bool n_features_check_needs_activate_flag = false;  // a switched-off instance takes any width
+};
+
+struct NoHook {};
+
+// fit and transform around a class's own work:
+//   fit:       [assert] -> record n_features_in_ -> [start line] -> work(self, X, y) -> [end line] -> self
+//   transform: [assert] -> check_array -> n-features check -> start line -> Y = work(self, X)
+//              -> end line -> after_end(Y) -> return trace -> before_return(X, Y) -> Y
+class Protocol {
+public:
+    Protocol(const char* class_name, ProtocolRow row) : texts_(class_name), row_(row) {}
+
+    // fit of a class that learns nothing of its own.
+    nb::object fit(const Call& c) const {
+        return fit(c, [](nb::handle, nb::handle, nb::handle) {});
+    }
+
+    template <class Work>
+    nb::object fit(const Call& c, Work&& work) const {
+        nb::handle self = c[0], X = c[1], y = c[2];
+        if (row_.fit_asserts) assert_2d(X);
+        check_n_features(self, X, true);
+        Trace trace(c);
+        if (row_.fit_traces) start(trace, texts_.fit_start, X);
+        work(self, X, y);
+        if (row_.fit_traces) end(trace, texts_.fit_end, X, X, EndLine::Paren, true);
+        return nb::borrow(self);
+    }
+
+    template <class Work, class AfterEnd = NoHook, class BeforeReturn = NoHook>
+    nb::object transform(const Call& c, Work&& work, AfterEnd after_end = {}, BeforeReturn before_return = {}) const {
+        nb::handle self = c[0], X = c[1];
+        if (row_.transform_asserts) assert_2d(X);
+        check_array(c, X);
+        if (has_attr(self, "n_features_in_") &&
+            (!row_.n_features_check_needs_activate_flag || truthy(attr(self, "activate_flag")))) {
+            check_n_features(self, X, false);
+        }
+        Trace trace(c);
+        start(trace, texts_.transform_start, X);
+        nb::object Y = work(self, X);
+        end(trace, texts_.transform_end, X, row_.end_line_describes_input ? X : nb::handle(Y), row_.end_line,
+            row_.transform_timed);
+        if constexpr (!std::is_same_v<AfterEnd, NoHook>) Y = after_end(std::move(Y));
+        return_trace(c, self, X, Y);
+        if constexpr (!std::is_same_v<BeforeReturn, NoHook>) before_return(X, Y);
+        return Y;
+    }
+
+private:
+    std::string size_text(nb::handle X, nb::handle described) const;
+    void start(Trace& trace, const std::string& text, nb::handle X) const;
+    void end(Trace& trace, const std::string& text, nb::handle X, nb::handle described, EndLine style,
+             bool timed) const;
+
+    TraceTexts texts_;
+    ProtocolRow row_;
+};
 
 // ---- class definition ----
 
@@ -153,6 +223,9 @@ struct ClassDef {
     bool has_doc;
     MethodDef init, fit, transform;
 };
+
+inline nb::object new_list() { return checked(PyList_New(0)); }
+inline std::vector<Param> params(std::initializer_list<Param> list) { return std::vector<Param>(list); }
 
 // Methods every class shares the shape of.
 inline std::vector<Param> fit_params() {

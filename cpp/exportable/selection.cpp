@@ -63,26 +63,20 @@ bool equals_int(nb::handle value, long number) {
     return truthy(checked(PyObject_RichCompare(value.ptr(), n.ptr(), Py_EQ)));
 }
 
-nb::object new_list() { return checked(PyList_New(0)); }
-
 }  // namespace
 
 // ---------------------------------------------------------------- ColumnSelector
 
 namespace column_selector {
 
-const TraceTexts texts("ColumnSelector");
-
-// A list is described by its length and one column, anything else by the shape text of
-// `described`; the test is always on the input X.
-std::string size_text(nb::handle X, nb::handle described) {
-    if (PyList_Check(X.ptr())) {
-        const Py_ssize_t n = PyObject_Length(X.ptr());
-        if (n < 0) raise_current();
-        return std::to_string(n) + "x1";
-    }
-    return shape_text(described);
-}
+const Protocol protocol("ColumnSelector", [] {
+    ProtocolRow row;
+    row.fit_asserts = true;
+    row.transform_asserts = false;
+    row.list_size_text = true;
+    row.n_features_check_needs_activate_flag = true;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     nb::handle self = c[0], columns_indices_list = c[1], activate_flag = c[2];
@@ -93,38 +87,22 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    assert_2d(X);
-    check_n_features(self, X, true);
-    Trace trace(c);
-    if (c.g.flag("debug")) trace.start_sized(texts.fit_start, size_text(X, X));
-    if (c.g.flag("debug")) trace.end_sized(texts.fit_end, size_text(X, X));
-    return nb::borrow(self);
+    return protocol.fit(c);
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_array(c, X);
-    // A switched-off selector passes any column count through.
-    if (has_attr(self, "n_features_in_") && truthy(attr(self, "activate_flag"))) check_n_features(self, X, false);
-    Trace trace(c);
-    if (c.g.flag("debug")) trace.start_sized(texts.transform_start, size_text(X, X));
-    nb::object Y;
-    if (truthy(attr(self, "activate_flag"))) {
+    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
+        if (!truthy(attr(self, "activate_flag"))) {
+            set_attr(self, "columns_selected_flag", Py_False);
+            return nb::borrow(X);
+        }
         static nb::handle names = kw_names({"columns_indices_list"});
-        nb::object select = c.g["numpy_select_columns"];
-        nb::object result = call(select, {X, attr(self, "columns_indices_list")}, names);
+        nb::object result = call(c.g["numpy_select_columns"], {X, attr(self, "columns_indices_list")}, names);
         // Unpacked whole before anything is stored, so a malformed result leaves the flag as it was.
         auto selected = unpack_pair(result);
-        Y = std::move(selected.first);
         set_attr(self, "columns_selected_flag", selected.second);
-    } else {
-        set_attr(self, "columns_selected_flag", Py_False);
-        Y = nb::borrow(X);
-    }
-    if (c.g.flag("debug")) trace.end_sized(texts.transform_end, size_text(X, Y));
-    return_trace(c, self, X, Y);
-    return Y;
+        return std::move(selected.first);
+    });
 }
 
 }  // namespace column_selector
@@ -149,7 +127,12 @@ ClassDef column_selector_class(const Globals&) {
 
 namespace numpy_column_selector {
 
-const TraceTexts texts("NumpyColumnSelector");
+const Protocol protocol("NumpyColumnSelector", [] {
+    ProtocolRow row;
+    row.fit_traces = false;
+    row.end_line = EndLine::NoParen;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     nb::handle self = c[0], columns = c[1];
@@ -158,24 +141,15 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_n_features(self, X, true);
-    return nb::borrow(self);
+    return protocol.fit(c);
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    assert_2d(X);
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::object columns = attr(self, "columns");
-    // Nothing selected: the input itself, not a copy.
-    nb::object Y = truthy(columns) ? index_2d(X, full_slice(), columns) : nb::borrow(X);
-    trace.end(texts.transform_end, Y, EndLine::NoParen);
-    return_trace(c, self, X, Y);
-    return Y;
+    return protocol.transform(c, [](nb::handle self, nb::handle X) {
+        nb::object columns = attr(self, "columns");
+        // Nothing selected: the input itself, not a copy.
+        return truthy(columns) ? index_2d(X, full_slice(), columns) : nb::borrow(X);
+    });
 }
 
 }  // namespace numpy_column_selector
@@ -194,7 +168,13 @@ ClassDef numpy_column_selector_class(const Globals&) {
 
 namespace numpy_apply_along_axis {
 
-const TraceTexts texts("NumpyApplyAlongAxis");
+// No timings in this class: debug_timings is never read.
+const Protocol protocol("NumpyApplyAlongAxis", [] {
+    ProtocolRow row;
+    row.fit_traces = false;
+    row.transform_timed = false;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     nb::handle self = c[0], func1d = c[1], axis = c[2], index_list = c[3], args = c[4], kwargs = c[5];
@@ -208,41 +188,27 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_n_features(self, X, true);
-    return nb::borrow(self);
+    return protocol.fit(c);
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    assert_2d(X);
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    // No timings in this class: debug_timings is not read.
-    if (c.g.flag("debug")) print_line(c, texts.transform_start + shape_text(X) + ")");
-    nb::object Y;
-    nb::object index_list = attr(self, "index_list");
-    if (!truthy(index_list)) {
-        Y = nb::borrow(X);
-    } else {
+    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
+        nb::object index_list = attr(self, "index_list");
+        if (!truthy(index_list)) return nb::borrow(X);
         nb::object axis = attr(self, "axis");
         const bool columns = equals_int(axis, 0);
-        if (columns || equals_int(axis, 1)) {
-            nb::object apply = attr(c.g["np"], "apply_along_axis");
-            nb::object func1d = attr(self, "func1d");
-            nb::object slice = columns ? index_2d(X, full_slice(), index_list) : index_2d(X, index_list, full_slice());
-            Y = call(apply, {func1d, axis, slice});
-        } else {
+        if (!columns && !equals_int(axis, 1)) {
             // No result exists for this axis; callers see the same exception type as always,
             // with the reason attached.
             raise_format(PyExc_UnboundLocalError,
                          "local variable 'Y' referenced before assignment (axis must be 0 or 1, got %R)",
                          axis.ptr());
         }
-    }
-    if (c.g.flag("debug")) print_line(c, texts.transform_end + shape_text(Y) + ")");
-    return_trace(c, self, X, Y);
-    return Y;
+        nb::object apply = attr(c.g["np"], "apply_along_axis");
+        nb::object func1d = attr(self, "func1d");
+        nb::object slice = columns ? index_2d(X, full_slice(), index_list) : index_2d(X, index_list, full_slice());
+        return call(apply, {func1d, axis, slice});
+    });
 }
 
 }  // namespace numpy_apply_along_axis
@@ -268,7 +234,14 @@ ClassDef numpy_apply_along_axis_class(const Globals&) {
 
 namespace numpy_permute_array {
 
-const TraceTexts texts("NumpyPermuteArray");
+// Both end lines describe the input, and the untimed one is followed by an empty line.
+const Protocol protocol("NumpyPermuteArray", [] {
+    ProtocolRow row;
+    row.fit_traces = false;
+    row.end_line = EndLine::ParenThenNewline;
+    row.end_line_describes_input = true;
+    return row;
+}());
 
 nb::object init(const Call& c) {
     nb::handle self = c[0], permutation_indices = c[1], axis = c[2];
@@ -279,29 +252,20 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_n_features(self, X, true);
-    return nb::borrow(self);
+    return protocol.fit(c);
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    assert_2d(X);
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::object permute = c.g["numpy_permute_array"];
-    nb::object Y = call(permute, {X, attr(self, "permutation_indices"), attr(self, "axis")});
-    // Both end lines describe the input, and the untimed one is followed by an empty line.
-    trace.end(texts.transform_end, X, EndLine::ParenThenNewline);
-    // Always two-dimensional: a one-dimensional result becomes a single column.
-    static nb::handle minus_one = PyLong_FromLong(-1);
-    nb::object reshape = attr(Y, "reshape");
-    nb::object rows = checked(PySequence_GetItem(attr(Y, "shape").ptr(), 0));
-    Y = call(reshape, {rows, minus_one});
-    return_trace(c, self, X, Y);
-    return Y;
+    auto permute = [&c](nb::handle self, nb::handle X) {
+        return call(c.g["numpy_permute_array"], {X, attr(self, "permutation_indices"), attr(self, "axis")});
+    };
+    // After the end line, always two-dimensional: a one-dimensional result becomes a column.
+    auto two_dimensional = [](nb::object Y) {
+        static nb::handle minus_one = PyLong_FromLong(-1);
+        nb::object rows = checked(PySequence_GetItem(attr(Y, "shape").ptr(), 0));
+        return call(attr(Y, "reshape"), {rows, minus_one});
+    };
+    return protocol.transform(c, permute, two_dimensional);
 }
 
 }  // namespace numpy_permute_array
@@ -325,30 +289,16 @@ ClassDef numpy_permute_array_class(const Globals&) {
 
 namespace all_pass {
 
-const TraceTexts texts("AllPassPreprocessingTransformer");
+const Protocol protocol("AllPassPreprocessingTransformer", ProtocolRow{});
 
 nb::object init(const Call&) { return nb::none(); }
 
 nb::object fit(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    check_n_features(self, X, true);
-    Trace trace(c);
-    trace.start(texts.fit_start, X);
-    trace.end(texts.fit_end, X);
-    return nb::borrow(self);
+    return protocol.fit(c);
 }
 
 nb::object transform(const Call& c) {
-    nb::handle self = c[0], X = c[1];
-    assert_2d(X);
-    check_array(c, X);
-    check_fitted_n_features(self, X);
-    Trace trace(c);
-    trace.start(texts.transform_start, X);
-    nb::handle Y = X;
-    trace.end(texts.transform_end, Y);
-    return_trace(c, self, X, Y);
-    return nb::borrow(Y);
+    return protocol.transform(c, [](nb::handle, nb::handle X) { return nb::borrow(X); });
 }
 
 }  // namespace all_pass
