@@ -169,6 +169,20 @@ bool ValueSet::add(PyObject* v, const CellInfo& info) {
     return true;
 }
 
+void ValueSet::add_reference(PyObject* v) {
+    CellInfo info = classify(v);
+    if (add(v, info) || info.kind == Kind::kNan) return;
+    Py_hash_t h = PyObject_Hash(v);
+    if (h == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        unhashable_.push_back(v);
+    } else {
+        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
+    }
+    values_.push_back(nb::borrow(v));
+}
+
 NumKeySet ValueSet::numeric_keys() const {
     NumKeySet keys;
     keys.has_nan = has_nan_;
@@ -220,7 +234,7 @@ ValueSet read_value_list(PyObject* list, const char* func, const char* arg) {
     }
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object hold = nb::steal(item);
-        set.add(item);
+        set.add_reference(item);
     }
     check(!PyErr_Occurred());
     return set;

@@ -70,6 +70,11 @@ public:
     bool add(PyObject* v) { return add(v, classify(v)); }
     bool add(PyObject* v, const CellInfo& info);
 
+    // Adds a reference value as add() does, but also keeps a value equal to one already in
+    // for the comparisons of other objects: equality across types is not always transitive
+    // (numpy.int64(2) == Decimal(2) fails, 2 == Decimal(2) holds).
+    void add_reference(PyObject* v);
+
     bool contains(PyObject* cell) const { return contains(cell, classify(cell)); }
     bool contains(PyObject* cell, const CellInfo& info) const {
         switch (info.kind) {
@@ -91,7 +96,7 @@ public:
     bool empty() const { return values_.empty(); }
     size_t size() const { return values_.size(); }
     bool has_nan() const { return has_nan_; }
-    // The values in insertion order.
+    // The values in insertion order (with add_reference, equal values of other types too).
     const std::vector<nanobind::object>& values() const { return values_; }
 
     // Keys of the numbers a numeric cell can equal, and whether NaN is in: what numeric
