@@ -56,7 +56,7 @@ bool py_equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
     int r = PyObject_RichCompareBool(a, b, Py_EQ);
     if (r < 0) {
-        clear_type_or_value_error();
+        clear_inapplicable_error();
         return false;
     }
     return r == 1;
