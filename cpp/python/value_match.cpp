@@ -149,6 +149,13 @@ bool ValueSet::add(PyObject* v, const CellInfo& info) {
         case Kind::kStr:
             typed_.insert(str_content_hash(v), Typed{v, NumKey{}, Kind::kStr});
             str_lengths_ |= uint64_t(1) << (PyUnicode_GET_LENGTH(v) & 63);
+            if (PyUnicode_GET_LENGTH(v) > 0) {
+                Py_UCS4 c = PyUnicode_READ_CHAR(v, 0);
+                if (c < 128)
+                    str_first_[c >> 6] |= uint64_t(1) << (c & 63);
+                else
+                    str_first_wide_ = true;
+            }
             break;
         case Kind::kNum:
             typed_.insert(info.key.hash(), Typed{v, info.key, Kind::kNum});

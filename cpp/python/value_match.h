@@ -94,6 +94,11 @@ public:
     }
 
     bool empty() const { return values_.empty(); }
+    // Whether the str s (classified kStr) matches, for callers that classified it already.
+    bool contains_str(PyObject* s) const {
+        if (str_may_contain(s) && find_str(s) >= 0) return true;
+        return has_other_ && contains_by_python(s, true);
+    }
     size_t size() const { return values_.size(); }
     bool has_nan() const { return has_nan_; }
     // The values in insertion order (with add_reference, equal values of other types too).
@@ -114,9 +119,14 @@ private:
         bool other;
     };
 
+    // Cheap filter before hashing: the length (mod 64) and the first code unit of a string
+    // must be those of some string value.
     bool str_may_contain(PyObject* s) const {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        return (str_lengths_ >> (n & 63)) & 1;
+        if (!((str_lengths_ >> (n & 63)) & 1)) return false;
+        if (n == 0) return true;
+        Py_UCS4 c = PyUnicode_READ_CHAR(s, 0);
+        return c < 128 ? (str_first_[c >> 6] >> (c & 63)) & 1 : str_first_wide_;
     }
     int64_t find_str(PyObject* s) const;
     int64_t find_num(const NumKey& k) const {
@@ -131,6 +141,8 @@ private:
     std::vector<PyObject*> unhashable_;
     std::vector<nanobind::object> values_;  // owns the references
     uint64_t str_lengths_ = 0;  // bit (length % 64) set for each string value
+    uint64_t str_first_[2] = {0, 0};  // bit c set when a string value starts with ASCII c
+    bool str_first_wide_ = false;     // some string value starts beyond ASCII
     bool has_nan_ = false, has_none_ = false, has_num_ = false;
     bool has_other_ = false;  // values of kind kOther (they may equal anything)
 };
