@@ -1,0 +1,251 @@
+#include "python/value_match.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "kernels/hash64.h"
+#include "python/array_walk.h"
+#include "python/py_errors.h"
+
+namespace nb = nanobind;
+
+namespace tabrix {
+namespace py {
+
+namespace {
+
+CellInfo num(NumKey k) { return CellInfo{Kind::kNum, k}; }
+CellInfo of_double(double d) {
+    return std::isnan(d) ? CellInfo{Kind::kNan, NumKey{}} : num(NumKey::from_double(d));
+}
+const CellInfo kOtherInfo{Kind::kOther, NumKey{}};
+
+CellInfo classify_numpy_scalar(PyObject* o) {
+    if (PyArray_IsScalar(o, Double)) return of_double(PyArrayScalar_VAL(o, Double));
+    if (PyArray_IsScalar(o, Float)) return of_double(PyArrayScalar_VAL(o, Float));
+    if (PyArray_IsScalar(o, Integer)) {
+        if (PyArray_IsScalar(o, SignedInteger)) {
+            if (PyArray_IsScalar(o, LongLong)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, LongLong)));
+            if (PyArray_IsScalar(o, Long)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Long)));
+            if (PyArray_IsScalar(o, Int)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Int)));
+            if (PyArray_IsScalar(o, Short)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Short)));
+            if (PyArray_IsScalar(o, Byte)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Byte)));
+        } else {
+            if (PyArray_IsScalar(o, ULongLong)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, ULongLong)));
+            if (PyArray_IsScalar(o, ULong)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, ULong)));
+            if (PyArray_IsScalar(o, UInt)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UInt)));
+            if (PyArray_IsScalar(o, UShort)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UShort)));
+            if (PyArray_IsScalar(o, UByte)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UByte)));
+        }
+        return kOtherInfo;
+    }
+    if (PyArray_IsScalar(o, Bool)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Bool) ? 1 : 0));
+    if (PyArray_IsScalar(o, Half)) return of_double(half_to_double(PyArrayScalar_VAL(o, Half)));
+    if (PyArray_IsScalar(o, LongDouble)) {
+        npy_longdouble v = PyArrayScalar_VAL(o, LongDouble);
+        if (std::isnan(v)) return CellInfo{Kind::kNan, NumKey{}};
+        double d = static_cast<double>(v);
+        if (static_cast<npy_longdouble>(d) == v) return num(NumKey::from_double(d));
+        return kOtherInfo;
+    }
+    if (PyArray_IsScalar(o, Unicode)) return CellInfo{Kind::kStr, NumKey{}};
+    return kOtherInfo;
+}
+
+bool py_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0) {
+        clear_inapplicable_error();
+        return false;
+    }
+    return r == 1;
+}
+
+}  // namespace
+
+CellInfo classify(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) return CellInfo{Kind::kStr, NumKey{}};
+    if (t == &PyFloat_Type) return of_double(PyFloat_AS_DOUBLE(o));
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow) return num(NumKey::from_int64(v));
+        if (overflow > 0) {
+            unsigned long long u = PyLong_AsUnsignedLongLong(o);
+            if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
+                return num(NumKey::from_uint64(u));
+            PyErr_Clear();
+        }
+        return kOtherInfo;
+    }
+    if (o == Py_None) return CellInfo{Kind::kNone, NumKey{}};
+    if (t == &PyBool_Type) return num(NumKey::from_int64(o == Py_True ? 1 : 0));
+    if (PyArray_IsScalar(o, Generic)) return classify_numpy_scalar(o);
+    return kOtherInfo;
+}
+
+bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
+
+StrView str_view(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) raise_current();
+#endif
+    return StrView{PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s), static_cast<int>(PyUnicode_KIND(s)),
+                   PyUnicode_IS_ASCII(s) != 0};
+}
+
+uint64_t str_content_hash(PyObject* s) {
+    StrView v = str_view(s);
+    return table_hash_bytes(v.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind),
+                            static_cast<uint64_t>(v.kind));
+}
+
+bool str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    StrView x = str_view(a), y = str_view(b);
+    return x.length == y.length && x.kind == y.kind &&
+           std::memcmp(x.data, y.data, static_cast<size_t>(x.length) * static_cast<size_t>(x.kind)) == 0;
+}
+
+int64_t ValueSet::find_str(PyObject* s) const {
+    return typed_.find(str_content_hash(s), [&](const Typed& e) {
+        return e.kind == Kind::kStr && str_equal(e.obj, s);
+    });
+}
+
+bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
+    Py_hash_t h = PyObject_Hash(cell);
+    if (h == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        // An unhashable cell can only be compared with every value in turn.
+        for (const nb::object& v : values_) {
+            if (only_other && classify(v.ptr()).kind != Kind::kOther) continue;
+            if (!is_nan_object(v.ptr()) && py_equal(cell, v.ptr())) return true;
+        }
+        return false;
+    }
+    uint64_t key = mix64(static_cast<uint64_t>(h));
+    if (hashed_.find(key, [&](const Hashed& e) {
+            return (!only_other || e.other) && py_equal(cell, e.obj);
+        }) >= 0)
+        return true;
+    for (PyObject* v : unhashable_)
+        if (py_equal(cell, v)) return true;
+    return false;
+}
+
+bool ValueSet::add(PyObject* v, const CellInfo& info) {
+    if (info.kind == Kind::kNan) {
+        if (has_nan_) return false;
+        has_nan_ = true;
+        values_.push_back(nb::borrow(v));
+        return true;
+    }
+    if (contains(v, info)) return false;
+    switch (info.kind) {
+        case Kind::kStr:
+            typed_.insert(str_content_hash(v), Typed{v, NumKey{}, Kind::kStr});
+            str_lengths_ |= uint64_t(1) << (PyUnicode_GET_LENGTH(v) & 63);
+            if (PyUnicode_GET_LENGTH(v) > 0) {
+                Py_UCS4 c = PyUnicode_READ_CHAR(v, 0);
+                if (c < 128)
+                    str_first_[c >> 6] |= uint64_t(1) << (c & 63);
+                else
+                    str_first_wide_ = true;
+            }
+            break;
+        case Kind::kNum:
+            typed_.insert(info.key.hash(), Typed{v, info.key, Kind::kNum});
+            has_num_ = true;
+            break;
+        case Kind::kNone: has_none_ = true; break;
+        default: has_other_ = true; break;
+    }
+    Py_hash_t h = PyObject_Hash(v);
+    if (h == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        unhashable_.push_back(v);
+    } else {
+        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
+    }
+    values_.push_back(nb::borrow(v));
+    return true;
+}
+
+void ValueSet::add_reference(PyObject* v) {
+    CellInfo info = classify(v);
+    if (add(v, info) || info.kind == Kind::kNan) return;
+    Py_hash_t h = PyObject_Hash(v);
+    if (h == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        unhashable_.push_back(v);
+    } else {
+        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
+    }
+    values_.push_back(nb::borrow(v));
+}
+
+NumKeySet ValueSet::numeric_keys() const {
+    NumKeySet keys;
+    keys.has_nan = has_nan_;
+    for (const nb::object& o : values_) {
+        PyObject* v = o.ptr();
+        CellInfo info = classify(v);
+        if (info.kind == Kind::kNum) {
+            keys.insert(info.key);
+            continue;
+        }
+        if (info.kind != Kind::kOther) continue;
+        // Other numbers (huge ints, complex with a zero imaginary part, Decimal, Fraction...)
+        // count when they equal a double exactly.
+        double d;
+        if (PyLong_Check(v)) {
+            d = PyLong_AsDouble(v);
+        } else if (PyComplex_Check(v)) {
+            if (PyComplex_ImagAsDouble(v) != 0.0) continue;
+            d = PyComplex_RealAsDouble(v);
+        } else if (Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_float &&
+                   !PyUnicode_Check(v) && !PyBytes_Check(v)) {
+            d = PyFloat_AsDouble(v);
+        } else {
+            continue;
+        }
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            continue;
+        }
+        if (std::isnan(d)) continue;
+        nb::object f = nb::steal(PyFloat_FromDouble(d));
+        check(f.is_valid());
+        if (py_equal(v, f.ptr())) keys.insert(NumKey::from_double(d));
+    }
+    return keys;
+}
+
+ValueSet read_value_list(PyObject* list, const char* func, const char* arg) {
+    ValueSet set;
+    if (list == Py_None) return set;
+    if (PyUnicode_Check(list) || PyBytes_Check(list) || PyByteArray_Check(list))
+        raise(PyExc_TypeError, "%s: %s must be a list of values, got %s %s", func, arg,
+              type_name(list), short_repr(list).c_str());
+    nb::object it = nb::steal(PyObject_GetIter(list));
+    if (!it.is_valid()) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "%s: %s must be a list of values, got %s", func, arg,
+              type_name(list));
+    }
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object hold = nb::steal(item);
+        set.add_reference(item);
+    }
+    check(!PyErr_Occurred());
+    return set;
+}
+
+}  // namespace py
+}  // namespace tabrix

@@ -1,0 +1,206 @@
+// Type conversions: numpy_boolean2float and convert_float32.
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "kernels/text_clean.h"
+#include "python/array_walk.h"
+#include "python/py_args.h"
+#include "python/py_errors.h"
+#include "python/value_match.h"
+#include "utils/utils.h"
+
+namespace tabrix {
+namespace utils {
+
+using namespace py;
+
+namespace {
+
+// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead.
+template <class F>
+void for_each_object_cell(PyArrayObject* a, F&& f) {
+    for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
+        for (npy_intp k = 0; k < n; ++k) {
+            if (k + kPrefetchDistance < n) prefetch_object(p + (k + kPrefetchDistance) * stride);
+            PyObject* cell = *reinterpret_cast<PyObject* const*>(p + k * stride);
+            f(cell ? cell : Py_None, start + k);
+        }
+    });
+}
+
+// 1 for "true", 0 for "false" (any ASCII case, surrounding whitespace ignored), else -1.
+int bool_word(PyObject* s) {
+    StrView v = str_view(s);
+    const size_t n = static_cast<size_t>(v.length);
+    switch (v.kind) {
+        case PyUnicode_1BYTE_KIND:
+            return parse_bool_word_ucs1(static_cast<const uint8_t*>(v.data), n);
+        case PyUnicode_2BYTE_KIND:
+            return parse_bool_word_ucs2(static_cast<const uint16_t*>(v.data), n);
+        default: return parse_bool_word_ucs4(static_cast<const uint32_t*>(v.data), n);
+    }
+}
+
+// float32 conversion of one double; false when a finite value overflows float32.
+inline bool to_float32(double d, float* out) {
+    float f = static_cast<float>(d);
+    *out = f;
+    return !(std::isinf(f) && std::isfinite(d));
+}
+
+[[noreturn]] void raise_not_number(PyArrayObject* a, npy_intp pos, PyObject* cell) {
+    std::string where = cell_position(a, pos);
+    raise(PyExc_ValueError, "convert_float32: %s holds %s (%s), which is not a number",
+          where.c_str(), short_repr(cell).c_str(), type_name(cell));
+}
+
+[[noreturn]] void raise_out_of_range(PyArrayObject* a, npy_intp pos, PyObject* cell) {
+    std::string where = cell_position(a, pos);
+    raise(PyExc_ValueError,
+          "convert_float32: %s holds %s, which is beyond the float32 range (finite values "
+          "must be within +-3.4028235e+38)",
+          where.c_str(), short_repr(cell).c_str());
+}
+
+// Float32 value of one object cell, or a ValueError naming its position.
+float object_to_float32(PyArrayObject* a, npy_intp pos, PyObject* cell) {
+    CellInfo info = classify(cell);
+    float f;
+    switch (info.kind) {
+        case Kind::kNan: return std::numeric_limits<float>::quiet_NaN();
+        case Kind::kNum:
+            if (!to_float32(info.key.to_double(), &f)) raise_out_of_range(a, pos, cell);
+            return f;
+        case Kind::kNone:
+        case Kind::kStr: raise_not_number(a, pos, cell);
+        case Kind::kOther: break;
+    }
+    if (PyArray_IsScalar(cell, LongDouble)) {
+        npy_longdouble v = PyArrayScalar_VAL(cell, LongDouble);
+        f = static_cast<float>(v);
+        if (std::isinf(f) && std::isfinite(v)) raise_out_of_range(a, pos, cell);
+        return f;
+    }
+    if (PyLong_Check(cell)) {  // beyond 64 bits: a float32 holds no such integer
+        double d = PyLong_AsDouble(cell);
+        if (d == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_current();
+            PyErr_Clear();
+            raise_out_of_range(a, pos, cell);
+        }
+        if (!to_float32(d, &f)) raise_out_of_range(a, pos, cell);
+        return f;
+    }
+    PyNumberMethods* nm = Py_TYPE(cell)->tp_as_number;
+    if (PyUnicode_Check(cell) || PyBytes_Check(cell) || PyComplex_Check(cell) ||
+        PyArray_Check(cell) || PyArray_IsScalar(cell, ComplexFloating) || !nm || !nm->nb_float)
+        raise_not_number(a, pos, cell);
+    double d = PyFloat_AsDouble(cell);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            raise_out_of_range(a, pos, cell);
+        }
+        if (!(PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)))
+            raise_current();
+        PyErr_Clear();
+        raise_not_number(a, pos, cell);
+    }
+    if (!to_float32(d, &f)) raise_out_of_range(a, pos, cell);
+    return f;
+}
+
+}  // namespace
+
+nb::object numpy_boolean2float(nb::handle X) {
+    const char* fn = "numpy_boolean2float";
+    PyArrayObject* x = require_array(X.ptr(), fn, "X");
+    const int type_num = PyArray_TYPE(x);
+    const int nd = PyArray_NDIM(x);
+    if (type_num != NPY_OBJECT) {
+        nb::object native = native_order(x);
+        nb::object out = new_array(nd, PyArray_DIMS(x), NPY_DOUBLE);
+        double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
+        bool done = dispatch_numeric(type_num, [&](auto tag) {
+            using T = decltype(tag);
+            nb::gil_scoped_release nogil;
+            for_each_run(arr(native), [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
+                for (npy_intp k = 0; k < n; ++k)
+                    dst[start + k] = static_cast<double>(Cell<T>::read(p + k * stride));
+            });
+        });
+        if (done) return out;
+        const char kind = PyArray_DESCR(x)->kind;
+        if (kind == 'f') return cast_to(x, NPY_DOUBLE);
+        if (kind != 'U' && kind != 'S')
+            raise(PyExc_TypeError,
+                  "%s: X must hold booleans, numbers, objects or text, got dtype %R", fn,
+                  reinterpret_cast<PyObject*>(PyArray_DESCR(x)));
+    }
+    nb::object objects = type_num == NPY_OBJECT ? nb::borrow(X) : cast_to(x, NPY_OBJECT);
+    nb::object out = new_array(nd, PyArray_DIMS(x), NPY_OBJECT);
+    PyObject** dst = static_cast<PyObject**>(PyArray_DATA(arr(out)));
+    nb::object one = nb::steal(PyFloat_FromDouble(1.0));
+    nb::object zero = nb::steal(PyFloat_FromDouble(0.0));
+    check(one.is_valid() && zero.is_valid());
+    for_each_object_cell(arr(objects), [&](PyObject* cell, npy_intp pos) {
+        int b = -1;
+        if (PyBool_Check(cell))
+            b = cell == Py_True;
+        else if (PyArray_IsScalar(cell, Bool))
+            b = PyArrayScalar_VAL(cell, Bool) != 0;
+        else if (PyUnicode_Check(cell))
+            b = bool_word(cell);
+        PyObject* v = b < 0 ? cell : (b ? one.ptr() : zero.ptr());
+        Py_INCREF(v);
+        dst[pos] = v;
+    });
+    return out;
+}
+
+nb::object convert_float32(nb::handle X) {
+    const char* fn = "convert_float32";
+    PyArrayObject* x = require_array(X.ptr(), fn, "X");
+    const int type_num = PyArray_TYPE(x);
+    const int nd = PyArray_NDIM(x);
+    nb::object out = new_array(nd, PyArray_DIMS(x), NPY_FLOAT);
+    float* dst = static_cast<float*>(PyArray_DATA(arr(out)));
+    if (type_num == NPY_HALF) return cast_to(x, NPY_FLOAT);
+    if (type_num != NPY_OBJECT) {
+        nb::object native = native_order(x);
+        PyArrayObject* a = arr(native);
+        npy_intp bad = -1;
+        bool done = dispatch_numeric(type_num, [&](auto tag) {
+            using T = decltype(tag);
+            nb::gil_scoped_release nogil;
+            for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
+                if (bad >= 0) return;
+                for (npy_intp k = 0; k < n; ++k) {
+                    if (!to_float32(static_cast<double>(Cell<T>::read(p + k * stride)), &dst[start + k])) {
+                        bad = start + k;
+                        return;
+                    }
+                }
+            });
+        });
+        if (done) {
+            if (bad >= 0) {
+                nb::object value = nb::steal(PyArray_GETITEM(a, cell_pointer(a, bad)));
+                check(value.is_valid());
+                raise_out_of_range(x, bad, value.ptr());
+            }
+            return out;
+        }
+    }
+    nb::object objects = type_num == NPY_OBJECT ? nb::borrow(X) : cast_to(x, NPY_OBJECT);
+    for_each_object_cell(arr(objects), [&](PyObject* cell, npy_intp pos) {
+        dst[pos] = object_to_float32(x, pos, cell);
+    });
+    return out;
+}
+
+}  // namespace utils
+}  // namespace tabrix

@@ -1,0 +1,258 @@
+// Text columns: compress_str_column and numpy_floatstr2float.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "kernels/float_parse.h"
+#include "kernels/hash64.h"
+#include "kernels/text_clean.h"
+#include "python/array_walk.h"
+#include "python/py_args.h"
+#include "python/py_errors.h"
+#include "python/value_match.h"
+#include "utils/utils.h"
+
+namespace tabrix {
+namespace utils {
+
+using namespace py;
+
+namespace {
+
+// A 1-D column as an array of object cells (other dtypes are converted; the input is never
+// modified).
+nb::object object_column(nb::handle Xcol, const char* fn) {
+    PyArrayObject* a = require_array(Xcol.ptr(), fn, "Xcol");
+    require_ndim(a, 1, fn, "Xcol");
+    if (PyArray_TYPE(a) == NPY_OBJECT) return nb::borrow(Xcol);
+    return cast_to(a, NPY_OBJECT);
+}
+
+// Walks the object cells of a 1-D array, prefetching ahead.
+template <class F>
+void for_each_object(PyArrayObject* a, F&& f) {
+    const npy_intp n = PyArray_DIM(a, 0);
+    const npy_intp stride = PyArray_STRIDE(a, 0);
+    const char* p = static_cast<const char*>(PyArray_DATA(a));
+    for (npy_intp i = 0; i < n; ++i) {
+        if (i + kPrefetchDistance < n) prefetch_object(p + (i + kPrefetchDistance) * stride);
+        PyObject* cell = *reinterpret_cast<PyObject* const*>(p + i * stride);
+        f(i, cell ? cell : Py_None);
+    }
+}
+
+// ------------------------------------------------------------------------------------------
+// compress_str_column
+
+enum class Compress { kString, kHash };
+
+class Compressor {
+public:
+    explicit Compressor(Compress mode) : mode_(mode) {}
+
+    // New reference to the compressed form of the str s.
+    PyObject* operator()(PyObject* s) {
+        StrView v = str_view(s);
+        const size_t n = static_cast<size_t>(v.length);
+        if (v.ascii) {
+            const char* text = static_cast<const char*>(v.data);
+            if (mode_ == Compress::kString && ascii_is_clean(text, n) && PyUnicode_CheckExact(s)) {
+                Py_INCREF(s);
+                return s;
+            }
+            if (bytes_.size() < n + 1) bytes_.resize(n + 1);
+            size_t k = clean_ascii(text, n, bytes_.data());
+            return finish_ascii(k);
+        }
+        if (cps_.size() < 3 * n + 1) cps_.resize(3 * n + 1);
+        size_t k;
+        switch (v.kind) {
+            case PyUnicode_1BYTE_KIND:
+                k = clean_ucs1(static_cast<const uint8_t*>(v.data), n, cps_.data());
+                break;
+            case PyUnicode_2BYTE_KIND:
+                k = clean_ucs2(static_cast<const uint16_t*>(v.data), n, cps_.data());
+                break;
+            default:
+                k = clean_ucs4(static_cast<const uint32_t*>(v.data), n, cps_.data());
+                break;
+        }
+        if (mode_ == Compress::kString) {
+            PyObject* r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cps_.data(),
+                                                    static_cast<Py_ssize_t>(k));
+            check(r != nullptr);
+            return r;
+        }
+        if (bytes_.size() < 4 * k + 1) bytes_.resize(4 * k + 1);
+        size_t m = utf8_encode(cps_.data(), k, bytes_.data());
+        return hash_of(bytes_.data(), m);
+    }
+
+private:
+    PyObject* finish_ascii(size_t k) {
+        if (mode_ == Compress::kHash) return hash_of(bytes_.data(), k);
+        PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(k), 127);
+        check(r != nullptr);
+        std::memcpy(PyUnicode_DATA(r), bytes_.data(), k);
+        return r;
+    }
+    static PyObject* hash_of(const char* utf8, size_t n) {
+        PyObject* r = PyLong_FromUnsignedLongLong(fnv1a64(utf8, n));
+        check(r != nullptr);
+        return r;
+    }
+
+    Compress mode_;
+    std::vector<char> bytes_;
+    std::vector<uint32_t> cps_;
+};
+
+// ------------------------------------------------------------------------------------------
+// numpy_floatstr2float
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+double parse_text(PyObject* s) {
+    StrView v = str_view(s);
+    const size_t n = static_cast<size_t>(v.length);
+    double d = kNaN;
+    bool ok;
+    if (v.ascii)
+        ok = parse_float_ascii(static_cast<const char*>(v.data), n, &d);
+    else if (v.kind == PyUnicode_1BYTE_KIND)
+        ok = parse_float_ucs1(static_cast<const uint8_t*>(v.data), n, &d);
+    else if (v.kind == PyUnicode_2BYTE_KIND)
+        ok = parse_float_ucs2(static_cast<const uint16_t*>(v.data), n, &d);
+    else
+        ok = parse_float_ucs4(static_cast<const uint32_t*>(v.data), n, &d);
+    return ok ? d : kNaN;
+}
+
+// Float value of an object that is not a str, a plain number or NaN: ints beyond the double
+// range give an infinity, other objects with __float__ (Decimal, Fraction...) their value,
+// anything else (None, bytes, complex, containers...) NaN.
+double other_value(PyObject* o) {
+    if (PyLong_Check(o)) {
+        double d = PyLong_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_current();
+            PyErr_Clear();
+            int sign = 0;
+            PyLong_AsLongLongAndOverflow(o, &sign);
+            return sign < 0 ? -std::numeric_limits<double>::infinity()
+                            : std::numeric_limits<double>::infinity();
+        }
+        return d;
+    }
+    if (PyUnicode_Check(o)) return parse_text(o);
+    if (PyBytes_Check(o) || PyByteArray_Check(o) || PyComplex_Check(o) || PyArray_Check(o) ||
+        PyArray_IsScalar(o, ComplexFloating))
+        return kNaN;
+    PyNumberMethods* nm = Py_TYPE(o)->tp_as_number;
+    if (!nm || !nm->nb_float) return kNaN;
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!(PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+              PyErr_ExceptionMatches(PyExc_OverflowError)))
+            raise_current();
+        PyErr_Clear();
+        return kNaN;
+    }
+    return d;
+}
+
+template <class V>
+inline double numeric_cell(V v, const NumKeySet& markers) {
+    if constexpr (std::is_floating_point<V>::value) {
+        return markers.contains_double(static_cast<double>(v)) ? kNaN : static_cast<double>(v);
+    } else {
+        NumKey key = std::is_signed<V>::value ? NumKey::from_int64(static_cast<int64_t>(v))
+                                              : NumKey::from_uint64(static_cast<uint64_t>(v));
+        return markers.contains(key) ? kNaN : static_cast<double>(v);
+    }
+}
+
+}  // namespace
+
+nb::object compress_str_column(nb::handle Xcol, nb::handle misslist, nb::handle compress_type) {
+    const char* fn = "compress_str_column";
+    Compress mode;
+    PyObject* ct = compress_type.ptr();
+    if (PyUnicode_Check(ct) && PyUnicode_CompareWithASCIIString(ct, "string") == 0)
+        mode = Compress::kString;
+    else if (PyUnicode_Check(ct) && PyUnicode_CompareWithASCIIString(ct, "hash") == 0)
+        mode = Compress::kHash;
+    else
+        raise(PyExc_ValueError, "%s: compress_type must be 'string' or 'hash', got %s", fn,
+              short_repr(ct).c_str());
+    nb::object col = object_column(Xcol, fn);
+    ValueSet markers = read_value_list(misslist.ptr(), fn, "misslist");
+    PyArrayObject* a = arr(col);
+    nb::object out = new_array(1, PyArray_DIMS(a), NPY_OBJECT);
+    PyObject** dst = static_cast<PyObject**>(PyArray_DATA(arr(out)));
+    Compressor compress(mode);
+    const bool any_marker = !markers.empty();
+    for_each_object(a, [&](npy_intp i, PyObject* cell) {
+        if (!PyUnicode_Check(cell) || (any_marker && markers.contains(cell))) {
+            Py_INCREF(cell);
+            dst[i] = cell;
+        } else {
+            dst[i] = compress(cell);
+        }
+    });
+    return out;
+}
+
+nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_reference_list) {
+    const char* fn = "numpy_floatstr2float";
+    PyArrayObject* x = require_array(Xcol.ptr(), fn, "Xcol");
+    require_ndim(x, 1, fn, "Xcol");
+    ValueSet markers = read_value_list(missing_values_reference_list.ptr(), fn,
+                                       "missing_values_reference_list");
+    nb::object out = new_array(1, PyArray_DIMS(x), NPY_DOUBLE);
+    double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
+
+    const int type_num = PyArray_TYPE(x);
+    if (type_num != NPY_OBJECT) {
+        nb::object native = native_order(x);
+        PyArrayObject* a = arr(native);
+        NumKeySet keys = markers.numeric_keys();
+        bool done = dispatch_numeric(type_num, [&](auto tag) {
+            using T = decltype(tag);
+            nb::gil_scoped_release nogil;
+            for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
+                for (npy_intp k = 0; k < n; ++k)
+                    dst[start + k] = numeric_cell(Cell<T>::read(p + k * stride), keys);
+            });
+        });
+        if (done) return out;
+    }
+
+    nb::object col = object_column(Xcol, fn);
+    const bool any_marker = !markers.empty();
+    for_each_object(arr(col), [&](npy_intp i, PyObject* cell) {
+        if (Py_TYPE(cell) == &PyUnicode_Type) {  // the common case, without classify()
+            dst[i] = (any_marker && markers.contains_str(cell)) ? kNaN : parse_text(cell);
+            return;
+        }
+        CellInfo info = classify(cell);
+        double d;
+        if (any_marker && markers.contains(cell, info))
+            d = kNaN;
+        else if (info.kind == Kind::kStr)
+            d = parse_text(cell);
+        else if (info.kind == Kind::kNum)
+            d = info.key.to_double();
+        else if (info.kind == Kind::kOther)
+            d = other_value(cell);
+        else
+            d = kNaN;
+        dst[i] = d;
+    });
+    return out;
+}
+
+}  // namespace utils
+}  // namespace tabrix
