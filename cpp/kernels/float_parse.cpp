@@ -1,5 +1,6 @@
 #include "kernels/float_parse.h"
 
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -121,6 +122,85 @@ double convert(const char* buf, size_t k) {
 #endif
 }
 
+// Decimal mantissa being read: up to 19 significant digits, times 10^exp10.
+struct Mantissa {
+    uint64_t value = 0;
+    int digits = 0;       // significant digits held in value
+    long long exp10 = 0;
+    bool lost = false;    // a non-zero digit did not fit in value
+};
+
+// Reads digits with single underscores between them from p[*i..m) into mt (digits after the
+// point when fraction). Returns the number of digits read.
+inline size_t read_run(const char* p, size_t m, size_t* i, Mantissa* mt, bool fraction) {
+    size_t count = 0, j = *i;
+    for (;;) {
+        while (j < m) {
+            const unsigned d = static_cast<unsigned>(static_cast<unsigned char>(p[j]) - '0');
+            if (d >= 10) break;
+            if (mt->digits < 19) {
+                mt->value = mt->value * 10 + d;
+                mt->digits += mt->value != 0;  // leading zeros are not significant
+                mt->exp10 -= fraction;
+            } else {
+                mt->exp10 += !fraction;
+                mt->lost |= d != 0;
+            }
+            ++j;
+            ++count;
+        }
+        if (count && j + 1 < m && p[j] == '_' &&
+            static_cast<unsigned>(static_cast<unsigned char>(p[j + 1]) - '0') < 10) {
+            ++j;
+            continue;
+        }
+        *i = j;
+        return count;
+    }
+}
+
+// Scans p[0..m) as digits ["." digits] [exponent] with Python's underscore rule and returns
+// whether the text has that form. When the value is exactly computable -- at most 19
+// significant digits, mantissa <= 2^53 and a power of ten <= 10^22, so that one IEEE
+// multiplication or division rounds it correctly -- stores it in *out and sets *done.
+bool scan_decimal(const char* p, size_t m, double* out, bool* done) {
+    static const double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    Mantissa mt;
+    size_t i = 0;
+    size_t digits = read_run(p, m, &i, &mt, false);
+    if (i < m && p[i] == '.') {
+        ++i;
+        digits += read_run(p, m, &i, &mt, true);
+    }
+    if (digits == 0) return false;
+    if (i < m && (p[i] == 'e' || p[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < m && (p[i] == '+' || p[i] == '-')) negative = p[i++] == '-';
+        Mantissa ex;
+        if (read_run(p, m, &i, &ex, false) == 0) return false;
+        // More than 19 exponent digits: the value is 0 or infinite anyway.
+        long long e = ex.digits + ex.exp10 > 18 ? 1000000000LL : static_cast<long long>(ex.value);
+        mt.exp10 += negative ? -e : e;
+    }
+    if (i != m) return false;
+#if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD == 0
+    if (!mt.lost && mt.value <= (uint64_t(1) << 53)) {
+        if (mt.value == 0) {
+            *out = 0.0;
+            *done = true;
+        } else if (mt.exp10 >= -22 && mt.exp10 <= 22) {
+            const double v = static_cast<double>(mt.value);
+            *out = mt.exp10 < 0 ? v / kPow10[-mt.exp10] : v * kPow10[mt.exp10];
+            *done = true;
+        }
+    }
+#endif
+    return true;
+}
+
 bool parse_core(const char* s, size_t n, double* out) {
     size_t b = 0, e = n;
     while (b < e && ascii_space(static_cast<unsigned char>(s[b]))) ++b;
@@ -146,6 +226,14 @@ bool parse_core(const char* s, size_t n, double* out) {
         }
         return false;
     }
+    bool done = false;
+    double fast = 0.0;
+    if (!scan_decimal(p, m, &fast, &done)) return false;
+    if (done) {
+        *out = negative ? -fast : fast;
+        return true;
+    }
+    // Long or extreme numbers: normalize the text (no underscores) for the exact conversion.
     char small[128];
     std::vector<char> big;
     char* buf = small;
@@ -203,8 +291,7 @@ bool parse_ucs(const T* s, size_t n, double* out) {
 }  // namespace
 
 bool parse_float_ascii(const char* s, size_t n, double* out) {
-    // Python rejects text with an embedded NUL.
-    if (std::memchr(s, 0, n)) return false;
+    // An embedded NUL, which Python rejects, fails the grammar like any other stray byte.
     return parse_core(s, n, out);
 }
 

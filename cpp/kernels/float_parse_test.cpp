@@ -100,3 +100,28 @@ TEST(ParseFloat, UnicodeDigitsAndBlanks) {
 
 }  // namespace
 }  // namespace tabrix
+
+namespace tabrix {
+namespace {
+
+// The exact short-cut and the general conversion must agree on numbers near the edges of
+// the short-cut (19 digits, 2^53, 10^22).
+TEST(ParseFloat, ShortCutEdges) {
+    const char* texts[] = {"9007199254740992", "9007199254740993", "9007199254740993e-5",
+                           "1e22", "1e23", "123456789e-22", "123456789e-23",
+                           "1234567890123456789", "12345678901234567890", "0.1234567890123456789",
+                           "1000000000000000000000.0", "0.000000000000000000000000001",
+                           "4.35679E-06", "-8.1e+12", "1_2.3_4e-1_0", "0000000000000000000001.5"};
+    for (const char* t : texts) {
+        double a = 0, b = 0;
+        ASSERT_TRUE(parse(t, &a)) << t;
+        std::string plain;
+        for (const char* c = t; *c; ++c)
+            if (*c != '_') plain += *c;
+        b = std::strtod(plain.c_str(), nullptr);
+        EXPECT_EQ(bits(a), bits(b)) << t;
+    }
+}
+
+}  // namespace
+}  // namespace tabrix

@@ -93,7 +93,7 @@ size_t clean_ascii(const char* s, size_t n, char* out) noexcept {
 bool ascii_is_clean(const char* s, size_t n) noexcept {
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 128 || kAscii.map[c] != c) return false;
+        if (c >= 128 || c == 0 || kAscii.map[c] != c) return false;
     }
     return true;
 }

@@ -28,6 +28,8 @@ TEST(CleanAscii, FoldsCaseAndDropsNonAlnum) {
     EXPECT_TRUE(ascii_is_clean("abc123", 6));
     EXPECT_FALSE(ascii_is_clean("abC", 3));
     EXPECT_FALSE(ascii_is_clean("a b", 3));
+    EXPECT_FALSE(ascii_is_clean("a\0b", 3));
+    EXPECT_EQ(clean(std::string("a\0b", 3)), "ab");
 }
 
 TEST(CleanUnicode, FullCaseFolding) {

@@ -19,8 +19,9 @@ void raise_current() {
     throw nanobind::python_error();
 }
 
-void clear_type_or_value_error() {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+void clear_inapplicable_error() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+        PyErr_ExceptionMatches(PyExc_ArithmeticError)) {
         PyErr_Clear();
         return;
     }

@@ -21,9 +21,9 @@ inline void check(bool ok) {
     if (!ok) raise_current();
 }
 
-// Clears the pending exception when it is a TypeError or ValueError (a comparison or
-// conversion that does not apply); throws any other one.
-void clear_type_or_value_error();
+// Clears the pending exception when it is a TypeError, ValueError or ArithmeticError (a
+// comparison or conversion that does not apply); throws any other one.
+void clear_inapplicable_error();
 
 // repr(o) for messages, shortened in the middle when long; never fails.
 std::string short_repr(PyObject* o);

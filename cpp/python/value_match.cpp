@@ -56,7 +56,7 @@ bool py_equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
     int r = PyObject_RichCompareBool(a, b, Py_EQ);
     if (r < 0) {
-        clear_type_or_value_error();
+        clear_inapplicable_error();
         return false;
     }
     return r == 1;
@@ -149,6 +149,13 @@ bool ValueSet::add(PyObject* v, const CellInfo& info) {
         case Kind::kStr:
             typed_.insert(str_content_hash(v), Typed{v, NumKey{}, Kind::kStr});
             str_lengths_ |= uint64_t(1) << (PyUnicode_GET_LENGTH(v) & 63);
+            if (PyUnicode_GET_LENGTH(v) > 0) {
+                Py_UCS4 c = PyUnicode_READ_CHAR(v, 0);
+                if (c < 128)
+                    str_first_[c >> 6] |= uint64_t(1) << (c & 63);
+                else
+                    str_first_wide_ = true;
+            }
             break;
         case Kind::kNum:
             typed_.insert(info.key.hash(), Typed{v, info.key, Kind::kNum});
@@ -167,6 +174,20 @@ bool ValueSet::add(PyObject* v, const CellInfo& info) {
     }
     values_.push_back(nb::borrow(v));
     return true;
+}
+
+void ValueSet::add_reference(PyObject* v) {
+    CellInfo info = classify(v);
+    if (add(v, info) || info.kind == Kind::kNan) return;
+    Py_hash_t h = PyObject_Hash(v);
+    if (h == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        unhashable_.push_back(v);
+    } else {
+        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
+    }
+    values_.push_back(nb::borrow(v));
 }
 
 NumKeySet ValueSet::numeric_keys() const {
@@ -220,7 +241,7 @@ ValueSet read_value_list(PyObject* list, const char* func, const char* arg) {
     }
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object hold = nb::steal(item);
-        set.add(item);
+        set.add_reference(item);
     }
     check(!PyErr_Occurred());
     return set;

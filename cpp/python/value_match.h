@@ -70,6 +70,11 @@ public:
     bool add(PyObject* v) { return add(v, classify(v)); }
     bool add(PyObject* v, const CellInfo& info);
 
+    // Adds a reference value as add() does, but also keeps a value equal to one already in
+    // for the comparisons of other objects: equality across types is not always transitive
+    // (numpy.int64(2) == Decimal(2) fails, 2 == Decimal(2) holds).
+    void add_reference(PyObject* v);
+
     bool contains(PyObject* cell) const { return contains(cell, classify(cell)); }
     bool contains(PyObject* cell, const CellInfo& info) const {
         switch (info.kind) {
@@ -89,9 +94,14 @@ public:
     }
 
     bool empty() const { return values_.empty(); }
+    // Whether the str s (classified kStr) matches, for callers that classified it already.
+    bool contains_str(PyObject* s) const {
+        if (str_may_contain(s) && find_str(s) >= 0) return true;
+        return has_other_ && contains_by_python(s, true);
+    }
     size_t size() const { return values_.size(); }
     bool has_nan() const { return has_nan_; }
-    // The values in insertion order.
+    // The values in insertion order (with add_reference, equal values of other types too).
     const std::vector<nanobind::object>& values() const { return values_; }
 
     // Keys of the numbers a numeric cell can equal, and whether NaN is in: what numeric
@@ -109,9 +119,14 @@ private:
         bool other;
     };
 
+    // Cheap filter before hashing: the length (mod 64) and the first code unit of a string
+    // must be those of some string value.
     bool str_may_contain(PyObject* s) const {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        return (str_lengths_ >> (n & 63)) & 1;
+        if (!((str_lengths_ >> (n & 63)) & 1)) return false;
+        if (n == 0) return true;
+        Py_UCS4 c = PyUnicode_READ_CHAR(s, 0);
+        return c < 128 ? (str_first_[c >> 6] >> (c & 63)) & 1 : str_first_wide_;
     }
     int64_t find_str(PyObject* s) const;
     int64_t find_num(const NumKey& k) const {
@@ -126,6 +141,8 @@ private:
     std::vector<PyObject*> unhashable_;
     std::vector<nanobind::object> values_;  // owns the references
     uint64_t str_lengths_ = 0;  // bit (length % 64) set for each string value
+    uint64_t str_first_[2] = {0, 0};  // bit c set when a string value starts with ASCII c
+    bool str_first_wide_ = false;     // some string value starts beyond ASCII
     bool has_nan_ = false, has_none_ = false, has_num_ = false;
     bool has_other_ = false;  // values of kind kOther (they may equal anything)
 };

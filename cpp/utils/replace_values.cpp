@@ -1,5 +1,6 @@
 // numpy_replace_values: replace the cells that match (or, per column, do not match) a list
 // of reference values.
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -90,26 +91,81 @@ inline bool exact_in_double(V v) {
     }
 }
 
-// Whether value survives a round trip through a cell of dtype descr; if so its bytes in that
-// dtype go to bytes.
-bool stored_as(PyObject* value, PyArray_Descr* descr, std::vector<char>* bytes) {
+// Whether value is stored unchanged in a cell of dtype descr (checked by a round trip with
+// NumPy's own conversion, its warnings silenced).
+bool stored_as(PyObject* value, PyArray_Descr* descr) {
     Py_INCREF(descr);
     nb::object cell = nb::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 0, nullptr, nullptr,
                                                      nullptr, 0, nullptr));
     check(cell.is_valid());
     char* data = static_cast<char*>(PyArray_DATA(arr(cell)));
-    if (PyArray_SETITEM(arr(cell), data, value) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
-        PyErr_Clear();
-        return false;
+    nb::object warnings = nb::module_::import_("warnings");
+    nb::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    warnings.attr("simplefilter")("ignore");
+    int rc = PyArray_SETITEM(arr(cell), data, value);
+    nb::object back;
+    if (rc == 0) {
+        back = nb::steal(PyArray_GETITEM(arr(cell), data));
+        if (!back.is_valid()) rc = -1;
     }
-    nb::object back = nb::steal(PyArray_GETITEM(arr(cell), data));
-    check(back.is_valid());
+    if (rc < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            nb::python_error fatal;  // KeyboardInterrupt and the like: restore, then re-raise
+            quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+            throw fatal;
+        }
+        PyErr_Clear();
+    }
+    quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    if (rc < 0) return false;
     ValueSet just_value;
     just_value.add(value);
-    if (!just_value.contains(back.ptr())) return false;
-    if (bytes) bytes->assign(data, data + PyArray_ITEMSIZE(arr(cell)));
-    return true;
+    return just_value.contains(back.ptr());
+}
+
+// Whether value is a number (or NaN) that a cell of type T holds exactly; if so, *out is
+// that cell value.
+template <class T>
+bool number_fits(PyObject* value, typename Cell<T>::Value* out) {
+    using V = typename Cell<T>::Value;
+    CellInfo info = classify(value);
+    if (info.kind == Kind::kNan) {
+        if (!std::is_floating_point<V>::value) return false;
+        *out = static_cast<V>(std::numeric_limits<double>::quiet_NaN());
+        return true;
+    }
+    if (info.kind != Kind::kNum) return false;
+    const NumKey k = info.key;
+    if constexpr (std::is_same<T, BoolCell>::value) {
+        if (k.tag != NumKey::kInt || k.bits > 1) return false;
+        *out = static_cast<V>(k.bits);
+        return true;
+    } else if constexpr (std::is_floating_point<V>::value) {
+        const double d = k.to_double();
+        if (NumKey::from_double(d) != k) return false;  // an integer a double cannot hold
+        const V v = static_cast<V>(d);
+        if (static_cast<double>(v) != d) return false;
+        *out = v;
+        return true;
+    } else {
+        if (k.tag == NumKey::kDouble) return false;
+        if (k.tag == NumKey::kBigUnsigned) {
+            if (std::is_signed<V>::value || k.bits > std::numeric_limits<V>::max()) return false;
+            *out = static_cast<V>(k.bits);
+            return true;
+        }
+        const int64_t v = static_cast<int64_t>(k.bits);
+        if (std::is_signed<V>::value) {
+            if (v < static_cast<int64_t>(std::numeric_limits<V>::min()) ||
+                v > static_cast<int64_t>(std::numeric_limits<V>::max()))
+                return false;
+        } else if (v < 0 || static_cast<uint64_t>(v) > std::numeric_limits<V>::max()) {
+            return false;
+        }
+        *out = static_cast<V>(v);
+        return true;
+    }
 }
 
 nb::object object_result_to(const nb::object& result, PyArray_Descr* descr) {
@@ -126,9 +182,8 @@ nb::object replace_numeric(PyArrayObject* x, PyArrayObject* a, PyObject* fill,
                            const Reference<NumKeySet>& ref, const Reference<ValueSet>& pyref) {
     using V = typename Cell<T>::Value;
     const int nd = PyArray_NDIM(a);
-    std::vector<char> fill_bytes;
-    if (stored_as(fill, PyArray_DESCR(a), &fill_bytes)) {
-        const V fv = load<V>(fill_bytes.data());
+    V fv;
+    if (number_fits<T>(fill, &fv)) {
         nb::object out = new_array(nd, PyArray_DIMS(a), PyArray_TYPE(a));
         V* dst = static_cast<V*>(PyArray_DATA(arr(out)));
         nb::gil_scoped_release nogil;
@@ -156,18 +211,14 @@ nb::object replace_numeric(PyArrayObject* x, PyArrayObject* a, PyObject* fill,
         check(copy != nullptr);
         return nb::steal(copy);
     }
-    std::vector<char> fill_double;
-    PyArray_Descr* d = PyArray_DescrFromType(NPY_DOUBLE);
-    bool double_ok = exact && stored_as(fill, d, &fill_double);
-    Py_DECREF(d);
-    if (double_ok) {
-        const double fv = load<double>(fill_double.data());
+    double fd;
+    if (exact && number_fits<double>(fill, &fd)) {
         nb::object out = new_array(nd, PyArray_DIMS(a), NPY_DOUBLE);
         double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
         nb::gil_scoped_release nogil;
         for_each_cell_with_column(a, ref.ncols, [&](const char* p, npy_intp i, npy_intp col) {
             V v = Cell<T>::read(p);
-            dst[i] = (in_set(ref.set_for(col), v) != ref.invert()) ? fv : static_cast<double>(v);
+            dst[i] = (in_set(ref.set_for(col), v) != ref.invert()) ? fd : static_cast<double>(v);
         });
         return out;
     }
@@ -252,11 +303,11 @@ nb::object numpy_replace_values(nb::handle X, nb::handle filling_value,
     nb::object out;
     npy_intp replaced = replace_objects(arr(objects), fill, pyref, &out);
     PyArray_Descr* descr = PyArray_DESCR(x);
-    if (replaced == 0 || stored_as(fill, descr, nullptr)) return object_result_to(out, descr);
+    if (replaced == 0 || stored_as(fill, descr)) return object_result_to(out, descr);
     if (descr->kind == 'f' && PyArray_ITEMSIZE(x) < 8) {
         PyArray_Descr* d = PyArray_DescrFromType(NPY_DOUBLE);
         nb::object hold = nb::steal(reinterpret_cast<PyObject*>(d));
-        if (stored_as(fill, d, nullptr)) return object_result_to(out, d);
+        if (stored_as(fill, d)) return object_result_to(out, d);
     }
     return out;
 }

@@ -233,6 +233,10 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
     nb::object col = object_column(Xcol, fn);
     const bool any_marker = !markers.empty();
     for_each_object(arr(col), [&](npy_intp i, PyObject* cell) {
+        if (Py_TYPE(cell) == &PyUnicode_Type) {  // the common case, without classify()
+            dst[i] = (any_marker && markers.contains_str(cell)) ? kNaN : parse_text(cell);
+            return;
+        }
         CellInfo info = classify(cell);
         double d;
         if (any_marker && markers.contains(cell, info))

@@ -1,0 +1,393 @@
+"""Speed of the exportable_utils kernels against plain Python, NumPy and pandas.
+
+Runs on 1,000,000 cells of generated tabular data and prints, for each kernel, its time and
+the ratio of each alternative's time to it (higher is better for the kernel), both on the data
+as built and after a row shuffle that scatters the cell objects in memory. Every comparison
+first checks that the results agree. The per-cell Python way is timed on a tenth of the data
+and scaled. Run: python benchmarks/bench_utils.py [--quick]
+"""
+import argparse
+import gc
+import math
+import random
+import string
+import sys
+import time
+
+import numpy as np
+
+try:
+    import pandas as pd
+except ImportError:  # pragma: no cover
+    pd = None
+
+from tabrix_libs.utils import exportable_utils as eu
+
+MISSING = eu.global_missing_values_reference_list
+TARGETS = []
+
+
+# ------------------------------------------------------------------------------------------
+# data
+
+def rand_text(rng, lo=5, hi=30):
+    letters = string.ascii_letters + "éñüÉ"
+    punct = " -_.,!?/&()'"
+    n = rng.randint(lo, hi)
+    return "".join(rng.choice(letters) if rng.random() < 0.75 else
+                   (rng.choice(punct) if rng.random() < 0.7 else rng.choice(string.digits))
+                   for _ in range(n))
+
+
+def text_column(rng, n):
+    col = np.empty(n, dtype=object)
+    pool = [rand_text(rng) for _ in range(50_000)]
+    markers = ["", "NA", "?", "n/a", None]
+    for i in range(n):
+        r = rng.random()
+        # Each cell its own object, as when read from a file.
+        col[i] = rng.choice(markers) if r < 0.04 else "".join([rng.choice(pool)])
+    return col
+
+
+def float_text_column(rng, n, junk=True):
+    col = np.empty(n, dtype=object)
+    for i in range(n):
+        r = rng.random()
+        if junk and r < 0.04:
+            col[i] = rng.choice(["", "NA", "?", "nan", "NULL"])
+        elif junk and r < 0.06:
+            col[i] = rng.choice(["abc", "12a", "1.2.3", "--1", "x"]) + ""
+        elif r < 0.5:
+            col[i] = f"{rng.uniform(-1e4, 1e4):.{rng.randint(0, 6)}f}"
+        elif r < 0.8:
+            col[i] = str(rng.randint(-100000, 100000))
+        else:
+            col[i] = f"{rng.uniform(-1, 1) * 10 ** rng.randint(-8, 12):.6g}"
+    return col
+
+
+def category_matrix(rng, rows, cols):
+    X = np.empty((rows, cols), dtype=object)
+    for j in range(cols):
+        k = int(50 * (100 ** (j / (cols - 1))))  # 50 ... 5000 distinct values
+        names = [rand_text(rng, 3, 12) for _ in range(k)]
+        for i in range(rows):
+            r = rng.random()
+            if r < 0.03:
+                X[i, j] = rng.choice(["", "NA", "?", None, math.nan])
+            elif j % 4 == 3:
+                X[i, j] = rng.randrange(k) * 1.5  # a numeric column
+            else:
+                X[i, j] = "".join([names[rng.randrange(k)]])
+    return X
+
+
+# ------------------------------------------------------------------------------------------
+# helpers
+
+def best(f, repeat=3):
+    """Best time of f() over repeat runs; freeing the previous result is not timed."""
+    t, r = math.inf, None
+    for _ in range(repeat):
+        r = None
+        gc.collect()
+        t0 = time.perf_counter()
+        r = f()
+        t = min(t, time.perf_counter() - t0)
+    return t, r
+
+
+def scaled_python(f, data, fraction=10):
+    """Time the per-cell Python way on the first 1/fraction of the rows, scaled up."""
+    part = data[: len(data) // fraction]
+    t, r = best(lambda: f(part), repeat=1)
+    return t * fraction, r, part
+
+
+def is_nan(v):
+    return isinstance(v, (float, np.floating)) and v != v
+
+
+def py_matches(v, markers):
+    if is_nan(v):
+        return any(is_nan(m) for m in markers)
+    for m in markers:
+        if not is_nan(m) and (v is m or v == m):
+            return True
+    return False
+
+
+def same_floats(a, b):
+    a = np.asarray(a, dtype=np.float64)
+    b = np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and bool(np.all((a == b) | (np.isnan(a) & np.isnan(b))))
+
+
+def same_objects(a, b):
+    a, b = np.asarray(a, dtype=object).ravel(), np.asarray(b, dtype=object).ravel()
+    return a.shape == b.shape and all((is_nan(x) and is_nan(y)) or x == y for x, y in zip(a, b))
+
+
+ROWS = []
+
+
+def report(name, ours, shuffled, others):
+    ROWS.append((name, ours, shuffled, others))
+    parts = [f"{name:<34} {ours * 1e3:8.1f} ms   shuffled {shuffled / ours:4.2f}x"]
+    for label, t in others:
+        parts.append(f"{label} {t / ours:6.1f}x")
+    print("   ".join(parts), flush=True)
+
+
+def check(cond, what):
+    if not cond:
+        print(f"RESULTS DIFFER: {what}", flush=True)
+        sys.exit(1)
+
+
+def target(desc, ok):
+    TARGETS.append((desc, ok))
+
+
+# ------------------------------------------------------------------------------------------
+# benchmarks
+
+def bench_replace(X, Xs):
+    fill = -1
+    t, out = best(lambda: eu.numpy_replace_values(X, filling_value=fill, reference_values_list=MISSING))
+    ts, _ = best(lambda: eu.numpy_replace_values(Xs, filling_value=fill, reference_values_list=MISSING))
+
+    def python_way(A):
+        return np.array([[fill if py_matches(v, MISSING) else v for v in row] for row in A],
+                        dtype=object)
+    tp, rp, part = scaled_python(python_way, X)
+    check(same_objects(rp, out[: len(part)]), "replace vs python")
+
+    plain = [m for m in MISSING if not is_nan(m)]
+
+    def numpy_way(A):
+        mask = np.isin(A, plain) | np.array([[is_nan(v) for v in row] for row in A])
+        return np.where(mask, fill, A)
+    # np.isin alone, on the same object data (the NaN test above is not counted).
+    tn, _ = best(lambda: np.isin(X, plain), repeat=1)
+    check(same_objects(numpy_way(X[:2000]), out[:2000]), "replace vs numpy")
+    others = [("python", tp), ("np.isin", tn)]
+    if pd is not None:
+        df = pd.DataFrame(X)
+        tpd, rpd = best(lambda: df.mask(df.isin(plain) | df.isna(), fill), repeat=1)
+        check(same_objects(rpd.to_numpy()[:2000], out[:2000]), "replace vs pandas")
+        others.append(("pandas isin+mask", tpd))
+    report("numpy_replace_values (markers)", t, ts, others)
+    target("replace >= 20x python", tp / t >= 20)
+    target("replace faster than np.isin", tn / t > 1)
+    target("replace shuffled <= 2x", ts / t <= 2)
+
+
+def bench_categories(X, Xs):
+    rows = range(X.shape[0])
+    t, cats = best(lambda: eu.numpy_get_categories(X, rows, MISSING))
+    ts, _ = best(lambda: eu.numpy_get_categories(Xs, rows, MISSING))
+
+    def python_way(A):
+        out = []
+        for j in range(A.shape[1]):
+            seen, found, nan_seen = set(), [], False
+            for v in A[:, j]:
+                if py_matches(v, MISSING):
+                    continue
+                if v not in seen:
+                    seen.add(v)
+                    found.append(v)
+            out.append(found)
+        return out
+    tp, _, _ = scaled_python(python_way, X)
+    check(python_way(X) == cats, "categories vs python")
+    others = [("python", tp)]
+    if pd is not None:
+        def pandas_way(A):
+            out = []
+            for j in range(A.shape[1]):
+                u = pd.unique(A[:, j])
+                out.append([v for v in u if not py_matches(v, MISSING)])
+            return out
+        # pandas.unique per column alone; the marker filter above is only for the check.
+        tpd, _ = best(lambda: [pd.unique(X[:, j]) for j in range(X.shape[1])], repeat=1)
+        check(pandas_way(X) == cats, "categories vs pandas")
+        others.append(("pandas.unique", tpd))
+        target("categories no slower than pandas.unique", tpd / t >= 1)
+    report("numpy_get_categories", t, ts, others)
+    target("categories >= 20x python", tp / t >= 20)
+    target("categories shuffled <= 2x", ts / t <= 2)
+
+    # Unknown values against the categories just found (invert mode).
+    t, out = best(lambda: eu.numpy_replace_values(X, filling_value=-1, reference_values_list=cats,
+                                                  invert_flag=True))
+    ts, _ = best(lambda: eu.numpy_replace_values(Xs, filling_value=-1, reference_values_list=cats,
+                                                 invert_flag=True))
+
+    def python_known(A):
+        sets = [set(c) for c in cats]
+        return np.array([[v if (v in sets[j] and not is_nan(v)) else -1
+                          for j, v in enumerate(row)] for row in A], dtype=object)
+    tp, rp, part = scaled_python(python_known, X)
+    check(same_objects(rp, out[: len(part)]), "known values vs python")
+    tn, _ = best(lambda: [np.isin(X[:, j], cats[j]) for j in range(X.shape[1])], repeat=1)
+    report("numpy_replace_values (known)", t, ts, [("python", tp), ("np.isin", tn)])
+    target("replace known >= 20x python", tp / t >= 20)
+    target("replace known faster than np.isin", tn / t > 1)
+    target("replace known shuffled <= 2x", ts / t <= 2)
+
+
+def bench_compress(col, cols):
+    t, out = best(lambda: eu.compress_str_column(col, MISSING, "string"))
+    ts, _ = best(lambda: eu.compress_str_column(cols, MISSING, "string"))
+    th, _ = best(lambda: eu.compress_str_column(col, MISSING, "hash"))
+
+    def python_way(c):
+        return np.array([v if (not isinstance(v, str) or py_matches(v, MISSING)) else
+                         "".join(ch for ch in v.casefold() if ch.isalnum()) for v in c],
+                        dtype=object)
+    tp, rp, part = scaled_python(python_way, col)
+    check(same_objects(rp, out[: len(part)]), "compress vs python")
+    others = [("python", tp)]
+    if pd is not None:
+        s = pd.Series(col)
+        tpd, rpd = best(lambda: s.str.lower().str.replace(r"[\W_]+", "", regex=True), repeat=1)
+        r = rpd.to_numpy()
+        strs = np.array([isinstance(v, str) and not py_matches(v, MISSING) for v in col])
+        check(same_objects(r[strs], out[strs]), "compress vs pandas")
+        others.append(("pandas lower+replace", tpd))
+        target("compress faster than pandas", tpd / t > 1)
+    report("compress_str_column (string)", t, ts, others)
+    report("compress_str_column (hash)", th, th, [("python", tp)])
+    target("compress >= 20x python", tp / t >= 20)
+    target("compress shuffled <= 2x", ts / t <= 2)
+
+
+def bench_floatstr(col, cols, clean):
+    t, out = best(lambda: eu.numpy_floatstr2float(col, MISSING))
+    ts, _ = best(lambda: eu.numpy_floatstr2float(cols, MISSING))
+
+    def python_way(c):
+        res = np.empty(len(c))
+        for i, v in enumerate(c):
+            if py_matches(v, MISSING):
+                res[i] = math.nan
+                continue
+            try:
+                res[i] = float(v)
+            except (TypeError, ValueError):
+                res[i] = math.nan
+        return res
+    tp, rp, part = scaled_python(python_way, col)
+    check(same_floats(rp, out[: len(part)]), "floatstr vs python")
+    others = [("python", tp)]
+    if pd is not None:
+        s = pd.Series(col)
+        tpd, rpd = best(lambda: pd.to_numeric(s, errors="coerce"), repeat=1)
+        check(same_floats(rpd.to_numpy(dtype=np.float64), out), "floatstr vs pandas")
+        others.append(("pandas to_numeric", tpd))
+        target("floatstr >= 3x pandas to_numeric", tpd / t >= 3)
+    report("numpy_floatstr2float", t, ts, others)
+    # NumPy's astype(float) raises on markers and junk: compare on a clean column.
+    tc, outc = best(lambda: eu.numpy_floatstr2float(clean, None))
+    tn, rn = best(lambda: clean.astype(float), repeat=1)
+    check(same_floats(rn, outc), "floatstr vs astype")
+    report("numpy_floatstr2float (clean)", tc, tc, [("np astype(float)", tn)])
+    target("floatstr >= 20x python", tp / t >= 20)
+    target("floatstr >= 2x numpy astype", tn / tc >= 2)
+    target("floatstr shuffled <= 2x", ts / t <= 2)
+
+
+def bench_boolean(rng, n):
+    words = [True, False, "true", "False", " TRUE ", "no", 1.5, None, np.True_]
+    col = np.empty(n, dtype=object)
+    for i in range(n):
+        w = rng.choice(words)
+        col[i] = "".join([w]) if isinstance(w, str) else w
+    cols = col[np.random.default_rng(1).permutation(n)]
+    t, out = best(lambda: eu.numpy_boolean2float(col))
+    ts, _ = best(lambda: eu.numpy_boolean2float(cols))
+
+    def python_way(c):
+        res = np.empty(len(c), dtype=object)
+        for i, v in enumerate(c):
+            if isinstance(v, (bool, np.bool_)):
+                res[i] = float(v)
+            elif isinstance(v, str) and v.strip().lower() in ("true", "false"):
+                res[i] = 1.0 if v.strip().lower() == "true" else 0.0
+            else:
+                res[i] = v
+        return res
+    tp, rp, part = scaled_python(python_way, col)
+    check(same_objects(rp, out[: len(part)]), "boolean vs python")
+    report("numpy_boolean2float (object)", t, ts, [("python", tp)])
+    target("boolean2float >= 20x python", tp / t >= 20)
+    target("boolean2float shuffled <= 2x", ts / t <= 2)
+    B = np.random.default_rng(2).random((n // 20, 20)) < 0.5
+    t, out = best(lambda: eu.numpy_boolean2float(B))
+    tn, rn = best(lambda: B.astype(np.float64))
+    check(same_floats(out, rn), "boolean vs astype")
+    tp, _, _ = scaled_python(lambda A: np.array([[float(v) for v in row] for row in A]), B)
+    report("numpy_boolean2float (bool array)", t, t, [("python", tp), ("np astype", tn)])
+
+
+def bench_float32(rng, n):
+    F = np.random.default_rng(3).normal(size=(n // 20, 20)) * 1e5
+    t, out = best(lambda: eu.convert_float32(F))
+
+    def numpy_way(A):
+        finite = np.isfinite(A)
+        if np.any(np.abs(A[finite]) > np.finfo(np.float32).max):
+            raise ValueError("out of float32 range")
+        return A.astype(np.float32)
+    tn, rn = best(lambda: numpy_way(F))
+    check(np.array_equal(out, rn), "float32 vs numpy")
+    tp, _, _ = scaled_python(lambda A: np.array([[np.float32(v) for v in row] for row in A]), F)
+    report("convert_float32 (float64 array)", t, t, [("python", tp), ("np checked astype", tn)])
+    O = F.astype(object)
+    Os = O[np.random.default_rng(4).permutation(O.shape[0])]
+    t, out = best(lambda: eu.convert_float32(O))
+    ts, _ = best(lambda: eu.convert_float32(Os))
+    tp, rp, part = scaled_python(
+        lambda A: np.array([[np.float32(float(v)) for v in row] for row in A]), O)
+    check(np.array_equal(rp, out[: len(part)]), "float32 objects vs python")
+    report("convert_float32 (object array)", t, ts, [("python", tp)])
+    target("float32 >= 20x python", tp / t >= 20)
+    target("float32 shuffled <= 2x", ts / t <= 2)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="100,000 cells instead of 1,000,000")
+    args = ap.parse_args()
+    n = 100_000 if args.quick else 1_000_000
+    rng = random.Random(12345)
+    shuffle = np.random.default_rng(7)
+    print(f"numpy {np.__version__}, pandas {pd.__version__ if pd else '-'}, "
+          f"python {sys.version.split()[0]}, {n:,} cells per kernel", flush=True)
+    t0 = time.perf_counter()
+    X = category_matrix(rng, n // 20, 20)
+    Xs = X[shuffle.permutation(X.shape[0])]
+    text = text_column(rng, n)
+    floats = float_text_column(rng, n)
+    clean = float_text_column(rng, n, junk=False)
+    print(f"data built in {time.perf_counter() - t0:.1f} s; ratios are other's time / ours",
+          flush=True)
+    bench_replace(X, Xs)
+    bench_categories(X, Xs)
+    bench_compress(text, text[shuffle.permutation(n)])
+    bench_floatstr(floats, floats[shuffle.permutation(n)], clean)
+    bench_boolean(rng, n)
+    bench_float32(rng, n)
+    print()
+    failed = [d for d, ok in TARGETS if not ok]
+    for d, ok in TARGETS:
+        print(f"  [{'ok' if ok else 'MISSED'}] {d}")
+    print(f"total {time.perf_counter() - t0:.0f} s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
