@@ -151,8 +151,6 @@ def test_grid_search_over_a_constructor_parameter(ex):
     assert grid.best_estimator_.named_steps["select"].columns_indices_list == [1]
 
 
-@pytest.mark.xfail(strict=True, reason="set_params changes the attribute but not the wrapped SimpleImputer "
-                                       "built by the constructor, so grid-search candidates impute alike")
 @pytest.mark.parametrize("via", ["set_params", "grid search"])
 def test_a_searched_strategy_reaches_the_wrapped_imputer(ex, via):
     # GridSearchCV fits every candidate as clone(estimator).set_params(**candidate).fit(...).
@@ -164,10 +162,30 @@ def test_a_searched_strategy_reaches_the_wrapped_imputer(ex, via):
         pipe = Pipeline([("impute", ex.NumImputer("mean", np.nan)), ("clf", LogisticRegression())])
         grid = GridSearchCV(pipe, {"impute__strategy": ["median"]}, cv=2).fit(X, y)
         imputer = grid.best_estimator_.named_steps["impute"]
-        if sklearn.__version__.startswith("0."):
-            # 0.x refits the winner through one more clone, which rebuilds the imputer.
-            pytest.xfail("only the cross-validation fits are affected on scikit-learn 0.x")
     assert imputer.transform(np.array([[np.nan]]))[0, 0] == 0.0
+
+
+def test_changed_parameters_reach_the_wrapped_estimators(ex):
+    X = np.array([["a"], ["b"], ["a"]], dtype=object)
+    encoder = clone(ex.CatEncoder("ordinal", "auto", np.float64, "error")).set_params(encoding="onehot-dense")
+    assert encoder.fit(X).transform(X).shape == (3, 2)
+    assert encoder.set_params(dtype=np.float32).fit(X).transform(X).dtype == np.float32
+    imputer = ex.CatImputer("most_frequent", None).set_params(missing_values="b")
+    assert imputer.fit(X).transform(X).tolist() == [["a"], ["a"], ["a"]]
+    Xn = np.array([[1.0], [3.0]])
+    scaler = ex.OptStandardScaler(use_scaler_flag=False).set_params(use_scaler_flag=True)
+    assert scaler.fit(Xn).transform(Xn).tolist() == [[-1.0], [1.0]]
+    assert (scaler.num_scaler_copy, scaler.num_scaler_with_mean, scaler.num_scaler_with_std) == (True,) * 3
+
+
+def test_refit_keeps_the_switch_to_ignore_unknown_categories(ex):
+    encoder = ex.CatEncoder("onehot-dense", "auto", np.float64, "error")
+    encoder.fit(np.array([["a"], ["b"]], dtype=object))
+    with pytest.warns(Warning, match="Found unknown categories"):
+        encoder.transform(np.array([["c"]], dtype=object))
+    wrapped = encoder.encoder
+    encoder.fit(np.array([["a"], ["b"]], dtype=object))
+    assert encoder.encoder is wrapped and wrapped.handle_unknown == "ignore"
 
 
 # --------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 // through the module globals, the encoders through an import inside the constructor), so a
 // rebound global or a patched scikit-learn module is what new instances wrap.
 #include <cctype>
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -126,6 +127,34 @@ bool signature_has(nb::handle fn, const char* name) {
     }
 }
 
+// ---------------------------------------------------------------- parameters changed after construction
+
+// The wrapped estimator is built by the constructor. A parameter changed later through
+// set_params (as grid search does on a clone) would otherwise never reach it: fit rebuilds the
+// wrapped estimator when one of its settings no longer is what the wrapper's parameter says.
+
+// Whether `wrapped.name` still is `wanted`: the same object, equal, or both NaN. A setting the
+// wrapped object does not expose counts as current.
+bool setting_current(nb::handle wrapped, const char* name, nb::handle wanted) {
+    PyObject* value = nullptr;
+    const int found = tabrix_lookup_attr(wrapped.ptr(), interned(name), &value);
+    if (found < 0) raise_current();
+    if (found == 0) return true;
+    nb::object current = nb::steal(value);
+    if (current.ptr() == wanted.ptr()) return true;
+    if (PyFloat_Check(current.ptr()) && PyFloat_Check(wanted.ptr()) && std::isnan(PyFloat_AS_DOUBLE(current.ptr())) &&
+        std::isnan(PyFloat_AS_DOUBLE(wanted.ptr()))) {
+        return true;
+    }
+    const int eq = PyObject_RichCompareBool(current.ptr(), wanted.ptr(), Py_EQ);
+    if (eq < 0) {
+        // Values without a plain truth (arrays) that are not the same object: taken as changed.
+        PyErr_Clear();
+        return false;
+    }
+    return eq == 1;
+}
+
 // ---------------------------------------------------------------- SimpleImputer construction
 
 // Releases from 1.8 on drop all-missing columns also for the "constant" strategy unless asked
@@ -167,6 +196,19 @@ nb::object make_simple_imputer(const Call& c, nb::handle strategy, nb::handle mi
     return call(cls, {strategy, missing_values}, names);
 }
 
+// The wrapper's imputer, rebuilt first when strategy or missing_values changed since.
+nb::object current_imputer(const Call& c, nb::handle self) {
+    nb::object imputer = attr(self, "imputer");
+    nb::object strategy = attr(self, "strategy");
+    nb::object missing_values = attr(self, "missing_values");
+    if (setting_current(imputer, "strategy", strategy) && setting_current(imputer, "missing_values", missing_values)) {
+        return imputer;
+    }
+    imputer = make_simple_imputer(c, strategy, missing_values);
+    set_attr(self, "imputer", imputer);
+    return imputer;
+}
+
 // ---------------------------------------------------------------- CatImputer
 
 namespace cat_imputer {
@@ -190,8 +232,8 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle y) {
-        if (truthy(attr(self, "activate_flag"))) call(attr(attr(self, "imputer"), "fit"), {X, y});
+    return protocol.fit(c, [&c](nb::handle self, nb::handle X, nb::handle y) {
+        if (truthy(attr(self, "activate_flag"))) call(attr(current_imputer(c, self), "fit"), {X, y});
     });
 }
 
@@ -251,10 +293,11 @@ nb::object all_missing_columns(const Call& c, nb::handle X, nb::handle missing_v
 nb::object fit(const Call& c) {
     return protocol.fit(c, [&c](nb::handle self, nb::handle X, nb::handle y) {
         if (!truthy(attr(self, "activate_flag"))) return;
+        nb::object imputer = current_imputer(c, self);
         if (!constant_strategy(self)) {
             set_attr(self, "bad_columns", all_missing_columns(c, X, attr(self, "missing_values")));
         }
-        call(attr(attr(self, "imputer"), "fit"), {X, y});
+        call(attr(imputer, "fit"), {X, y});
     });
 }
 
@@ -399,6 +442,41 @@ nb::object make_encoder(const Call& c, nb::handle self, nb::handle encoding, nb:
     return call(one_hot, {categories, sparse_flag ? Py_True : Py_False, dtype, handle_unknown}, names);
 }
 
+// Whether the encoder was built from other parameters than the wrapper holds now. A wrapped
+// encoder switched to ignore unknown categories (after a recovery) keeps that switch.
+bool encoder_stale(nb::handle self, nb::handle encoder) {
+    static nb::handle family_020dev = interned("020dev");
+    static nb::handle family_019 = interned("019");
+    static nb::handle onehot_name = interned("onehot");
+    static nb::handle onehot_dense_name = interned("onehot-dense");
+    static nb::handle ignore = interned("ignore");
+    nb::object family = attr(self, "sklearn_version_family");
+    nb::object encoding = attr(self, "encoding");
+    const bool categorical = equals(family, family_020dev) || equals(family, family_019);
+    const bool sparse = equals(encoding, onehot_name);
+    const bool one_hot = !categorical && (sparse || equals(encoding, onehot_dense_name));
+    const char* expected = categorical ? "CategoricalEncoder" : one_hot ? "OneHotEncoder" : "OrdinalEncoder";
+    nb::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(encoder.ptr()));
+    if (!equals(attr(cls, "__name__"), nb::str(expected))) return true;
+    if (!setting_current(encoder, "categories", attr(self, "categories")) ||
+        !setting_current(encoder, "dtype", attr(self, "dtype"))) {
+        return true;
+    }
+    if (categorical && !setting_current(encoder, "encoding", encoding)) return true;
+    if (one_hot && !setting_current(encoder, takes_sparse_output(cls) ? "sparse_output" : "sparse",
+                                    sparse ? Py_True : Py_False)) {
+        return true;
+    }
+    if (categorical || one_hot) {
+        nb::object handle_unknown = attr(self, "handle_unknown");
+        if (!setting_current(encoder, "handle_unknown", handle_unknown) &&
+            !setting_current(encoder, "handle_unknown", ignore)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 nb::object init(const Call& c) {
     // self, encoding, categories, dtype, handle_unknown, sklearn_version_family, activate_flag
     nb::handle self = c[0];
@@ -413,8 +491,12 @@ nb::object init(const Call& c) {
 }
 
 nb::object fit(const Call& c) {
-    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle y) {
+    return protocol.fit(c, [&c](nb::handle self, nb::handle X, nb::handle y) {
         if (!truthy(attr(self, "activate_flag"))) return;
+        if (encoder_stale(self, attr(self, "encoder"))) {
+            set_attr(self, "encoder", make_encoder(c, self, attr(self, "encoding"), attr(self, "categories"),
+                                                   attr(self, "dtype"), attr(self, "handle_unknown")));
+        }
         call(attr(attr(self, "encoder"), "fit"), {X, y});
         set_attr(self, "categories_found", attr(attr(self, "encoder"), "categories_"));
     });
@@ -489,13 +571,10 @@ const Protocol protocol("OptStandardScaler", [] {
     return row;
 }());
 
-nb::object init(const Call& c) {
-    // self, use_scaler_flag, **kwargs
-    nb::handle self = c[0], kwargs = c[2];
-    set_attr(self, "use_scaler_flag", c[1]);
-    if (!truthy(attr(self, "use_scaler_flag"))) return nb::none();
+// The three options (from the keyword arguments, True where absent) and the scaler built from them.
+void build_scaler(const Call& c, nb::handle self, nb::handle kwargs) {
     for (const char* option : {"num_scaler_copy", "num_scaler_with_mean", "num_scaler_with_std"}) {
-        PyObject* value = PyDict_GetItemString(kwargs.ptr(), option);  // borrowed
+        PyObject* value = kwargs.is_valid() ? PyDict_GetItemString(kwargs.ptr(), option) : nullptr;  // borrowed
         set_attr(self, option, value ? nb::handle(value) : nb::handle(Py_True));
     }
     static nb::handle names = kw_names({"copy", "with_mean", "with_std"});
@@ -504,12 +583,23 @@ nb::object init(const Call& c) {
                               attr(self, "num_scaler_with_std")},
                              names);
     set_attr(self, "scaler", scaler);
+}
+
+nb::object init(const Call& c) {
+    // self, use_scaler_flag, **kwargs
+    nb::handle self = c[0], kwargs = c[2];
+    set_attr(self, "use_scaler_flag", c[1]);
+    if (truthy(attr(self, "use_scaler_flag"))) build_scaler(c, self, kwargs);
     return nb::none();
 }
 
 nb::object fit(const Call& c) {
-    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle y) {
-        if (truthy(attr(self, "use_scaler_flag"))) call(attr(attr(self, "scaler"), "fit"), {X, y});
+    return protocol.fit(c, [&c](nb::handle self, nb::handle X, nb::handle y) {
+        if (!truthy(attr(self, "use_scaler_flag"))) return;
+        // Switched on after a construction without scaler (set_params, grid search): built now,
+        // with the options at their defaults, as a clone would get them.
+        if (!has_attr(self, "scaler")) build_scaler(c, self, nb::handle());
+        call(attr(attr(self, "scaler"), "fit"), {X, y});
     });
 }
 
