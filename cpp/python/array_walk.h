@@ -73,6 +73,16 @@ inline void prefetch_object(const char* p) {
 #endif
 }
 
+// Prefetches a Python object (header and the start of a string's text).
+inline void prefetch_pyobject(const void* o) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(o);
+    __builtin_prefetch(static_cast<const char*>(o) + 64);
+#else
+    (void)o;
+#endif
+}
+
 // IEEE half precision to double.
 inline double half_to_double(uint16_t h) {
     const int sign = h >> 15;

@@ -96,23 +96,36 @@ StrView str_view(PyObject* s) {
                    PyUnicode_IS_ASCII(s) != 0};
 }
 
-uint64_t str_content_hash(PyObject* s) {
-    StrView v = str_view(s);
-    return table_hash_bytes(v.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind),
-                            static_cast<uint64_t>(v.kind));
+Probe make_probe(PyObject* cell) {
+    Probe p;
+    const CellInfo info = classify(cell);
+    p.kind = info.kind;
+    if (info.kind == Kind::kStr) {
+        const StrView v = str_view(cell);
+        const size_t nbytes = static_cast<size_t>(v.length) * static_cast<size_t>(v.kind);
+        p.key = TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
+        p.hash = p.key.hash(v.data, nbytes);
+    } else if (info.kind == Kind::kNum) {
+        // Numbers have meta 0; texts never do.
+        p.key = TextKey{{info.key.bits, static_cast<uint64_t>(info.key.tag)}, 0, 0};
+        p.hash = info.key.hash();
+    } else {
+        p.key = TextKey{{0, 0}, 0, 0};
+        p.hash = 0;
+    }
+    return p;
 }
 
-bool str_equal(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    StrView x = str_view(a), y = str_view(b);
-    return x.length == y.length && x.kind == y.kind &&
-           std::memcmp(x.data, y.data, static_cast<size_t>(x.length) * static_cast<size_t>(x.kind)) == 0;
-}
-
-int64_t ValueSet::find_str(PyObject* s) const {
-    return typed_.find(str_content_hash(s), [&](const Typed& e) {
-        return e.kind == Kind::kStr && str_equal(e.obj, s);
+int64_t ValueSet::find_typed(const Probe& p, PyObject* cell) const {
+    const TextKey* e = typed_.find(p.hash, [&](const TextKey& t) {
+        if (!t.same_head(p.key)) return false;
+        if (p.key.meta == 0 || (p.key.meta >> 3) <= 16) return true;
+        // Texts beyond 16 bytes: compare the rest.
+        const StrView v = str_view(cell), w = str_view(values_[t.extra].ptr());
+        return v.length == w.length &&
+               std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
     });
+    return e ? static_cast<int64_t>(e->extra) : -1;
 }
 
 bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
@@ -137,17 +150,30 @@ bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
     return false;
 }
 
-bool ValueSet::add(PyObject* v, const CellInfo& info) {
-    if (info.kind == Kind::kNan) {
+void ValueSet::add_hashed(PyObject* v, bool other) {
+    Py_hash_t h = PyObject_Hash(v);
+    if (h == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        unhashable_.push_back(v);
+    } else {
+        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, other});
+    }
+}
+
+bool ValueSet::add(PyObject* v, const Probe& p) {
+    if (p.kind == Kind::kNan) {
         if (has_nan_) return false;
         has_nan_ = true;
         values_.push_back(nb::borrow(v));
         return true;
     }
-    if (contains(v, info)) return false;
-    switch (info.kind) {
-        case Kind::kStr:
-            typed_.insert(str_content_hash(v), Typed{v, NumKey{}, Kind::kStr});
+    if (contains(v, p)) return false;
+    TextKey key = p.key;
+    key.extra = static_cast<uint32_t>(values_.size());
+    switch (p.kind) {
+        case Kind::kStr: {
+            typed_.insert(p.hash, key);
             str_lengths_ |= uint64_t(1) << (PyUnicode_GET_LENGTH(v) & 63);
             if (PyUnicode_GET_LENGTH(v) > 0) {
                 Py_UCS4 c = PyUnicode_READ_CHAR(v, 0);
@@ -157,36 +183,23 @@ bool ValueSet::add(PyObject* v, const CellInfo& info) {
                     str_first_wide_ = true;
             }
             break;
+        }
         case Kind::kNum:
-            typed_.insert(info.key.hash(), Typed{v, info.key, Kind::kNum});
+            typed_.insert(p.hash, key);
             has_num_ = true;
             break;
         case Kind::kNone: has_none_ = true; break;
         default: has_other_ = true; break;
     }
-    Py_hash_t h = PyObject_Hash(v);
-    if (h == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
-        PyErr_Clear();
-        unhashable_.push_back(v);
-    } else {
-        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
-    }
+    add_hashed(v, p.kind == Kind::kOther);
     values_.push_back(nb::borrow(v));
     return true;
 }
 
 void ValueSet::add_reference(PyObject* v) {
-    CellInfo info = classify(v);
-    if (add(v, info) || info.kind == Kind::kNan) return;
-    Py_hash_t h = PyObject_Hash(v);
-    if (h == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
-        PyErr_Clear();
-        unhashable_.push_back(v);
-    } else {
-        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
-    }
+    const Probe p = make_probe(v);
+    if (add(v, p) || p.kind == Kind::kNan) return;
+    add_hashed(v, p.kind == Kind::kOther);
     values_.push_back(nb::borrow(v));
 }
 

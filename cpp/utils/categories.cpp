@@ -27,15 +27,16 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
     for (npy_intp j = 0; j < ncols; ++j) {
         const char* col = static_cast<const char*>(PyArray_DATA(a)) + j * s1;
         ValueSet found;
-        for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchDistance < n)
-                prefetch_object(col + rows[static_cast<size_t>(k + kPrefetchDistance)] * s0);
-            PyObject* cell = *reinterpret_cast<PyObject* const*>(col + rows[static_cast<size_t>(k)] * s0);
-            if (!cell) cell = Py_None;
-            CellInfo info = classify(cell);
-            if (!markers.empty() && markers.contains(cell, info)) continue;
-            found.add(cell, info);
-        }
+        const bool any_marker = !markers.empty();
+        walk_with_probes(
+            n, found,
+            [&](npy_intp k) {
+                PyObject* c = *reinterpret_cast<PyObject* const*>(col + rows[static_cast<size_t>(k)] * s0);
+                return c ? c : Py_None;
+            },
+            [&](npy_intp, PyObject* cell, const Probe& p) {
+                if (!(any_marker && markers.contains(cell, p))) found.add(cell, p);
+            });
         nb::list values;
         for (const nb::object& v : found.values()) values.append(v);
         out.push_back(std::move(values));

@@ -239,7 +239,7 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
         }
         CellInfo info = classify(cell);
         double d;
-        if (any_marker && markers.contains(cell, info))
+        if (any_marker && markers.contains(cell))
             d = kNaN;
         else if (info.kind == Kind::kStr)
             d = parse_text(cell);
