@@ -52,6 +52,25 @@ struct TextKey {
         return TextKey{{h0, h1}, static_cast<uint32_t>(n << 3) | unit, 0};
     }
 
+    // make() without length-dependent branches for texts up to 16 bytes, for texts stored
+    // after at least 8 readable bytes (such as an object header): the loads may start up to
+    // 8 bytes before data, never after its end.
+    static TextKey make_after_header(const void* data, size_t nbytes, unsigned unit) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (nbytes > 16) return make(data, nbytes, unit);
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        const size_t n8 = nbytes < 8 ? nbytes : 8;
+        uint64_t a, b;
+        std::memcpy(&a, p + n8 - 8, 8);       // ends at the last of the first 8 bytes
+        std::memcpy(&b, p + nbytes - 8, 8);   // ends at the last byte
+        const uint64_t h0 = n8 ? a >> ((64 - 8 * n8) & 63) : 0;
+        const uint64_t h1 = nbytes > 8 ? b >> ((128 - 8 * nbytes) & 63) : 0;
+        return TextKey{{h0, h1}, static_cast<uint32_t>(nbytes << 3) | unit, 0};
+#else
+        return make(data, nbytes, unit);
+#endif
+    }
+
     // Hash of the whole text; data and nbytes as given to make().
     uint64_t hash(const void* data, size_t nbytes) const {
         uint64_t h = mum64(head[0] ^ 0xa0761d6478bd642fULL, head[1] ^ 0xe7037ed1a0b428dbULL ^ meta);

@@ -16,6 +16,10 @@ TEST(TextKey, HeadHoldsTheBytesZeroPadded) {
         // Surround the text with other bytes: loads must not pick them up.
         std::string buf = "##" + text.substr(0, n) + "##";
         TextKey k = TextKey::make(buf.data() + 2, n, 1);
+        // Eight readable bytes before the text for make_after_header.
+        std::string padded = "########" + text.substr(0, n) + "##";
+        TextKey k2 = TextKey::make_after_header(padded.data() + 8, n, 1);
+        EXPECT_TRUE(k2.same_head(k)) << n;
         unsigned char expect[16] = {0};
         for (size_t i = 0; i < n && i < 16; ++i) expect[i] = static_cast<unsigned char>(text[i]);
         EXPECT_EQ(std::memcmp(k.head, expect, 16), 0) << n;

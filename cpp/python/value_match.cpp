@@ -88,13 +88,6 @@ CellInfo classify(PyObject* o) {
 
 bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
 
-StrView str_view(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) raise_current();
-#endif
-    return StrView{PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s), static_cast<int>(PyUnicode_KIND(s)),
-                   PyUnicode_IS_ASCII(s) != 0};
-}
 
 Probe make_probe(PyObject* cell) {
     Probe p;
@@ -103,7 +96,10 @@ Probe make_probe(PyObject* cell) {
     if (info.kind == Kind::kStr) {
         const StrView v = str_view(cell);
         const size_t nbytes = static_cast<size_t>(v.length) * static_cast<size_t>(v.kind);
-        p.key = TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
+        // Compact strings keep their text right after the object header.
+        p.key = PyUnicode_IS_COMPACT(cell)
+                    ? TextKey::make_after_header(v.data, nbytes, static_cast<unsigned>(v.kind))
+                    : TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
         p.hash = p.key.hash(v.data, nbytes);
     } else if (info.kind == Kind::kNum) {
         // Numbers have meta 0; texts never do.
@@ -169,11 +165,22 @@ bool ValueSet::add(PyObject* v, const Probe& p) {
         return true;
     }
     if (contains(v, p)) return false;
+    add_new(v, p);
+    return true;
+}
+
+void ValueSet::add_new(PyObject* v, const Probe& p) {
+    if (p.kind == Kind::kNan) {
+        has_nan_ = true;
+        values_.push_back(nb::borrow(v));
+        return;
+    }
     TextKey key = p.key;
     key.extra = static_cast<uint32_t>(values_.size());
     switch (p.kind) {
         case Kind::kStr: {
             typed_.insert(p.hash, key);
+            if (++str_count_ > 32) str_filter_ = false;
             str_lengths_ |= uint64_t(1) << (PyUnicode_GET_LENGTH(v) & 63);
             if (PyUnicode_GET_LENGTH(v) > 0) {
                 Py_UCS4 c = PyUnicode_READ_CHAR(v, 0);
@@ -193,7 +200,6 @@ bool ValueSet::add(PyObject* v, const Probe& p) {
     }
     add_hashed(v, p.kind == Kind::kOther);
     values_.push_back(nb::borrow(v));
-    return true;
 }
 
 void ValueSet::add_reference(PyObject* v) {

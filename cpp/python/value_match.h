@@ -50,7 +50,13 @@ struct StrView {
     int kind;  // 1, 2 or 4
     bool ascii;
 };
-StrView str_view(PyObject* s);  // s must satisfy PyUnicode_Check
+inline StrView str_view(PyObject* s) {  // s must satisfy PyUnicode_Check
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(s) && PyUnicode_READY(s) < 0) throw nanobind::python_error();
+#endif
+    return StrView{PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s), static_cast<int>(PyUnicode_KIND(s)),
+                   PyUnicode_IS_ASCII(s) != 0};
+}
 
 // What a lookup needs to know of a cell, computed once and usable with several sets: its
 // kind and, for strings and numbers, its key and the key's hash.
@@ -76,6 +82,8 @@ public:
     // all one value here. Throws nanobind::python_error on a Python error.
     bool add(PyObject* v) { return add(v, make_probe(v)); }
     bool add(PyObject* v, const Probe& p);
+    // Adds v, known not to be in yet.
+    void add_new(PyObject* v, const Probe& p);
 
     // Adds a reference value as add() does, but also keeps a value equal to one already in
     // for the comparisons of other objects: equality across types is not always transitive
@@ -132,6 +140,7 @@ private:
     // Cheap filter before the table: the length (mod 64) and the first code unit of a
     // string must be those of some string value.
     bool str_may_contain(PyObject* s) const {
+        if (!str_filter_) return true;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (!((str_lengths_ >> (n & 63)) & 1)) return false;
         if (n == 0) return true;
@@ -151,6 +160,8 @@ private:
     uint64_t str_lengths_ = 0;        // bit (length % 64) set for each string value
     uint64_t str_first_[2] = {0, 0};  // bit c set when a string value starts with ASCII c
     bool str_first_wide_ = false;     // some string value starts beyond ASCII
+    bool str_filter_ = true;          // the filter pays off only for a few strings
+    uint32_t str_count_ = 0;
     bool has_nan_ = false, has_none_ = false, has_num_ = false;
     bool has_other_ = false;  // values of kind kOther (they may equal anything)
 };

@@ -26,7 +26,9 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
     std::vector<nb::list> out;
     for (npy_intp j = 0; j < ncols; ++j) {
         const char* col = static_cast<const char*>(PyArray_DATA(a)) + j * s1;
-        ValueSet found;
+        // Most cells repeat a value already found: look there first, and test the markers only
+        // for values not seen yet (those that match a marker are remembered in `excluded`).
+        ValueSet found, excluded;
         const bool any_marker = !markers.empty();
         walk_with_probes(
             n, found,
@@ -35,7 +37,11 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
                 return c ? c : Py_None;
             },
             [&](npy_intp, PyObject* cell, const Probe& p) {
-                if (!(any_marker && markers.contains(cell, p))) found.add(cell, p);
+                if (found.contains(cell, p) || (any_marker && excluded.contains(cell, p))) return;
+                if (any_marker && markers.contains(cell, p))
+                    excluded.add(cell, p);
+                else
+                    found.add_new(cell, p);
             });
         nb::list values;
         for (const nb::object& v : found.values()) values.append(v);
