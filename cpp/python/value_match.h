@@ -167,7 +167,7 @@ private:
 };
 
 // Walks cells 0..n-1 (cell_at(k) gives the PyObject*) calling f(k, cell, probe) in order,
-// with the cell objects prefetched kPrefetchDistance cells ahead and the probes computed,
+// with the cell objects prefetched kPrefetchFar cells ahead and the probes computed,
 // and their slots in `set` prefetched, kProbeAhead cells ahead.
 constexpr npy_intp kProbeAhead = 8;
 template <class CellAt, class F>
@@ -178,7 +178,7 @@ void walk_with_probes(npy_intp n, const ValueSet& set, CellAt&& cell_at, F&& f) 
         set.prefetch(ring[k]);
     }
     for (npy_intp k = 0; k < n; ++k) {
-        if (k + kPrefetchDistance < n) prefetch_pyobject(cell_at(k + kPrefetchDistance));
+        if (k + kPrefetchFar < n) prefetch_pyobject(cell_at(k + kPrefetchFar));
         const Probe p = ring[k % kProbeAhead];
         if (k + kProbeAhead < n) {
             Probe& next = ring[k % kProbeAhead];

@@ -83,7 +83,7 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
     for_each_run(a, [&](char* p, npy_intp stride, npy_intp n, npy_intp start) {
         npy_intp col = ref.ncols > 1 ? start % ref.ncols : 0;
         for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchDistance < n) prefetch_object(p + (k + kPrefetchDistance) * stride);
+            if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride);
             PyObject* cell = *reinterpret_cast<PyObject**>(p + k * stride);
             if (!cell) cell = Py_None;
             bool hit = ref.set_for(col).contains(cell) != ref.invert();
