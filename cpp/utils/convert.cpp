@@ -19,12 +19,13 @@ using namespace py;
 
 namespace {
 
-// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead.
+// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead
+// (the header line only: these loops read short values).
 template <class F>
 void for_each_object_cell(PyArrayObject* a, F&& f) {
     for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
         for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchDistance < n) prefetch_object(p + (k + kPrefetchDistance) * stride);
+            if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride, false);
             PyObject* cell = *reinterpret_cast<PyObject* const*>(p + k * stride);
             f(cell ? cell : Py_None, start + k);
         }
@@ -146,14 +147,16 @@ nb::object numpy_boolean2float(nb::handle X) {
     nb::object one = nb::steal(PyFloat_FromDouble(1.0));
     nb::object zero = nb::steal(PyFloat_FromDouble(0.0));
     check(one.is_valid() && zero.is_valid());
+    PyTypeObject* const numpy_bool = &PyBoolArrType_Type;  // final type: no subclasses
     for_each_object_cell(arr(objects), [&](PyObject* cell, npy_intp pos) {
         int b = -1;
-        if (PyBool_Check(cell))
+        PyTypeObject* t = Py_TYPE(cell);
+        if (t == &PyBool_Type)
             b = cell == Py_True;
-        else if (PyArray_IsScalar(cell, Bool))
-            b = PyArrayScalar_VAL(cell, Bool) != 0;
-        else if (PyUnicode_Check(cell))
+        else if (PyType_FastSubclass(t, Py_TPFLAGS_UNICODE_SUBCLASS))
             b = bool_word(cell);
+        else if (t == numpy_bool)
+            b = PyArrayScalar_VAL(cell, Bool) != 0;
         PyObject* v = b < 0 ? cell : (b ? one.ptr() : zero.ptr());
         Py_INCREF(v);
         dst[pos] = v;
