@@ -66,6 +66,25 @@ public:
             size_t k = clean_ascii(text, n, bytes_.data());
             return finish_ascii(k);
         }
+        if (v.kind == PyUnicode_1BYTE_KIND) {
+            // Latin-1: cleaned through a 256-entry table while the result stays Latin-1.
+            if (bytes_.size() < 2 * n + 1) bytes_.resize(2 * n + 1);
+            const uint8_t* text = static_cast<const uint8_t*>(v.data);
+            unsigned char* out = reinterpret_cast<unsigned char*>(bytes_.data());
+            const Latin1Table& table = latin1_table();
+            size_t k = 0;
+            unsigned any = 0;
+            bool wide = false;
+            for (size_t i = 0; i < n; ++i) {
+                const Latin1Table::Entry& e = table.map[text[i]];
+                out[k] = e.c[0];
+                out[k + 1] = e.c[1];
+                k += e.len;
+                any |= e.c[0] | e.c[1];
+                wide |= e.wide;
+            }
+            if (!wide) return finish_latin1(k, any >= 128);
+        }
         if (cps_.size() < 3 * n + 1) cps_.resize(3 * n + 1);
         size_t k;
         switch (v.kind) {
@@ -91,6 +110,57 @@ public:
     }
 
 private:
+    // What each Latin-1 character becomes: up to two Latin-1 characters, or `wide` when the
+    // result leaves Latin-1 (the micro sign folds to a Greek mu).
+    struct Latin1Table {
+        struct Entry {
+            unsigned char c[2];
+            unsigned char len;
+            bool wide;
+        };
+        Entry map[256];
+        Latin1Table() : map() {
+            for (uint32_t c = 0; c < 256; ++c) {
+                uint32_t out[3];
+                size_t k = clean_codepoint(c, out);
+                Entry& e = map[c];
+                e.len = static_cast<unsigned char>(k);
+                e.wide = k > 2;
+                for (size_t i = 0; i < k && i < 2; ++i) {
+                    e.wide = e.wide || out[i] > 255;
+                    e.c[i] = static_cast<unsigned char>(out[i] <= 255 ? out[i] : 0);
+                }
+            }
+        }
+    };
+    static const Latin1Table& latin1_table() {
+        static const Latin1Table table;
+        return table;
+    }
+
+    PyObject* finish_latin1(size_t k, bool beyond_ascii) {
+        if (!beyond_ascii) return finish_ascii(k);
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes_.data());
+        if (mode_ == Compress::kHash) {
+            // UTF-8 of Latin-1: two bytes for each character from 0x80.
+            utf8_.resize(2 * k + 1);
+            size_t m = 0;
+            for (size_t i = 0; i < k; ++i) {
+                if (b[i] < 0x80) {
+                    utf8_[m++] = static_cast<char>(b[i]);
+                } else {
+                    utf8_[m++] = static_cast<char>(0xC0 | (b[i] >> 6));
+                    utf8_[m++] = static_cast<char>(0x80 | (b[i] & 0x3F));
+                }
+            }
+            return hash_of(utf8_.data(), m);
+        }
+        PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(k), 255);
+        check(r != nullptr);
+        std::memcpy(PyUnicode_DATA(r), b, k);
+        return r;
+    }
+
     PyObject* finish_ascii(size_t k) {
         if (mode_ == Compress::kHash) return hash_of(bytes_.data(), k);
         PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(k), 127);
@@ -105,9 +175,10 @@ private:
     }
 
     Compress mode_;
-    std::vector<char> bytes_;
+    std::vector<char> bytes_, utf8_;
     std::vector<uint32_t> cps_;
 };
+
 
 // ------------------------------------------------------------------------------------------
 // numpy_floatstr2float
