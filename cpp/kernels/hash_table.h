@@ -116,7 +116,7 @@ public:
 
     // Adds an entry known to be absent.
     void insert(uint64_t h, const Entry& e) {
-        if (2 * (size_ + 1) > slots_.size()) rehash(2 * slots_.size());
+        if (8 * (size_ + 1) > 5 * slots_.size()) rehash(2 * slots_.size());
         place(h ? h : 1, e);
         ++size_;
     }

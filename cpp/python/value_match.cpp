@@ -89,7 +89,7 @@ CellInfo classify(PyObject* o) {
 bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
 
 
-Probe make_probe(PyObject* cell) {
+Probe make_probe_general(PyObject* cell) {
     Probe p;
     const CellInfo info = classify(cell);
     p.kind = info.kind;
@@ -112,16 +112,10 @@ Probe make_probe(PyObject* cell) {
     return p;
 }
 
-int64_t ValueSet::find_typed(const Probe& p, PyObject* cell) const {
-    const TextKey* e = typed_.find(p.hash, [&](const TextKey& t) {
-        if (!t.same_head(p.key)) return false;
-        if (p.key.meta == 0 || (p.key.meta >> 3) <= 16) return true;
-        // Texts beyond 16 bytes: compare the rest.
-        const StrView v = str_view(cell), w = str_view(values_[t.extra].ptr());
-        return v.length == w.length &&
-               std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
-    });
-    return e ? static_cast<int64_t>(e->extra) : -1;
+bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {
+    const StrView v = str_view(cell), w = str_view(values_[pos].ptr());
+    return v.length == w.length &&
+           std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
 }
 
 bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {

@@ -67,7 +67,25 @@ struct Probe {
 };
 
 // Builds the probe of a cell (reads the cell's text for strings).
-Probe make_probe(PyObject* cell);
+Probe make_probe_general(PyObject* cell);
+inline Probe make_probe(PyObject* cell) {
+    // Inline for the common case, a compact str: its text follows the object header.
+    if (Py_TYPE(cell) == &PyUnicode_Type && PyUnicode_IS_COMPACT(cell)
+#if PY_VERSION_HEX < 0x030C0000
+        && PyUnicode_IS_READY(cell)
+#endif
+    ) {
+        const size_t kind = PyUnicode_KIND(cell);
+        const size_t nbytes = static_cast<size_t>(PyUnicode_GET_LENGTH(cell)) * kind;
+        const void* data = PyUnicode_DATA(cell);
+        Probe p;
+        p.kind = Kind::kStr;
+        p.key = TextKey::make_after_header(data, nbytes, static_cast<unsigned>(kind));
+        p.hash = p.key.hash(data, nbytes);
+        return p;
+    }
+    return make_probe_general(cell);
+}
 
 // A set of Python values under the matching rule, remembering the order of insertion.
 class ValueSet {
@@ -148,7 +166,15 @@ private:
         return c < 128 ? (str_first_[c >> 6] >> (c & 63)) & 1 : str_first_wide_;
     }
     // Position in values_ of the string or number equal to the probed cell, or -1.
-    int64_t find_typed(const Probe& p, PyObject* cell) const;
+    int64_t find_typed(const Probe& p, PyObject* cell) const {
+        const TextKey* e = typed_.find(p.hash, [&](const TextKey& t) {
+            if (!t.same_head(p.key)) return false;
+            // Numbers and texts up to 16 bytes are whole in the key.
+            return p.key.meta == 0 || (p.key.meta >> 3) <= 16 || long_text_equal(cell, t.extra);
+        });
+        return e ? static_cast<int64_t>(e->extra) : -1;
+    }
+    bool long_text_equal(PyObject* cell, uint32_t pos) const;
     bool contains_by_python(PyObject* cell, bool only_other) const;
     void add_hashed(PyObject* v, bool other);
 
@@ -169,7 +195,7 @@ private:
 // Walks cells 0..n-1 (cell_at(k) gives the PyObject*) calling f(k, cell, probe) in order,
 // with the cell objects prefetched kPrefetchFar cells ahead and the probes computed,
 // and their slots in `set` prefetched, kProbeAhead cells ahead.
-constexpr npy_intp kProbeAhead = 8;
+constexpr npy_intp kProbeAhead = 16;
 template <class CellAt, class F>
 void walk_with_probes(npy_intp n, const ValueSet& set, CellAt&& cell_at, F&& f) {
     Probe ring[kProbeAhead];

@@ -52,11 +52,11 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
     PyObject** dst = static_cast<PyObject**>(PyArray_DATA(arr(*out)));
     npy_intp replaced = 0;
     if (ref.invert()) {
-        // One set of known values per column: walk a block of rows column by column, so that
-        // each column's set stays in cache while it is used.
+        // One set of known values per column: walk column by column (in blocks of a million
+        // rows), so that each column's set stays in cache while it is used.
         const npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
         const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
-        constexpr npy_intp kBlock = 2048;
+        constexpr npy_intp kBlock = 1 << 20;
         for (npy_intp r0 = 0; r0 < rows; r0 += kBlock) {
             const npy_intp r1 = r0 + kBlock < rows ? r0 + kBlock : rows;
             for (npy_intp j = 0; j < cols; ++j) {
