@@ -125,3 +125,36 @@ TEST(ParseFloat, ShortCutEdges) {
 
 }  // namespace
 }  // namespace tabrix
+
+namespace tabrix {
+namespace {
+
+// The short cut must agree with the general parser wherever it answers, and answer for the
+// plain forms.
+TEST(ParseFloat, SimpleDecimalShortCut) {
+    const char* texts[] = {"0", "7", "-7", "+7", "12.5", "-0.001", "123456789012345", ".5",
+                           "5.", "-.5", "0000000000000001", "9007199254740992",
+                           "9007199254740993", "99999999999999.9", "-0", "1.2.3", "1e5", " 1",
+                           "1_0", "", "-", ".", "-.", "12a", "+-1", "1234567890123456",
+                           "0.1234567890123", "1.000000000000001"};
+    for (const char* t : texts) {
+        std::string s = t;
+        uint64_t w[2] = {0, 0};
+        std::memcpy(w, s.data(), s.size());
+        double fast = 99.0, general = 99.0;
+        bool ok_fast = parse_simple_decimal16(w[0], w[1], s.size(), &fast);
+        bool ok_general = parse(s, &general);
+        if (ok_fast) {
+            ASSERT_TRUE(ok_general) << s;
+            EXPECT_EQ(bits(fast), bits(general)) << s;
+        } else {
+            EXPECT_EQ(fast, 99.0) << s;
+        }
+        bool plain = !s.empty() && s.find_first_not_of("+-0123456789.") == std::string::npos &&
+                     ok_general && s.size() <= 15;
+        if (plain) EXPECT_TRUE(ok_fast) << s;
+    }
+}
+
+}  // namespace
+}  // namespace tabrix

@@ -8,6 +8,7 @@
 #include "kernels/float_parse.h"
 #include "kernels/hash64.h"
 #include "kernels/text_clean.h"
+#include "kernels/text_key.h"
 #include "python/array_walk.h"
 #include "python/py_args.h"
 #include "python/py_errors.h"
@@ -186,6 +187,13 @@ private:
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 double parse_text(PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_GET_LENGTH(s) <= 16) {
+        // Plain short numbers ("-12.5") in two words, read after the object header.
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        const TextKey k = TextKey::make_after_header(PyUnicode_DATA(s), n, 1);
+        double d;
+        if (parse_simple_decimal16(k.head[0], k.head[1], n, &d)) return d;
+    }
     StrView v = str_view(s);
     const size_t n = static_cast<size_t>(v.length);
     double d = kNaN;
