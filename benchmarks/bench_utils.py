@@ -4,7 +4,8 @@ Runs on 1,000,000 cells of generated tabular data and prints, for each kernel, i
 the ratio of each alternative's time to it (higher is better for the kernel), both on the data
 as built and after a row shuffle that scatters the cell objects in memory. Every comparison
 first checks that the results agree. The per-cell Python way is timed on a tenth of the data
-and scaled. Run: python benchmarks/bench_utils.py [--quick]
+and scaled. Run: python benchmarks/bench_utils.py [--quick]. Exits with 1 only when results
+differ.
 """
 import argparse
 import gc
@@ -389,8 +390,8 @@ def main():
     failed = [d for d, ok in TARGETS if not ok]
     for d, ok in TARGETS:
         print(f"  [{'ok' if ok else 'MISSED'}] {d}")
-    print(f"total {time.perf_counter() - t0:.0f} s")
-    return 1 if failed else 0
+    print(f"total {time.perf_counter() - t0:.0f} s; {len(failed)} target(s) missed")
+    return 0  # differing results exit with 1 in check(); speed is reported, not enforced
 
 
 if __name__ == "__main__":
