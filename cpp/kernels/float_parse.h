@@ -25,4 +25,10 @@ bool parse_float_ucs1(const uint8_t* s, size_t n, double* out);
 bool parse_float_ucs2(const uint16_t* s, size_t n, double* out);
 bool parse_float_ucs4(const uint32_t* s, size_t n, double* out);
 
+// Short cut for the most common numbers: ASCII text of n <= 16 bytes of the form
+// [sign] digits ["." digits] (no blanks, exponent or underscores), given as two little-endian
+// words zero padded beyond n (as TextKey holds it). Returns false, leaving *out alone, for
+// anything else, which the general functions above then parse. Few data-dependent branches.
+bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out);
+
 }  // namespace tabrix

@@ -22,6 +22,17 @@ inline uint64_t mix64(uint64_t h) noexcept {
     return h;
 }
 
+// Multiplies two words to 128 bits and folds the halves (the "mum" step of wyhash-style
+// hashes): one multiplication that mixes every input bit.
+inline uint64_t mum64(uint64_t a, uint64_t b) noexcept {
+#if defined(__SIZEOF_INT128__)
+    __uint128_t r = static_cast<__uint128_t>(a) * b;
+    return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+#else
+    return mix64(a * 0x9e3779b97f4a7c15ULL ^ mix64(b));
+#endif
+}
+
 // Fast hash of a byte string for in-memory tables, eight bytes at a time. Not stable across
 // versions of this library: never store it.
 inline uint64_t table_hash_bytes(const void* data, size_t size, uint64_t seed) noexcept {

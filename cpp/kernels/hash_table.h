@@ -81,3 +81,74 @@ private:
 };
 
 }  // namespace tabrix
+
+namespace tabrix {
+
+// Open-addressing hash set whose slots hold the entries themselves next to their 64-bit hash,
+// so that a lookup reads one slot (usually one cache line) per probe. Entries must be
+// trivially copyable; the caller supplies the hash and the equality. Linear probing, load
+// factor at most 5/8. A stored hash of 0 marks an empty slot (a real hash of 0 is stored as 1).
+template <class Entry>
+class FlatHashSet {
+public:
+    FlatHashSet() { rehash(16); }
+
+    template <class Eq>
+    const Entry* find(uint64_t h, Eq&& eq) const {
+        h = h ? h : 1;
+        size_t i = static_cast<size_t>(h) & mask_;
+        for (;;) {
+            const Slot& s = slots_[i];
+            if (s.hash == 0) return nullptr;
+            if (s.hash == h && eq(s.entry)) return &s.entry;
+            i = (i + 1) & mask_;
+        }
+    }
+
+    // Starts loading the slot where a lookup of h begins.
+    void prefetch(uint64_t h) const {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(&slots_[static_cast<size_t>(h ? h : 1) & mask_]);
+#else
+        (void)h;
+#endif
+    }
+
+    // Adds an entry known to be absent.
+    void insert(uint64_t h, const Entry& e) {
+        if (8 * (size_ + 1) > 5 * slots_.size()) rehash(2 * slots_.size());
+        place(h ? h : 1, e);
+        ++size_;
+    }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    struct Slot {
+        uint64_t hash;
+        Entry entry;
+    };
+
+    void place(uint64_t h, const Entry& e) {
+        size_t i = static_cast<size_t>(h) & mask_;
+        while (slots_[i].hash != 0) i = (i + 1) & mask_;
+        slots_[i].hash = h;
+        slots_[i].entry = e;
+    }
+
+    void rehash(size_t cap) {
+        std::vector<Slot> old;
+        old.swap(slots_);
+        slots_.assign(cap, Slot{0, Entry{}});
+        mask_ = cap - 1;
+        for (const Slot& s : old)
+            if (s.hash) place(s.hash, s.entry);
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t size_ = 0;
+};
+
+}  // namespace tabrix

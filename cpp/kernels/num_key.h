@@ -58,12 +58,12 @@ public:
     // Returns true when the key was not there yet.
     bool insert(NumKey k) {
         uint64_t h = k.hash();
-        if (table_.find(h, [&](const NumKey& e) { return e == k; }) >= 0) return false;
+        if (table_.find(h, [&](const NumKey& e) { return e == k; })) return false;
         table_.insert(h, k);
         return true;
     }
     bool contains(NumKey k) const {
-        return table_.find(k.hash(), [&](const NumKey& e) { return e == k; }) >= 0;
+        return !table_.empty() && table_.find(k.hash(), [&](const NumKey& e) { return e == k; });
     }
     bool contains_double(double d) const {
         return std::isnan(d) ? has_nan : contains(NumKey::from_double(d));
@@ -74,7 +74,7 @@ public:
     bool has_nan = false;
 
 private:
-    OrderedHashTable<NumKey> table_;
+    FlatHashSet<NumKey> table_;
 };
 
 }  // namespace tabrix

@@ -1,5 +1,7 @@
 #include "kernels/text_clean.h"
 
+#include <cstring>
+
 #include "kernels/unicode_tables.h"
 
 namespace tabrix {
@@ -58,6 +60,7 @@ inline bool space_cp(uint32_t cp) noexcept {
 
 template <class T>
 int bool_word(const T* s, size_t n) noexcept {
+    if (n < 4) return -1;
     size_t b = 0, e = n;
     while (b < e && space_cp(static_cast<uint32_t>(s[b]))) ++b;
     while (e > b && space_cp(static_cast<uint32_t>(s[e - 1]))) --e;
@@ -135,7 +138,20 @@ size_t utf8_encode(const uint32_t* cps, size_t n, char* out) noexcept {
 
 bool is_space(uint32_t cp) noexcept { return space_cp(cp); }
 
-int parse_bool_word_ucs1(const uint8_t* s, size_t n) noexcept { return bool_word(s, n); }
+int parse_bool_word_ucs1(const uint8_t* s, size_t n) noexcept {
+    // The bare words, compared four letters at a time with ASCII case folded by | 0x20.
+    if (n == 4 || n == 5) {
+        uint32_t w;
+        std::memcpy(&w, s, 4);
+        w |= 0x20202020u;
+        uint32_t t, f;
+        std::memcpy(&t, "true", 4);
+        std::memcpy(&f, "fals", 4);
+        if (n == 4 && w == t) return 1;
+        if (n == 5 && w == f && (s[4] | 0x20) == 'e') return 0;
+    }
+    return bool_word(s, n);
+}
 int parse_bool_word_ucs2(const uint16_t* s, size_t n) noexcept { return bool_word(s, n); }
 int parse_bool_word_ucs4(const uint32_t* s, size_t n) noexcept { return bool_word(s, n); }
 

@@ -40,6 +40,58 @@ int parse_bool_word_ucs1(const uint8_t* s, size_t n) noexcept;
 int parse_bool_word_ucs2(const uint16_t* s, size_t n) noexcept;
 int parse_bool_word_ucs4(const uint32_t* s, size_t n) noexcept;
 
+// The same for ASCII text of n <= 16 bytes given as two little-endian words, zero padded
+// beyond n (as TextKey holds it), computed without data-dependent branches. Inline: called
+// once per cell.
+namespace detail {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHigh = 0x8080808080808080ULL;
+
+// High bit of each byte of x (bytes below 0x80) set when lo <= byte <= hi.
+inline uint64_t bytes_in_range(uint64_t x, unsigned lo, unsigned hi) noexcept {
+    const uint64_t above_hi = x + (127 - hi) * kOnes;
+    const uint64_t from_lo = x + (128 - lo) * kOnes;
+    return from_lo & ~above_hi & kHigh;
+}
+
+// High bits of the bytes below n (0 <= n <= 8) of a word.
+inline uint64_t first_bytes(size_t n) noexcept {
+    const uint64_t partial = kHigh & ((uint64_t(1) << ((8 * n) & 63)) - 1);
+    return n >= 8 ? kHigh : partial;
+}
+
+}  // namespace detail
+
+inline int parse_bool_word_ascii16(uint64_t lo, uint64_t hi, size_t n) noexcept {
+#if defined(__SIZEOF_INT128__)
+    using detail::bytes_in_range;
+    using detail::first_bytes;
+    // Whitespace as str.isspace() sees it in ASCII: \t-\r and \x1c-' '.
+    const uint64_t ws_lo = bytes_in_range(lo, 9, 13) | bytes_in_range(lo, 0x1c, 0x20);
+    const uint64_t ws_hi = bytes_in_range(hi, 9, 13) | bytes_in_range(hi, 0x1c, 0x20);
+    const uint64_t keep_lo = first_bytes(n) & ~ws_lo;
+    const uint64_t keep_hi = first_bytes(n > 8 ? n - 8 : 0) & ~ws_hi;
+    const unsigned __int128 keep = (static_cast<unsigned __int128>(keep_hi) << 64) | keep_lo;
+    const unsigned __int128 text = (static_cast<unsigned __int128>(hi) << 64) | lo;
+    // First and last non-blank bytes (keep | 1 and the top guard only avoid ctz/clz of 0).
+    const int first = static_cast<int>(__builtin_ctzll(keep_lo ? keep_lo : (keep_hi | (uint64_t(1) << 63))) / 8) + (keep_lo ? 0 : 8);
+    const int last = keep_hi ? 15 - __builtin_clzll(keep_hi) / 8 : 7 - __builtin_clzll(keep_lo | 1) / 8;
+    const int len = last - first + 1;
+    const uint64_t word = static_cast<uint64_t>(text >> ((8 * first) & 127)) | 0x2020202020ULL;
+    const bool is_true = (keep != 0) & (len == 4) & ((word & 0xFFFFFFFFULL) == 0x65757274ULL);
+    const bool is_false = (keep != 0) & (len == 5) & ((word & 0xFFFFFFFFFFULL) == 0x65736c6166ULL);
+    return static_cast<int>(is_true) - static_cast<int>(!is_true & !is_false);
+#else
+    unsigned char b[16];
+    for (int i = 0; i < 8; ++i) {
+        b[i] = static_cast<unsigned char>(lo >> (8 * i));
+        b[8 + i] = static_cast<unsigned char>(hi >> (8 * i));
+    }
+    return parse_bool_word_ucs1(b, n);
+#endif
+}
+
 // Version of the Unicode data the tables were generated from.
 const char* unicode_version() noexcept;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,23 @@ TEST(BoolWord, TrueFalseInAnyCaseWithBlanks) {
     EXPECT_EQ(word("1"), -1);
     const uint16_t wide[] = {0x2003, 't', 'R', 'u', 'e'};
     EXPECT_EQ(parse_bool_word_ucs2(wide, 5), 1);
+}
+
+// The branch-free form must agree with the general one on every short ASCII text.
+TEST(BoolWord, ShortAsciiFormAgrees) {
+    const char* texts[] = {"true", "TRUE", "false", "FaLsE", " true", "true ", "\ttrue\n",
+                           "  false   ", "\x1c" "false\x1f", "tru", "truee", "t rue", "",
+                           "    ", "false!", "xtrue", "0000000000000000", "   true       x",
+                           "true\x0b", "\x0c\x0d false", "fals", "true false", "TRUE@"};
+    for (const char* t : texts) {
+        std::string s = t;
+        ASSERT_LE(s.size(), 16u);
+        uint64_t w[2] = {0, 0};
+        std::memcpy(w, s.data(), s.size());
+        EXPECT_EQ(parse_bool_word_ascii16(w[0], w[1], s.size()),
+                  parse_bool_word_ucs1(reinterpret_cast<const uint8_t*>(s.data()), s.size()))
+            << '"' << s << '"';
+    }
 }
 
 }  // namespace

@@ -58,18 +58,30 @@ void for_each_run(PyArrayObject* a, F&& f) {
 }
 
 // How far ahead object walks prefetch the cell objects: far enough to hide a cache miss,
-// near enough to stay in cache.
+// near enough to stay in cache. Loops doing little per cell need to look further ahead.
 constexpr npy_intp kPrefetchDistance = 16;
+constexpr npy_intp kPrefetchFar = 40;
 
 // Prefetches the object (two cache lines: header and the start of a string's text) that
 // the pointer cell at p refers to.
-inline void prefetch_object(const char* p) {
+inline void prefetch_object(const char* p, bool two_lines = true) {
 #if defined(__GNUC__) || defined(__clang__)
     const char* o = *reinterpret_cast<char* const*>(p);
     __builtin_prefetch(o);
-    __builtin_prefetch(o + 64);
+    if (two_lines) __builtin_prefetch(o + 64);
 #else
     (void)p;
+    (void)two_lines;
+#endif
+}
+
+// Prefetches a Python object (header and the start of a string's text).
+inline void prefetch_pyobject(const void* o) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(o);
+    __builtin_prefetch(static_cast<const char*>(o) + 64);
+#else
+    (void)o;
 #endif
 }
 

@@ -88,31 +88,34 @@ CellInfo classify(PyObject* o) {
 
 bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
 
-StrView str_view(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) raise_current();
-#endif
-    return StrView{PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s), static_cast<int>(PyUnicode_KIND(s)),
-                   PyUnicode_IS_ASCII(s) != 0};
+
+Probe make_probe_general(PyObject* cell) {
+    Probe p;
+    const CellInfo info = classify(cell);
+    p.kind = info.kind;
+    if (info.kind == Kind::kStr) {
+        const StrView v = str_view(cell);
+        const size_t nbytes = static_cast<size_t>(v.length) * static_cast<size_t>(v.kind);
+        // Compact strings keep their text right after the object header.
+        p.key = PyUnicode_IS_COMPACT(cell)
+                    ? TextKey::make_after_header(v.data, nbytes, static_cast<unsigned>(v.kind))
+                    : TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
+        p.hash = p.key.hash(v.data, nbytes);
+    } else if (info.kind == Kind::kNum) {
+        // Numbers have meta 0; texts never do.
+        p.key = TextKey{{info.key.bits, static_cast<uint64_t>(info.key.tag)}, 0, 0};
+        p.hash = info.key.hash();
+    } else {
+        p.key = TextKey{{0, 0}, 0, 0};
+        p.hash = 0;
+    }
+    return p;
 }
 
-uint64_t str_content_hash(PyObject* s) {
-    StrView v = str_view(s);
-    return table_hash_bytes(v.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind),
-                            static_cast<uint64_t>(v.kind));
-}
-
-bool str_equal(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    StrView x = str_view(a), y = str_view(b);
-    return x.length == y.length && x.kind == y.kind &&
-           std::memcmp(x.data, y.data, static_cast<size_t>(x.length) * static_cast<size_t>(x.kind)) == 0;
-}
-
-int64_t ValueSet::find_str(PyObject* s) const {
-    return typed_.find(str_content_hash(s), [&](const Typed& e) {
-        return e.kind == Kind::kStr && str_equal(e.obj, s);
-    });
+bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {
+    const StrView v = str_view(cell), w = str_view(values_[pos].ptr());
+    return v.length == w.length &&
+           std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
 }
 
 bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
@@ -137,17 +140,41 @@ bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
     return false;
 }
 
-bool ValueSet::add(PyObject* v, const CellInfo& info) {
-    if (info.kind == Kind::kNan) {
+void ValueSet::add_hashed(PyObject* v, bool other) {
+    Py_hash_t h = PyObject_Hash(v);
+    if (h == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();
+        unhashable_.push_back(v);
+    } else {
+        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, other});
+    }
+}
+
+bool ValueSet::add(PyObject* v, const Probe& p) {
+    if (p.kind == Kind::kNan) {
         if (has_nan_) return false;
         has_nan_ = true;
         values_.push_back(nb::borrow(v));
         return true;
     }
-    if (contains(v, info)) return false;
-    switch (info.kind) {
-        case Kind::kStr:
-            typed_.insert(str_content_hash(v), Typed{v, NumKey{}, Kind::kStr});
+    if (contains(v, p)) return false;
+    add_new(v, p);
+    return true;
+}
+
+void ValueSet::add_new(PyObject* v, const Probe& p) {
+    if (p.kind == Kind::kNan) {
+        has_nan_ = true;
+        values_.push_back(nb::borrow(v));
+        return;
+    }
+    TextKey key = p.key;
+    key.extra = static_cast<uint32_t>(values_.size());
+    switch (p.kind) {
+        case Kind::kStr: {
+            typed_.insert(p.hash, key);
+            if (++str_count_ > 32) str_filter_ = false;
             str_lengths_ |= uint64_t(1) << (PyUnicode_GET_LENGTH(v) & 63);
             if (PyUnicode_GET_LENGTH(v) > 0) {
                 Py_UCS4 c = PyUnicode_READ_CHAR(v, 0);
@@ -157,36 +184,22 @@ bool ValueSet::add(PyObject* v, const CellInfo& info) {
                     str_first_wide_ = true;
             }
             break;
+        }
         case Kind::kNum:
-            typed_.insert(info.key.hash(), Typed{v, info.key, Kind::kNum});
+            typed_.insert(p.hash, key);
             has_num_ = true;
             break;
         case Kind::kNone: has_none_ = true; break;
         default: has_other_ = true; break;
     }
-    Py_hash_t h = PyObject_Hash(v);
-    if (h == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
-        PyErr_Clear();
-        unhashable_.push_back(v);
-    } else {
-        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
-    }
+    add_hashed(v, p.kind == Kind::kOther);
     values_.push_back(nb::borrow(v));
-    return true;
 }
 
 void ValueSet::add_reference(PyObject* v) {
-    CellInfo info = classify(v);
-    if (add(v, info) || info.kind == Kind::kNan) return;
-    Py_hash_t h = PyObject_Hash(v);
-    if (h == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
-        PyErr_Clear();
-        unhashable_.push_back(v);
-    } else {
-        hashed_.insert(mix64(static_cast<uint64_t>(h)), Hashed{v, info.kind == Kind::kOther});
-    }
+    const Probe p = make_probe(v);
+    if (add(v, p) || p.kind == Kind::kNan) return;
+    add_hashed(v, p.kind == Kind::kOther);
     values_.push_back(nb::borrow(v));
 }
 

@@ -18,6 +18,8 @@
 
 #include "kernels/hash_table.h"
 #include "kernels/num_key.h"
+#include "kernels/text_key.h"
+#include "python/array_walk.h"
 
 namespace tabrix {
 namespace py {
@@ -41,12 +43,6 @@ CellInfo classify(PyObject* o);
 // True for a float NaN or a NumPy NaN of any float type.
 bool is_nan_object(PyObject* o);
 
-// Content hash of a str (kind and code units).
-uint64_t str_content_hash(PyObject* s);
-
-// Content equality of two str objects.
-bool str_equal(PyObject* a, PyObject* b);
-
 // Text of a string object: code units of 1, 2 or 4 bytes.
 struct StrView {
     const void* data;
@@ -54,7 +50,42 @@ struct StrView {
     int kind;  // 1, 2 or 4
     bool ascii;
 };
-StrView str_view(PyObject* s);  // s must satisfy PyUnicode_Check
+inline StrView str_view(PyObject* s) {  // s must satisfy PyUnicode_Check
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(s) && PyUnicode_READY(s) < 0) throw nanobind::python_error();
+#endif
+    return StrView{PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s), static_cast<int>(PyUnicode_KIND(s)),
+                   PyUnicode_IS_ASCII(s) != 0};
+}
+
+// What a lookup needs to know of a cell, computed once and usable with several sets: its
+// kind and, for strings and numbers, its key and the key's hash.
+struct Probe {
+    Kind kind;
+    TextKey key;    // strings: the text key; numbers: the number key (meta 0)
+    uint64_t hash;  // of key
+};
+
+// Builds the probe of a cell (reads the cell's text for strings).
+Probe make_probe_general(PyObject* cell);
+inline Probe make_probe(PyObject* cell) {
+    // Inline for the common case, a compact str: its text follows the object header.
+    if (Py_TYPE(cell) == &PyUnicode_Type && PyUnicode_IS_COMPACT(cell)
+#if PY_VERSION_HEX < 0x030C0000
+        && PyUnicode_IS_READY(cell)
+#endif
+    ) {
+        const size_t kind = PyUnicode_KIND(cell);
+        const size_t nbytes = static_cast<size_t>(PyUnicode_GET_LENGTH(cell)) * kind;
+        const void* data = PyUnicode_DATA(cell);
+        Probe p;
+        p.kind = Kind::kStr;
+        p.key = TextKey::make_after_header(data, nbytes, static_cast<unsigned>(kind));
+        p.hash = p.key.hash(data, nbytes);
+        return p;
+    }
+    return make_probe_general(cell);
+}
 
 // A set of Python values under the matching rule, remembering the order of insertion.
 class ValueSet {
@@ -67,38 +98,48 @@ public:
 
     // Adds v unless an equal value is already in; returns true when added. NaN values are
     // all one value here. Throws nanobind::python_error on a Python error.
-    bool add(PyObject* v) { return add(v, classify(v)); }
-    bool add(PyObject* v, const CellInfo& info);
+    bool add(PyObject* v) { return add(v, make_probe(v)); }
+    bool add(PyObject* v, const Probe& p);
+    // Adds v, known not to be in yet.
+    void add_new(PyObject* v, const Probe& p);
 
     // Adds a reference value as add() does, but also keeps a value equal to one already in
     // for the comparisons of other objects: equality across types is not always transitive
     // (numpy.int64(2) == Decimal(2) fails, 2 == Decimal(2) holds).
     void add_reference(PyObject* v);
 
-    bool contains(PyObject* cell) const { return contains(cell, classify(cell)); }
-    bool contains(PyObject* cell, const CellInfo& info) const {
-        switch (info.kind) {
+    bool contains(PyObject* cell) const {
+        if (Py_TYPE(cell) == &PyUnicode_Type) return contains_str(cell);
+        return contains(cell, make_probe(cell));
+    }
+    // contains() for an exact str, filtering before building the probe.
+    bool contains_str(PyObject* s) const {
+        if (str_may_contain(s) && find_typed(make_probe(s), s) >= 0) return true;
+        return has_other_ && contains_by_python(s, true);
+    }
+    bool contains(PyObject* cell, const Probe& p) const {
+        switch (p.kind) {
             case Kind::kNan: return has_nan_;
             case Kind::kNone:
                 if (has_none_) return true;
                 break;
             case Kind::kStr:
-                if (str_may_contain(cell) && find_str(cell) >= 0) return true;
+                if (str_may_contain(cell) && find_typed(p, cell) >= 0) return true;
                 break;
             case Kind::kNum:
-                if (has_num_ && find_num(info.key) >= 0) return true;
+                if (has_num_ && find_typed(p, cell) >= 0) return true;
                 break;
             case Kind::kOther: return contains_by_python(cell, false);
         }
         return has_other_ && contains_by_python(cell, true);
     }
 
-    bool empty() const { return values_.empty(); }
-    // Whether the str s (classified kStr) matches, for callers that classified it already.
-    bool contains_str(PyObject* s) const {
-        if (str_may_contain(s) && find_str(s) >= 0) return true;
-        return has_other_ && contains_by_python(s, true);
+    // Starts loading the table slot a later lookup of p will read.
+    void prefetch(const Probe& p) const {
+        if (p.kind == Kind::kStr || p.kind == Kind::kNum) typed_.prefetch(p.hash);
     }
+
+    bool empty() const { return values_.empty(); }
     size_t size() const { return values_.size(); }
     bool has_nan() const { return has_nan_; }
     // The values in insertion order (with add_reference, equal values of other types too).
@@ -109,43 +150,70 @@ public:
     NumKeySet numeric_keys() const;
 
 private:
-    struct Typed {
-        PyObject* obj;
-        NumKey key;
-        Kind kind;
-    };
     struct Hashed {
         PyObject* obj;
         bool other;
     };
 
-    // Cheap filter before hashing: the length (mod 64) and the first code unit of a string
-    // must be those of some string value.
+    // Cheap filter before the table: the length (mod 64) and the first code unit of a
+    // string must be those of some string value.
     bool str_may_contain(PyObject* s) const {
+        if (!str_filter_) return true;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (!((str_lengths_ >> (n & 63)) & 1)) return false;
         if (n == 0) return true;
         Py_UCS4 c = PyUnicode_READ_CHAR(s, 0);
         return c < 128 ? (str_first_[c >> 6] >> (c & 63)) & 1 : str_first_wide_;
     }
-    int64_t find_str(PyObject* s) const;
-    int64_t find_num(const NumKey& k) const {
-        return typed_.find(k.hash(), [&](const Typed& e) {
-            return e.kind == Kind::kNum && e.key == k;
+    // Position in values_ of the string or number equal to the probed cell, or -1.
+    int64_t find_typed(const Probe& p, PyObject* cell) const {
+        const TextKey* e = typed_.find(p.hash, [&](const TextKey& t) {
+            if (!t.same_head(p.key)) return false;
+            // Numbers and texts up to 16 bytes are whole in the key.
+            return p.key.meta == 0 || (p.key.meta >> 3) <= 16 || long_text_equal(cell, t.extra);
         });
+        return e ? static_cast<int64_t>(e->extra) : -1;
     }
+    bool long_text_equal(PyObject* cell, uint32_t pos) const;
     bool contains_by_python(PyObject* cell, bool only_other) const;
+    void add_hashed(PyObject* v, bool other);
 
-    OrderedHashTable<Typed> typed_;     // strings and numbers, by content / value
+    // Strings by content and numbers by value; an entry's extra is its position in values_.
+    FlatHashSet<TextKey> typed_;
     OrderedHashTable<Hashed> hashed_;   // every hashable value, by Python's hash
     std::vector<PyObject*> unhashable_;
     std::vector<nanobind::object> values_;  // owns the references
-    uint64_t str_lengths_ = 0;  // bit (length % 64) set for each string value
+    uint64_t str_lengths_ = 0;        // bit (length % 64) set for each string value
     uint64_t str_first_[2] = {0, 0};  // bit c set when a string value starts with ASCII c
     bool str_first_wide_ = false;     // some string value starts beyond ASCII
+    bool str_filter_ = true;          // the filter pays off only for a few strings
+    uint32_t str_count_ = 0;
     bool has_nan_ = false, has_none_ = false, has_num_ = false;
     bool has_other_ = false;  // values of kind kOther (they may equal anything)
 };
+
+// Walks cells 0..n-1 (cell_at(k) gives the PyObject*) calling f(k, cell, probe) in order,
+// with the cell objects prefetched kPrefetchFar cells ahead and the probes computed,
+// and their slots in `set` prefetched, kProbeAhead cells ahead.
+constexpr npy_intp kProbeAhead = 16;
+template <class CellAt, class F>
+void walk_with_probes(npy_intp n, const ValueSet& set, CellAt&& cell_at, F&& f) {
+    Probe ring[kProbeAhead];
+    for (npy_intp k = 0; k < n && k < kProbeAhead; ++k) {
+        ring[k] = make_probe(cell_at(k));
+        set.prefetch(ring[k]);
+    }
+    for (npy_intp k = 0; k < n; ++k) {
+        if (k + kPrefetchFar < n) prefetch_pyobject(cell_at(k + kPrefetchFar));
+        const Probe p = ring[k % kProbeAhead];
+        if (k + kProbeAhead < n) {
+            Probe& next = ring[k % kProbeAhead];
+            next = make_probe(cell_at(k + kProbeAhead));
+            set.prefetch(next);
+        }
+        f(k, cell_at(k), p);
+    }
+}
 
 // Reads a list of reference values: None gives an empty set; a str, bytes or non-iterable
 // object is a TypeError naming func and arg.

@@ -26,16 +26,23 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
     std::vector<nb::list> out;
     for (npy_intp j = 0; j < ncols; ++j) {
         const char* col = static_cast<const char*>(PyArray_DATA(a)) + j * s1;
-        ValueSet found;
-        for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchDistance < n)
-                prefetch_object(col + rows[static_cast<size_t>(k + kPrefetchDistance)] * s0);
-            PyObject* cell = *reinterpret_cast<PyObject* const*>(col + rows[static_cast<size_t>(k)] * s0);
-            if (!cell) cell = Py_None;
-            CellInfo info = classify(cell);
-            if (!markers.empty() && markers.contains(cell, info)) continue;
-            found.add(cell, info);
-        }
+        // Most cells repeat a value already found: look there first, and test the markers only
+        // for values not seen yet (those that match a marker are remembered in `excluded`).
+        ValueSet found, excluded;
+        const bool any_marker = !markers.empty();
+        walk_with_probes(
+            n, found,
+            [&](npy_intp k) {
+                PyObject* c = *reinterpret_cast<PyObject* const*>(col + rows[static_cast<size_t>(k)] * s0);
+                return c ? c : Py_None;
+            },
+            [&](npy_intp, PyObject* cell, const Probe& p) {
+                if (found.contains(cell, p) || (any_marker && excluded.contains(cell, p))) return;
+                if (any_marker && markers.contains(cell, p))
+                    excluded.add(cell, p);
+                else
+                    found.add_new(cell, p);
+            });
         nb::list values;
         for (const nb::object& v : found.values()) values.append(v);
         out.push_back(std::move(values));

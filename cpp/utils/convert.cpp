@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kernels/text_clean.h"
+#include "kernels/text_key.h"
 #include "python/array_walk.h"
 #include "python/py_args.h"
 #include "python/py_errors.h"
@@ -19,12 +20,13 @@ using namespace py;
 
 namespace {
 
-// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead.
+// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead
+// (the header line only: these loops read short values).
 template <class F>
 void for_each_object_cell(PyArrayObject* a, F&& f) {
     for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
         for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchDistance < n) prefetch_object(p + (k + kPrefetchDistance) * stride);
+            if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride, false);
             PyObject* cell = *reinterpret_cast<PyObject* const*>(p + k * stride);
             f(cell ? cell : Py_None, start + k);
         }
@@ -33,6 +35,12 @@ void for_each_object_cell(PyArrayObject* a, F&& f) {
 
 // 1 for "true", 0 for "false" (any ASCII case, surrounding whitespace ignored), else -1.
 int bool_word(PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_GET_LENGTH(s) <= 16) {
+        // Short ASCII text, read in two words (after the object header, as text keys are).
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        const TextKey k = TextKey::make_after_header(PyUnicode_DATA(s), n, 1);
+        return parse_bool_word_ascii16(k.head[0], k.head[1], n);
+    }
     StrView v = str_view(s);
     const size_t n = static_cast<size_t>(v.length);
     switch (v.kind) {
@@ -146,15 +154,23 @@ nb::object numpy_boolean2float(nb::handle X) {
     nb::object one = nb::steal(PyFloat_FromDouble(1.0));
     nb::object zero = nb::steal(PyFloat_FromDouble(0.0));
     check(one.is_valid() && zero.is_valid());
+    PyTypeObject* const numpy_bool = &PyBoolArrType_Type;  // final type: no subclasses
+    const npy_bool no = 0;
     for_each_object_cell(arr(objects), [&](PyObject* cell, npy_intp pos) {
-        int b = -1;
-        if (PyBool_Check(cell))
-            b = cell == Py_True;
-        else if (PyArray_IsScalar(cell, Bool))
-            b = PyArrayScalar_VAL(cell, Bool) != 0;
-        else if (PyUnicode_Check(cell))
+        // Columns often mix types at random: apart from strings, the result is computed with
+        // arithmetic and an indexed pick rather than branches the CPU would mispredict.
+        PyTypeObject* t = Py_TYPE(cell);
+        int b;
+        if (PyType_FastSubclass(t, Py_TPFLAGS_UNICODE_SUBCLASS)) {
             b = bool_word(cell);
-        PyObject* v = b < 0 ? cell : (b ? one.ptr() : zero.ptr());
+        } else {
+            const int python_bool = t == &PyBool_Type, numpy_bool_cell = t == numpy_bool;
+            const npy_bool* np_value = numpy_bool_cell ? &PyArrayScalar_VAL(cell, Bool) : &no;
+            const int truth = (python_bool & (cell == Py_True)) | (*np_value != 0);
+            b = truth + (python_bool | numpy_bool_cell) - 1;  // -1 for any other object
+        }
+        PyObject* const choice[3] = {cell, zero.ptr(), one.ptr()};
+        PyObject* v = choice[b + 1];
         Py_INCREF(v);
         dst[pos] = v;
     });

@@ -51,10 +51,39 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
     *out = new_array(PyArray_NDIM(a), PyArray_DIMS(a), NPY_OBJECT);
     PyObject** dst = static_cast<PyObject**>(PyArray_DATA(arr(*out)));
     npy_intp replaced = 0;
+    if (ref.invert()) {
+        // One set of known values per column: walk column by column (in blocks of a million
+        // rows), so that each column's set stays in cache while it is used.
+        const npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
+        const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
+        constexpr npy_intp kBlock = 1 << 20;
+        for (npy_intp r0 = 0; r0 < rows; r0 += kBlock) {
+            const npy_intp r1 = r0 + kBlock < rows ? r0 + kBlock : rows;
+            for (npy_intp j = 0; j < cols; ++j) {
+                const ValueSet& known = ref.set_for(j);
+                const char* col = static_cast<const char*>(PyArray_DATA(a)) + (r0 * s0 + j * s1);
+                PyObject** out = dst + r0 * cols + j;
+                walk_with_probes(
+                    r1 - r0, known,
+                    [&](npy_intp k) {
+                        PyObject* c = *reinterpret_cast<PyObject* const*>(col + k * s0);
+                        return c ? c : Py_None;
+                    },
+                    [&](npy_intp k, PyObject* cell, const Probe& p) {
+                        const bool hit = !known.contains(cell, p);
+                        PyObject* v = hit ? fill : cell;
+                        replaced += hit;
+                        Py_INCREF(v);
+                        out[k * cols] = v;
+                    });
+            }
+        }
+        return replaced;
+    }
     for_each_run(a, [&](char* p, npy_intp stride, npy_intp n, npy_intp start) {
         npy_intp col = ref.ncols > 1 ? start % ref.ncols : 0;
         for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchDistance < n) prefetch_object(p + (k + kPrefetchDistance) * stride);
+            if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride);
             PyObject* cell = *reinterpret_cast<PyObject**>(p + k * stride);
             if (!cell) cell = Py_None;
             bool hit = ref.set_for(col).contains(cell) != ref.invert();

@@ -8,6 +8,7 @@
 #include "kernels/float_parse.h"
 #include "kernels/hash64.h"
 #include "kernels/text_clean.h"
+#include "kernels/text_key.h"
 #include "python/array_walk.h"
 #include "python/py_args.h"
 #include "python/py_errors.h"
@@ -66,6 +67,25 @@ public:
             size_t k = clean_ascii(text, n, bytes_.data());
             return finish_ascii(k);
         }
+        if (v.kind == PyUnicode_1BYTE_KIND) {
+            // Latin-1: cleaned through a 256-entry table while the result stays Latin-1.
+            if (bytes_.size() < 2 * n + 1) bytes_.resize(2 * n + 1);
+            const uint8_t* text = static_cast<const uint8_t*>(v.data);
+            unsigned char* out = reinterpret_cast<unsigned char*>(bytes_.data());
+            const Latin1Table& table = latin1_table();
+            size_t k = 0;
+            unsigned any = 0;
+            bool wide = false;
+            for (size_t i = 0; i < n; ++i) {
+                const Latin1Table::Entry& e = table.map[text[i]];
+                out[k] = e.c[0];
+                out[k + 1] = e.c[1];
+                k += e.len;
+                any |= e.c[0] | e.c[1];
+                wide |= e.wide;
+            }
+            if (!wide) return finish_latin1(k, any >= 128);
+        }
         if (cps_.size() < 3 * n + 1) cps_.resize(3 * n + 1);
         size_t k;
         switch (v.kind) {
@@ -91,6 +111,57 @@ public:
     }
 
 private:
+    // What each Latin-1 character becomes: up to two Latin-1 characters, or `wide` when the
+    // result leaves Latin-1 (the micro sign folds to a Greek mu).
+    struct Latin1Table {
+        struct Entry {
+            unsigned char c[2];
+            unsigned char len;
+            bool wide;
+        };
+        Entry map[256];
+        Latin1Table() : map() {
+            for (uint32_t c = 0; c < 256; ++c) {
+                uint32_t out[3];
+                size_t k = clean_codepoint(c, out);
+                Entry& e = map[c];
+                e.len = static_cast<unsigned char>(k);
+                e.wide = k > 2;
+                for (size_t i = 0; i < k && i < 2; ++i) {
+                    e.wide = e.wide || out[i] > 255;
+                    e.c[i] = static_cast<unsigned char>(out[i] <= 255 ? out[i] : 0);
+                }
+            }
+        }
+    };
+    static const Latin1Table& latin1_table() {
+        static const Latin1Table table;
+        return table;
+    }
+
+    PyObject* finish_latin1(size_t k, bool beyond_ascii) {
+        if (!beyond_ascii) return finish_ascii(k);
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes_.data());
+        if (mode_ == Compress::kHash) {
+            // UTF-8 of Latin-1: two bytes for each character from 0x80.
+            utf8_.resize(2 * k + 1);
+            size_t m = 0;
+            for (size_t i = 0; i < k; ++i) {
+                if (b[i] < 0x80) {
+                    utf8_[m++] = static_cast<char>(b[i]);
+                } else {
+                    utf8_[m++] = static_cast<char>(0xC0 | (b[i] >> 6));
+                    utf8_[m++] = static_cast<char>(0x80 | (b[i] & 0x3F));
+                }
+            }
+            return hash_of(utf8_.data(), m);
+        }
+        PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(k), 255);
+        check(r != nullptr);
+        std::memcpy(PyUnicode_DATA(r), b, k);
+        return r;
+    }
+
     PyObject* finish_ascii(size_t k) {
         if (mode_ == Compress::kHash) return hash_of(bytes_.data(), k);
         PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(k), 127);
@@ -105,9 +176,10 @@ private:
     }
 
     Compress mode_;
-    std::vector<char> bytes_;
+    std::vector<char> bytes_, utf8_;
     std::vector<uint32_t> cps_;
 };
+
 
 // ------------------------------------------------------------------------------------------
 // numpy_floatstr2float
@@ -115,6 +187,13 @@ private:
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 double parse_text(PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_GET_LENGTH(s) <= 16) {
+        // Plain short numbers ("-12.5") in two words, read after the object header.
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        const TextKey k = TextKey::make_after_header(PyUnicode_DATA(s), n, 1);
+        double d;
+        if (parse_simple_decimal16(k.head[0], k.head[1], n, &d)) return d;
+    }
     StrView v = str_view(s);
     const size_t n = static_cast<size_t>(v.length);
     double d = kNaN;
@@ -239,7 +318,7 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
         }
         CellInfo info = classify(cell);
         double d;
-        if (any_marker && markers.contains(cell, info))
+        if (any_marker && markers.contains(cell))
             d = kNaN;
         else if (info.kind == Kind::kStr)
             d = parse_text(cell);
