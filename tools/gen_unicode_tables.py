@@ -9,6 +9,9 @@ Two tables, each a two-stage lookup (block index, then a deduplicated block of 1
   0xFF for anything else.
 
 Run: python tools/gen_unicode_tables.py > cpp/kernels/unicode_tables.cpp
+The extension build runs it with the interpreter it builds for, giving an output path:
+python tools/gen_unicode_tables.py OUT.cpp (the file is only rewritten when it changes), so
+that string cleaning agrees with that interpreter's str.casefold() and str.isalnum().
 """
 import sys
 import unicodedata
@@ -79,7 +82,18 @@ def main():
     emit_array(out, "uint16_t", "numeric_index", index)
     emit_array(out, "uint8_t", "numeric_blocks", [v for blk in blocks for v in blk])
     out += ["", "}  // namespace unicode", "}  // namespace tabrix", ""]
-    sys.stdout.write("\n".join(out))
+    text = "\n".join(out)
+    if len(sys.argv) < 2:
+        sys.stdout.write(text)
+        return
+    try:
+        with open(sys.argv[1], encoding="utf-8") as f:
+            if f.read() == text:
+                return
+    except OSError:
+        pass
+    with open(sys.argv[1], "w", encoding="utf-8") as f:
+        f.write(text)
 
 
 if __name__ == "__main__":
