@@ -25,41 +25,12 @@ nb::object or_default(nb::handle value, Fallback fallback) {
     return nb::borrow(value);
 }
 
-Py_ssize_t as_size(nb::handle value) {
-    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) raise_current();
-    return n;
-}
-
-// X.shape[axis] as a Python object, as Python code would read it.
-nb::object shape_item(nb::handle X, Py_ssize_t axis) {
-    nb::object shape = attr(X, "shape");
-    return checked(PySequence_GetItem(shape.ptr(), axis));
-}
-
 PyArrayObject* as_exact_array(nb::handle obj) {
     return PyArray_CheckExact(obj.ptr()) ? reinterpret_cast<PyArrayObject*>(obj.ptr()) : nullptr;
 }
 
-// (slice(None), j): the index of column j.
-nb::object column_index(Py_ssize_t j) {
-    static nb::handle all_rows = PySlice_New(nullptr, nullptr, nullptr);
-    nb::object jj = checked(PyLong_FromSsize_t(j));
-    return checked(PyTuple_Pack(2, all_rows.ptr(), jj.ptr()));
-}
-
-// X[:, j]
-nb::object get_column(nb::handle X, Py_ssize_t j) {
-    nb::object index = column_index(j);
-    return checked(PyObject_GetItem(X.ptr(), index.ptr()));
-}
-
-// Y[:, j] = value. NumPy's own column assignment: its broadcasting, conversions and errors
-// apply, and its strided copy of object references is faster than a cell-by-cell loop here.
-void set_column(nb::handle Y, Py_ssize_t j, nb::handle value) {
-    nb::object index = column_index(j);
-    if (PyObject_SetItem(Y.ptr(), index.ptr(), value.ptr()) < 0) raise_current();
-}
+// Y[:, j] = value goes through NumPy's own column assignment: its broadcasting, conversions and
+// errors apply, and its strided copy of object references is faster than a cell-by-cell loop.
 
 // Y[:, j] = X[:, j].copy()
 void copy_column(nb::handle Y, nb::handle X, Py_ssize_t j) {
@@ -77,11 +48,6 @@ nb::object item_at(nb::handle seq, Py_ssize_t j) {
     }
     nb::object index = checked(PyLong_FromSsize_t(j));
     return checked(PyObject_GetItem(seq.ptr(), index.ptr()));
-}
-
-// `tag == text`, as Python compares them.
-bool tag_is(nb::handle tag, nb::handle text) {
-    return truthy(checked(PyObject_RichCompare(tag.ptr(), text.ptr(), Py_EQ)));
 }
 
 // X.copy()
@@ -217,7 +183,7 @@ nb::object compress(const Call& c, nb::handle self, nb::handle X) {
         nb::object Xcol = get_column(X, j);  // the input's column, not the copy's
         nb::object dtype_str = item_at(dtypes, j);
         nb::object misslist = item_at(misslists, j);
-        if (tag_is(dtype_str, char_str)) {
+        if (equals(dtype_str, char_str)) {
             nb::object compressed = call(c.g["compress_str_column"], {Xcol, misslist, compress_type});
             set_column(Y, j, compressed);
         }
@@ -273,7 +239,7 @@ nb::object convert(const Call& c, nb::handle self, nb::handle X) {
     Py_ssize_t j = 0;
     while (PyObject* next = PyIter_Next(tags.ptr())) {
         nb::object tag = nb::steal(next);
-        if (tag_is(tag, float_str)) {
+        if (equals(tag, float_str)) {
             nb::object Xcol = get_column(X, j);
             nb::object converted = call(c.g["numpy_floatstr2float"], {Xcol, missing_markers});
             set_column(Y, j, converted);

@@ -17,9 +17,6 @@ namespace {
 
 // ---------------------------------------------------------------- small helpers
 
-// `a == b` in Python's truth sense.
-bool equals(nb::handle a, nb::handle b) { return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
-
 // An exception a bare `except Exception` would handle (not KeyboardInterrupt or SystemExit).
 bool is_ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
 
@@ -274,15 +271,11 @@ bool constant_strategy(nb::handle self) {
 // Positions of the columns in which every cell is missing, ascending.
 nb::object all_missing_columns(const Call& c, nb::handle X, nb::handle missing_values) {
     nb::object is_all_missing = c.g["is_all_missing"];
-    nb::object n_columns = checked(PySequence_GetItem(attr(X, "shape").ptr(), 1));
-    const Py_ssize_t n = PyNumber_AsSsize_t(n_columns.ptr(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) raise_current();
-    nb::object columns = checked(PyList_New(0));
-    nb::object all_rows = checked(PySlice_New(nullptr, nullptr, nullptr));
+    const Py_ssize_t n = as_size(shape_item(X, 1));
+    nb::object columns = new_list();
     for (Py_ssize_t j = 0; j < n; ++j) {
         nb::object position = checked(PyLong_FromSsize_t(j));
-        nb::object key = checked(PyTuple_Pack(2, all_rows.ptr(), position.ptr()));
-        nb::object column = checked(PyObject_GetItem(X.ptr(), key.ptr()));
+        nb::object column = index_2d(X, full_slice(), position);
         if (truthy(call(is_all_missing, {column, missing_values}))) {
             if (PyList_Append(columns.ptr(), position.ptr()) < 0) raise_current();
         }

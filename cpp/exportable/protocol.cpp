@@ -95,6 +95,41 @@ nb::handle kw_names(std::initializer_list<const char*> names) {
 
 nb::object str_of(nb::handle obj) { return checked(PyObject_Str(obj.ptr())); }
 
+bool equals(nb::handle a, nb::handle b) { return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
+
+Py_ssize_t as_size(nb::handle value) {
+    const Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) raise_current();
+    return n;
+}
+
+nb::object shape_item(nb::handle X, Py_ssize_t axis) {
+    nb::object shape = attr(X, "shape");
+    return checked(PySequence_GetItem(shape.ptr(), axis));
+}
+
+nb::handle full_slice() {
+    static PyObject* all = PySlice_New(nullptr, nullptr, nullptr);
+    if (!all) raise_current();
+    return all;
+}
+
+nb::object index_2d(nb::handle X, nb::handle rows, nb::handle columns) {
+    nb::object key = checked(PyTuple_Pack(2, rows.ptr(), columns.ptr()));
+    return checked(PyObject_GetItem(X.ptr(), key.ptr()));
+}
+
+nb::object get_column(nb::handle X, Py_ssize_t j) {
+    nb::object position = checked(PyLong_FromSsize_t(j));
+    return index_2d(X, full_slice(), position);
+}
+
+void set_column(nb::handle Y, Py_ssize_t j, nb::handle value) {
+    nb::object position = checked(PyLong_FromSsize_t(j));
+    nb::object key = checked(PyTuple_Pack(2, full_slice().ptr(), position.ptr()));
+    if (PyObject_SetItem(Y.ptr(), key.ptr(), value.ptr()) < 0) raise_current();
+}
+
 namespace {
 std::string utf8(nb::handle s) {
     Py_ssize_t size = 0;

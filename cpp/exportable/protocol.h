@@ -67,6 +67,23 @@ nb::object call(nb::handle fn, std::initializer_list<nb::handle> args, nb::handl
 // A tuple of interned keyword names, built once per call site.
 nb::handle kw_names(std::initializer_list<const char*> names);
 nb::object str_of(nb::handle obj);
+// `a == b` in Python's truth sense.
+bool equals(nb::handle a, nb::handle b);
+// An index or size as C++ integer (OverflowError beyond Py_ssize_t).
+Py_ssize_t as_size(nb::handle value);
+
+// ---- NumPy-style indexing through Python, so any array-like behaves as it would in Python ----
+
+// X.shape[axis] as a Python object.
+nb::object shape_item(nb::handle X, Py_ssize_t axis);
+// `:` as an index part.
+nb::handle full_slice();
+// X[rows, columns]
+nb::object index_2d(nb::handle X, nb::handle rows, nb::handle columns);
+// X[:, j]
+nb::object get_column(nb::handle X, Py_ssize_t j);
+// Y[:, j] = value, with NumPy's own conversions and errors.
+void set_column(nb::handle Y, Py_ssize_t j, nb::handle value);
 
 // Wraps a method body written with nanobind objects into the native calling convention.
 template <nb::object (*Body)(const Call&)>

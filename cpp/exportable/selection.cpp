@@ -9,18 +9,6 @@ namespace tabrix::exportable {
 
 namespace {
 
-// X[rows, columns], with `:` given as full_slice().
-nb::handle full_slice() {
-    static PyObject* all = PySlice_New(nullptr, nullptr, nullptr);
-    if (!all) raise_current();
-    return all;
-}
-
-nb::object index_2d(nb::handle X, nb::handle rows, nb::handle columns) {
-    nb::object key = checked(PyTuple_Pack(2, rows.ptr(), columns.ptr()));
-    return checked(PyObject_GetItem(X.ptr(), key.ptr()));
-}
-
 // `first, second = value`, failing with the interpreter's own unpacking errors.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     PyObject* v = value.ptr();
@@ -60,7 +48,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 
 bool equals_int(nb::handle value, long number) {
     nb::object n = checked(PyLong_FromLong(number));
-    return truthy(checked(PyObject_RichCompare(value.ptr(), n.ptr(), Py_EQ)));
+    return equals(value, n);
 }
 
 }  // namespace
