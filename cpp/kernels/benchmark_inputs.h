@@ -134,7 +134,8 @@ inline std::string number_text(std::mt19937_64& rng, Numbers kind) {
             std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(rng() % 5), 1e4 * unit(rng));
             break;
         case Numbers::kInteger:
-            std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(rng() % 2000001) - 1000000);
+            std::snprintf(buf, sizeof buf, "%lld",
+                          static_cast<long long>(rng() % 2000001) - 1000000);
             break;
         case Numbers::kLongExponent:
             // Full precision ("1.2345678901234567e-120") or short ("6.02214e+23").

@@ -45,7 +45,8 @@ void BM_ParseShortCutThenGeneral(benchmark::State& state, Numbers kind) {
         for (size_t i = 0; i < keys.size(); ++i) {
             const std::string& s = col.cells[i];
             double v = 0;
-            if (s.size() <= 16 && parse_simple_decimal16(keys[i].head[0], keys[i].head[1], s.size(), &v))
+            const TextKey& k = keys[i];
+            if (s.size() <= 16 && parse_simple_decimal16(k.head[0], k.head[1], s.size(), &v))
                 ++taken;
             else
                 parse_float_ascii(s.data(), s.size(), &v);

@@ -24,7 +24,9 @@ void BM_HashCells(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * col.bytes));
 }
 
-uint64_t table_hash(const void* p, size_t n) { return table_hash_bytes(p, n, 0x9e3779b97f4a7c15ULL); }
+uint64_t table_hash(const void* p, size_t n) {
+    return table_hash_bytes(p, n, 0x9e3779b97f4a7c15ULL);
+}
 
 BENCHMARK_TEMPLATE(BM_HashCells, fnv1a64);
 BENCHMARK_TEMPLATE(BM_HashCells, table_hash);

@@ -13,7 +13,9 @@ namespace tabrix {
 namespace {
 
 // Value i of a numeric column: whole numbers and halves, as codes and prices are.
-double value(size_t i) { return i % 2 ? static_cast<double>(i) : static_cast<double>(i) * 1.5 + 0.25; }
+double value(size_t i) {
+    return i % 2 ? static_cast<double>(i) : static_cast<double>(i) * 1.5 + 0.25;
+}
 
 // Float cells looked up in a set of range(0) numbers, range(1) percent of them present and
 // 2% NaN (the set holds NaN too).
@@ -39,7 +41,11 @@ void BM_NumSetContains(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * cells.size()));
     state.counters["found%"] = 100.0 * static_cast<double>(found) / cells.size();
 }
-BENCHMARK(BM_NumSetContains)->ArgNames({"set", "hit%"})->Args({16, 5})->Args({1000, 90})->Args({100000, 50});
+BENCHMARK(BM_NumSetContains)
+    ->ArgNames({"set", "hit%"})
+    ->Args({16, 5})
+    ->Args({1000, 90})
+    ->Args({100000, 50});
 
 // Distinct values of an int64 column among range(0) different ones: a fresh set per pass.
 void BM_DistinctNumbers(benchmark::State& state) {

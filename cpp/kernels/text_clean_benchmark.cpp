@@ -110,8 +110,9 @@ void BM_ParseBoolWord(benchmark::State& state, bool words16) {
         int sum = 0;
         for (size_t i = 0; i < cells.size(); ++i) {
             const std::string& s = cells[i];
+            const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
             sum += words16 ? parse_bool_word_ascii16(keys[i].head[0], keys[i].head[1], s.size())
-                           : parse_bool_word_ucs1(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+                           : parse_bool_word_ucs1(bytes, s.size());
         }
         benchmark::DoNotOptimize(sum);
     }

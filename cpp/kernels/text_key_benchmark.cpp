@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -37,8 +38,8 @@ TextKey key_of(const bench::TextColumn& col, const bench::Text& t, uint32_t extr
 // Equal texts: the same head, and beyond 16 bytes the same remaining bytes.
 bool same_text(const bench::TextColumn& a, const bench::Text& ta, const TextKey& ka,
                const bench::TextColumn& b, const bench::Text& tb, const TextKey& kb) {
-    return ka.same_head(kb) &&
-           (ta.nbytes() <= 16 || std::memcmp(a.data(ta) + 16, b.data(tb) + 16, ta.nbytes() - 16) == 0);
+    return ka.same_head(kb) && (ta.nbytes() <= 16 || std::memcmp(a.data(ta) + 16, b.data(tb) + 16,
+                                                                  ta.nbytes() - 16) == 0);
 }
 
 void BM_TextKeyMakeAndHash(benchmark::State& state) {
@@ -75,8 +76,10 @@ void BM_TextSetFind(benchmark::State& state) {
     }
     std::mt19937_64 rng(8);
     bench::TextColumn probes;
-    for (size_t i = 0; i < bench::kCells; ++i)
-        probes.add(rng() % 100 < hit_pct ? texts[rng() % set_size] : texts[set_size + rng() % kMissPool]);
+    for (size_t i = 0; i < bench::kCells; ++i) {
+        const bool hit = rng() % 100 < hit_pct;
+        probes.add(hit ? texts[rng() % set_size] : texts[set_size + rng() % kMissPool]);
+    }
 
     struct Probe {
         TextKey key;
