@@ -1,11 +1,14 @@
-"""Speed of the exportable_utils kernels against plain Python, NumPy and pandas.
+"""Speed of the exportable_utils kernels against plain Python, NumPy, pandas, polars and pyarrow.
 
 Runs on 1,000,000 cells of generated tabular data and prints, for each kernel, its time and
 the ratio of each alternative's time to it (higher is better for the kernel), both on the data
 as built and after a row shuffle that scatters the cell objects in memory. Every comparison
 first checks that the results agree. The per-cell Python way is timed on a tenth of the data
-and scaled. Run: python benchmarks/bench_utils.py [--quick]. Exits with 1 only when results
-differ.
+and scaled. polars and pyarrow join float parsing and string cleaning when installed (each
+timed from the same object array, its conversion of that array included; their cleaning
+lower-cases where ours case-folds, so there only times are compared); missing peers are
+skipped with a note. Run: python benchmarks/bench_utils.py [--quick]. Exits with 1 only when
+results differ.
 """
 import argparse
 import gc
@@ -21,6 +24,15 @@ try:
     import pandas as pd
 except ImportError:  # pragma: no cover
     pd = None
+try:
+    import polars as pl
+except ImportError:  # pragma: no cover
+    pl = None
+try:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+except ImportError:  # pragma: no cover
+    pa = pc = None
 
 from tabrix_libs.utils import exportable_utils as eu
 
@@ -156,6 +168,63 @@ def target(desc, ok):
 
 
 # ------------------------------------------------------------------------------------------
+# polars and pyarrow, each starting from the object array
+
+# Letters and digits in the regex engines' Unicode classes (RE2 for pyarrow, Rust's for polars).
+NON_ALNUM = r"[^\p{L}\p{N}]+"
+# What pyarrow's cast accepts as a number; anything else becomes null first, as it has no
+# "coerce" mode.
+ARROW_FLOAT = r"(?i)^[+-]?((\d+\.?\d*|\.\d+)(e[+-]?\d+)?|inf|infinity|nan)$"
+
+
+def polars_strings(col):
+    return pl.Series(values=col, dtype=getattr(pl, "String", None) or pl.Utf8)
+
+
+def polars_floats(col):
+    return polars_strings(col).cast(pl.Float64, strict=False)
+
+
+def polars_clean(col):
+    return polars_strings(col).str.to_lowercase().str.replace_all(NON_ALNUM, "")
+
+
+def arrow_floats(col):
+    a = pa.array(col, type=pa.string())
+    ok = pc.match_substring_regex(a, ARROW_FLOAT)
+    return pc.cast(pc.if_else(ok, a, pa.scalar(None, pa.string())), pa.float64())
+
+
+def arrow_clean(col):
+    lower = pc.utf8_lower(pa.array(col, type=pa.string()))
+    return pc.replace_substring_regex(lower, NON_ALNUM, "")
+
+
+def float_peers(clean):
+    """(label, f, to_numpy) for each installed peer: f(object array) gives its float result,
+    to_numpy turns that into a float64 NumPy array (not timed). clean: the text holds only
+    numbers, so a plain cast is enough."""
+    peers = []
+    if pl is not None:
+        f = (lambda c: polars_strings(c).cast(pl.Float64)) if clean else polars_floats
+        peers.append(("polars cast" if clean else "polars cast(strict=False)", f,
+                      lambda r: r.to_numpy()))
+    if pa is not None:
+        f = ((lambda c: pc.cast(pa.array(c, type=pa.string()), pa.float64())) if clean
+             else arrow_floats)
+        peers.append(("pyarrow cast" if clean else "pyarrow regex+cast", f,
+                      lambda r: r.to_numpy(zero_copy_only=False)))
+    return peers
+
+
+def note_missing_peers():
+    missing = [name for name, mod in (("polars", pl), ("pyarrow", pa)) if mod is None]
+    if missing:
+        print(f"note: {' and '.join(missing)} not installed, skipped "
+              f"(pip install '.[bench]')", flush=True)
+
+
+# ------------------------------------------------------------------------------------------
 # benchmarks
 
 def bench_replace(X, Xs):
@@ -256,15 +325,32 @@ def bench_compress(col, cols):
     tp, rp, part = scaled_python(python_way, col)
     check(same_objects(rp, out[: len(part)]), "compress vs python")
     others = [("python", tp)]
+    strs = np.array([isinstance(v, str) and not py_matches(v, MISSING) for v in col])
     if pd is not None:
         s = pd.Series(col)
         tpd, rpd = best(lambda: s.str.lower().str.replace(r"[\W_]+", "", regex=True), repeat=1)
         r = rpd.to_numpy()
-        strs = np.array([isinstance(v, str) and not py_matches(v, MISSING) for v in col])
         check(same_objects(r[strs], out[strs]), "compress vs pandas")
         others.append(("pandas lower+replace", tpd))
         target("compress faster than pandas", tpd / t > 1)
+    peers = []
+    if pl is not None:
+        peers.append(("polars lower+replace", polars_clean, lambda r: r.to_list()))
+    if pa is not None:
+        peers.append(("pyarrow lower+replace", arrow_clean, lambda r: r.to_pylist()))
+    notes = []
+    for label, f, to_list in peers:
+        tpe, rpe = best(lambda: f(col), repeat=1)
+        r = np.array(to_list(rpe), dtype=object)
+        differ = sum(x != y for x, y in zip(r[strs], out[strs]))
+        notes.append(f"{label.split()[0]} differs on {differ:,}")
+        others.append((label, tpe))
+        target(f"compress faster than {label.split()[0]}", tpe / t > 1)
     report("compress_str_column (string)", t, ts, others)
+    if notes:
+        print(f"    (times only: polars and pyarrow lower-case where we case-fold, and their "
+              f"regex classes differ from str.isalnum(); {', '.join(notes)} "
+              f"of {strs.sum():,} strings)", flush=True)
     report("compress_str_column (hash)", th, th, [("python", tp)])
     target("compress >= 20x python", tp / t >= 20)
     target("compress shuffled <= 2x", ts / t <= 2)
@@ -294,12 +380,22 @@ def bench_floatstr(col, cols, clean):
         check(same_floats(rpd.to_numpy(dtype=np.float64), out), "floatstr vs pandas")
         others.append(("pandas to_numeric", tpd))
         target("floatstr >= 3x pandas to_numeric", tpd / t >= 3)
+    for label, f, to_numpy in float_peers(clean=False):
+        tpe, rpe = best(lambda: f(col), repeat=1)
+        check(same_floats(to_numpy(rpe), out), f"floatstr vs {label}")
+        others.append((label, tpe))
+        target(f"floatstr faster than {label.split()[0]}", tpe / t > 1)
     report("numpy_floatstr2float", t, ts, others)
     # NumPy's astype(float) raises on markers and junk: compare on a clean column.
     tc, outc = best(lambda: eu.numpy_floatstr2float(clean, None))
     tn, rn = best(lambda: clean.astype(float), repeat=1)
     check(same_floats(rn, outc), "floatstr vs astype")
-    report("numpy_floatstr2float (clean)", tc, tc, [("np astype(float)", tn)])
+    others = [("np astype(float)", tn)]
+    for label, f, to_numpy in float_peers(clean=True):
+        tpe, rpe = best(lambda: f(clean), repeat=1)
+        check(same_floats(to_numpy(rpe), outc), f"floatstr (clean) vs {label}")
+        others.append((label, tpe))
+    report("numpy_floatstr2float (clean)", tc, tc, others)
     target("floatstr >= 20x python", tp / t >= 20)
     target("floatstr >= 2x numpy astype", tn / tc >= 2)
     target("floatstr shuffled <= 2x", ts / t <= 2)
@@ -371,7 +467,9 @@ def main():
     rng = random.Random(12345)
     shuffle = np.random.default_rng(7)
     print(f"numpy {np.__version__}, pandas {pd.__version__ if pd else '-'}, "
+          f"polars {pl.__version__ if pl else '-'}, pyarrow {pa.__version__ if pa else '-'}, "
           f"python {sys.version.split()[0]}, {n:,} cells per kernel", flush=True)
+    note_missing_peers()
     t0 = time.perf_counter()
     X = category_matrix(rng, n // 20, 20)
     Xs = X[shuffle.permutation(X.shape[0])]
