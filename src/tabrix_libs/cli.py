@@ -32,6 +32,8 @@ EXIT_FAILURE = 1
 
 DEFAULT_DATA = PENGUINS
 DEFAULT_TARGET = "species"
+# Rows written between two redraws of the progress bar.
+WRITE_ROWS = 20000
 FIT_DEFAULTS = {"encoding": "ordinal", "task": "auto", "test_size": 0.25, "seed": 0}
 FIT_ONLY = ("target", "float_columns", "char_columns", "bool_columns", "missing", "encoding", "scale", "task",
             "test_size", "seed", "save_pipeline")
@@ -179,37 +181,71 @@ def _unique(name, taken):
 
 
 class _ApplyProgress:
-    """The bar over reading (the first 40%), then transforming, predicting and writing each
-    chunk in proportion to its share of the file."""
+    """One bar over the whole run: reading the file fills 40% of it, and each chunk of rows fills
+    its share of the other 60% as it is transformed, predicted and written."""
 
     def __init__(self, progress):
         self.progress = progress
         self.reader = None
-        self.done = self.share = 0.0
+        self.read = self.finished = self.share = 0.0
 
     def reading(self, fraction):
-        self.progress.update("reading", 0.4 * fraction)
+        self.read = fraction
+        self.at("reading", 0.0)
 
     def next_chunk(self):
-        self.done += self.share
-        self.share = self.reader.fraction_read - self.done
+        self.share = max(self.reader.fraction_read - self.finished, 0.0)
 
     def at(self, label, part):
-        self.progress.update(label, 0.4 * self.reader.fraction_read + 0.6 * (self.done + self.share * part))
+        self.progress.update(label, 0.4 * self.read + 0.6 * (self.finished + self.share * part))
+
+    def chunk_done(self):
+        self.finished += self.share
+        self.share = 0.0
 
 
-def _predict_chunk(rows, preprocess, model, columns, proba, bar):
-    """The prediction (and with proba, the class probabilities) of each row, as output fields."""
-    import numpy as np
+class _Predictor:
+    """Predicts and writes one chunk of rows after another."""
 
-    X = np.array(rows, dtype=object)[:, columns]
-    steps = count_steps(preprocess)
-    Xt = run_pipeline(preprocess, X, False, [], lambda label, k: bar.at("transforming", 0.6 * k / (steps + 1)))
-    bar.at("predicting", 0.6 * steps / (steps + 1))
-    fields = [model.predict(Xt).tolist()]
-    if proba:
-        fields.extend(model.predict_proba(Xt).T.tolist())
-    return [[_text(v) for v in row] for row in zip(*fields)]
+    def __init__(self, saved, record, header, args, bar, score):
+        self.preprocess, self.model = saved.steps[0][1], saved.steps[1][1]
+        self.columns, self.target = saving.match_columns(header, record, args.file)
+        self.path, self.proba, self.bar, self.score = args.file, args.proba, bar, score
+        self.rows_done = 0
+        taken = set(header)
+        self.names = [_unique("prediction", taken)]
+        self.names += [_unique("proba_%s" % c, taken) for c in (self.model.classes_ if args.proba else ())]
+
+    def chunk(self, rows, writer):
+        self.bar.next_chunk()
+        try:
+            fields = self._predict(rows)
+        except StepError as e:
+            raise InputError("%s, rows %d to %d: %s" % (self.path, self.rows_done + 1, self.rows_done + len(rows), e))
+        if self.target is not None:
+            self.score.add([r[self.target] for r in rows], [f[0] for f in fields])
+        for start in range(0, len(rows), WRITE_ROWS):
+            self.bar.at("writing", 0.6 + 0.4 * start / len(rows))
+            writer.write(r + f for r, f in zip(rows[start:start + WRITE_ROWS], fields[start:start + WRITE_ROWS]))
+        self.bar.chunk_done()
+        self.bar.at("writing", 0.0)
+        self.rows_done += len(rows)
+
+    def _predict(self, rows):
+        """The prediction (and with proba, the class probabilities) of each row, as text."""
+        import numpy as np
+
+        X = np.array(rows, dtype=object)[:, self.columns]
+        steps = count_steps(self.preprocess)
+        part = lambda k: 0.6 * k / (steps + 1)  # noqa: E731
+        Xt = run_pipeline(self.preprocess, X, False, [], lambda label, k: self.bar.at("transforming", part(k)))
+        self.bar.at("predicting", part(steps))
+        columns = [self.model.predict(Xt).tolist()]
+        if self.proba:
+            columns.extend(self.model.predict_proba(Xt).T.tolist())
+        # Column by column: floats as repr (exact round trip), class labels as they are.
+        texts = [list(map(repr if c and isinstance(c[0], float) else str, c)) for c in columns]
+        return [list(row) for row in zip(*texts)]
 
 
 def apply(args, out, err):
@@ -218,48 +254,30 @@ def apply(args, out, err):
     from tabrix_libs.transformers import exportable as ex
 
     saved, record = saving.load(args.apply, warn=lambda text: print("tabrix-libs: warning: %s" % text, file=err))
-    preprocess, model = saved.steps[0][1], saved.steps[1][1]
     if args.proba and record["task"] != _model.CLASSIFICATION:
         raise InputError("--proba needs a classifier; %s holds a regression model" % args.apply)
     if args.out and not args.out.lower().endswith(".csv"):
         raise InputError("--out %s: predictions are written as CSV; the name must end in .csv" % args.out)
     bar = _ApplyProgress(Progress.for_file(args.file, err, not args.no_progress))
     score = _model.Score(record["task"], record["missing"])
-    rows_done = 0
-    with CsvReader(args.file, bar.reading) as reader, _trace_flags(ex, args), contextlib.closing(bar.progress):
+    # Trace lines go to stderr: stdout may be carrying the predictions.
+    with CsvReader(args.file, bar.reading) as reader, _trace_flags(ex, args), contextlib.closing(bar.progress), \
+            contextlib.redirect_stdout(err):
         bar.reader = reader
-        columns, target = saving.match_columns(reader.header, record, args.file)
-        taken = set(reader.header)
-        names = [_unique("prediction", taken)]
-        names += [_unique("proba_%s" % c, taken) for c in (model.classes_ if args.proba else ())]
-        writer = RowWriter(args.out, reader.header + names, out)
+        job = _Predictor(saved, record, reader.header, args, bar, score)
+        writer = RowWriter(args.out, reader.header + job.names, out)
         try:
             for rows in reader.chunks(args.chunk_rows):
-                bar.next_chunk()
-                try:
-                    # Trace lines go to stderr: stdout may be carrying the predictions.
-                    with contextlib.redirect_stdout(err):
-                        fields = _predict_chunk(rows, preprocess, model, columns, args.proba, bar)
-                except StepError as e:
-                    raise InputError("%s, rows %d to %d: %s" % (args.file, rows_done + 1, rows_done + len(rows), e))
-                if target is not None:
-                    score.add([r[target] for r in rows], [f[0] for f in fields])
-                bar.at("writing", 0.6)
-                writer.write(r + f for r, f in zip(rows, fields))
-                rows_done += len(rows)
+                job.chunk(rows, writer)
             writer.commit()
         except BaseException:
             writer.abort()
             raise
     print("tabrix-libs: %d rows predicted with %s (%s), written to %s"
-          % (rows_done, args.apply, type(model).__name__, args.out or "standard output"), file=err)
-    if target is not None:
+          % (job.rows_done, args.apply, type(job.model).__name__, args.out or "standard output"), file=err)
+    if job.target is not None:
         _report_score(score, record["target"], err)
     return score.value
-
-
-def _text(value):
-    return repr(value) if isinstance(value, float) else str(value)
 
 
 def _report_score(score, target, err):

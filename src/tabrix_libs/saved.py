@@ -46,6 +46,14 @@ def _skops():
     return skops.io
 
 
+def skops_available():
+    try:
+        import skops.io  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def check_path(path):
     """Fails early, before any work, when `path` names a format that cannot be written here."""
     if is_skops(path):
@@ -122,6 +130,8 @@ def load(path, warn=None):
     """The saved Pipeline and its record. A pickle is announced once through `warn(text)`.
     Raises InputError, naming the problem, for a file that cannot be read, is not one this tool
     saved, or (.skops) holds a type the tool does not save."""
+    if is_skops(path):
+        _skops()
     if not os.path.isfile(path):
         raise InputError("cannot read %s: %s" % (path, "no such file" if not os.path.exists(path) else "not a file"))
     if is_skops(path):
