@@ -391,3 +391,17 @@ def test_skops_trusts_only_the_types_the_tool_saves(models):
     assert {name for _, name in found} <= allowed
     assert "sklearn.linear_model._logistic.LogisticRegression" not in allowed
     assert not any(name.startswith(("os.", "builtins.eval", "numpy.cumsum")) for name in allowed)
+
+
+def test_a_file_from_another_scikit_learn_release_is_announced_in_one_line(tmp_path, capsys, monkeypatch, models):
+    import joblib
+    import sklearn.base
+
+    older = str(tmp_path / "older.joblib")
+    with monkeypatch.context() as m:
+        m.setattr(sklearn.base, "__version__", "0.0.1")
+        joblib.dump(models["joblib"][1], older)
+    code, out, err = apply_main(capsys, cli.DEFAULT_DATA, "--apply", older)
+    assert code == 0 and out.count("\n") == 345
+    notes = [line for line in err.splitlines() if "0.0.1" in line]
+    assert notes and all(line.startswith("tabrix-libs: warning: %s: " % older) for line in notes)

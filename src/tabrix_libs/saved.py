@@ -19,6 +19,7 @@ Two formats, chosen by the file name:
 import json
 import os
 import tempfile
+import warnings
 import zipfile
 
 from tabrix_libs.tableio import InputError
@@ -134,13 +135,16 @@ def load(path, warn=None):
         _skops()
     if not os.path.isfile(path):
         raise InputError("cannot read %s: %s" % (path, "no such file" if not os.path.exists(path) else "not a file"))
-    if is_skops(path):
-        saved = _load_skops(path)
-    else:
-        if warn is not None:
-            warn("%s is a pickle: loading it runs code it contains, so it must come from a trusted source "
-                 "(.skops files are safe to load)" % path)
-        saved = _load_pickle(path)
+    warn = warn or (lambda text: None)
+    if not is_skops(path):
+        warn("%s is a pickle: loading it runs code it contains, so it must come from a trusted source "
+             "(.skops files are safe to load)" % path)
+    # scikit-learn warns when a file comes from another release of it: passed on in one line each.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        saved = _load_skops(path) if is_skops(path) else _load_pickle(path)
+    for text in sorted({" ".join(str(w.message).split()) for w in caught if issubclass(w.category, UserWarning)}):
+        warn("%s: %s" % (path, text))
     record = _check_saved(saved, path)
     _check_trees(saved.steps[1][1], path)
     return saved, record
