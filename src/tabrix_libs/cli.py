@@ -221,7 +221,8 @@ class _Predictor:
         try:
             fields = self._predict(rows)
         except StepError as e:
-            raise InputError("%s, rows %d to %d: %s" % (self.path, self.rows_done + 1, self.rows_done + len(rows), e))
+            raise InputError("%s, data rows %d to %d: %s"
+                             % (self.path, self.rows_done + 1, self.rows_done + len(rows), e)) from None
         if self.target is not None:
             self.score.add([r[self.target] for r in rows], [f[0] for f in fields])
         for start in range(0, len(rows), WRITE_ROWS):
@@ -253,11 +254,11 @@ def apply(args, out, err):
     and writes the rows with their predictions, in order."""
     from tabrix_libs.transformers import exportable as ex
 
+    if args.out and not args.out.lower().endswith(".csv"):
+        raise InputError("--out %s: predictions are written as CSV; the name must end in .csv" % args.out)
     saved, record = saving.load(args.apply, warn=lambda text: print("tabrix-libs: warning: %s" % text, file=err))
     if args.proba and record["task"] != _model.CLASSIFICATION:
         raise InputError("--proba needs a classifier; %s holds a regression model" % args.apply)
-    if args.out and not args.out.lower().endswith(".csv"):
-        raise InputError("--out %s: predictions are written as CSV; the name must end in .csv" % args.out)
     bar = _ApplyProgress(Progress.for_file(args.file, err, not args.no_progress))
     score = _model.Score(record["task"], record["missing"])
     # Trace lines go to stderr: stdout may be carrying the predictions.

@@ -159,16 +159,17 @@ def _load_pickle(path):
         raise InputError("cannot load %s: not a pipeline saved by tabrix-libs (%s)" % (path, type(e).__name__)) from None
 
 
-def _schema_types(node, found):
+def _schema_types(schema, found):
     """Every (loader, type name) pair in a skops schema."""
-    if isinstance(node, dict):
-        if "__loader__" in node:
-            found.add((str(node.get("__loader__")), "%s.%s" % (node.get("__module__"), node.get("__class__"))))
-        for value in node.values():
-            _schema_types(value, found)
-    elif isinstance(node, list):
-        for value in node:
-            _schema_types(value, found)
+    stack = [schema]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, dict):
+            if "__loader__" in node:
+                found.add((str(node.get("__loader__")), "%s.%s" % (node.get("__module__"), node.get("__class__"))))
+            stack.extend(node.values())
+        elif isinstance(node, list):
+            stack.extend(node)
     return found
 
 
