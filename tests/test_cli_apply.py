@@ -379,7 +379,7 @@ def test_without_skops_a_skops_name_says_what_to_install(tmp_path, capsys, monke
     for argv in (["--save-pipeline", saved_path], [cli.DEFAULT_DATA, "--apply", saved_path]):
         code, out, err = apply_main(capsys, *argv)
         assert code == 2 and out == "" and err.count("\n") == 1
-        assert "pip install 'tabrix-libs[cli]'" in err
+        assert "pip install skops" in err and "'.[cli]'" in err
     assert not os.path.exists(saved_path)
 
 

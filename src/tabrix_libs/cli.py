@@ -342,7 +342,7 @@ def make_parser():
     fitting.add_argument("--seed", type=int, help="seed of the split and the model (default 0)")
     fitting.add_argument("--save-pipeline", metavar="FILE",
                          help="save the fitted pipeline and model, with the record of their input columns: "
-                              "FILE.skops in skops' format, safe to load (needs pip install 'tabrix-libs[cli]'), "
+                              "FILE.skops in skops' format, safe to load (needs pip install skops), "
                               "any other name as a joblib pickle")
     applying = p.add_argument_group("applying a saved pipeline")
     applying.add_argument("--apply", metavar="SAVED", help="predict for every row of FILE with a file saved by "

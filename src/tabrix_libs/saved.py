@@ -7,7 +7,7 @@ target column.
 
 Two formats, chosen by the file name:
 
-- `.skops`: skops' format (`pip install 'tabrix-libs[cli]'`), which rebuilds objects from their
+- `.skops`: skops' format (`pip install skops`, or the package's `cli` extra), which rebuilds objects from their
   attributes instead of running code. Loading trusts only the types this tool saves: the
   package's transformers, the scikit-learn estimators and pipeline parts it builds, NumPy arrays,
   dtypes and scalars, and plain containers. A file naming any other type is refused before
@@ -26,8 +26,8 @@ from tabrix_libs.tableio import InputError
 
 RECORD = "tabrix_libs_record_"
 FORMAT = 1
-SKOPS_INSTALL = ("saving and loading .skops files needs skops: pip install 'tabrix-libs[cli]' "
-                 "(Python 3.9 or later, scikit-learn 1.2 or later)")
+SKOPS_INSTALL = (".skops files need skops: pip install skops, or this package with its cli extra "
+                 "(pip install '.[cli]'); skops needs Python 3.9 and scikit-learn 1.2 or later")
 
 # skops' node kinds that the tool's objects are stored as; any other kind (functions, methods,
 # partials, objects rebuilt through their reduce tuple) is refused.
