@@ -219,21 +219,24 @@ class _Predictor:
     def chunk(self, rows, writer):
         self.bar.next_chunk()
         try:
-            fields = self._predict(rows)
+            columns = self._predict(rows)
         except StepError as e:
             raise InputError("%s, data rows %d to %d: %s"
                              % (self.path, self.rows_done + 1, self.rows_done + len(rows), e)) from None
         if self.target is not None:
-            self.score.add([r[self.target] for r in rows], [f[0] for f in fields])
+            self.score.add([r[self.target] for r in rows], columns[0])
+        for row, fields in zip(rows, zip(*columns)):
+            row.extend(fields)
         for start in range(0, len(rows), WRITE_ROWS):
             self.bar.at("writing", 0.6 + 0.4 * start / len(rows))
-            writer.write(r + f for r, f in zip(rows[start:start + WRITE_ROWS], fields[start:start + WRITE_ROWS]))
+            writer.write(rows[start:start + WRITE_ROWS])
         self.bar.chunk_done()
         self.bar.at("writing", 0.0)
         self.rows_done += len(rows)
 
     def _predict(self, rows):
-        """The prediction (and with proba, the class probabilities) of each row, as text."""
+        """The prediction (and with proba, the class probabilities) of each row, as columns of
+        text."""
         import numpy as np
 
         X = np.array(rows, dtype=object)[:, self.columns]
@@ -244,9 +247,8 @@ class _Predictor:
         columns = [self.model.predict(Xt).tolist()]
         if self.proba:
             columns.extend(self.model.predict_proba(Xt).T.tolist())
-        # Column by column: floats as repr (exact round trip), class labels as they are.
-        texts = [list(map(repr if c and isinstance(c[0], float) else str, c)) for c in columns]
-        return [list(row) for row in zip(*texts)]
+        # Floats as repr (an exact round trip), class labels as they are.
+        return [list(map(repr if c and isinstance(c[0], float) else str, c)) for c in columns]
 
 
 def apply(args, out, err):

@@ -7,6 +7,7 @@ of rows at a time), the transformed table, the predictions, and the progress bar
 Problems with a file raise InputError with a one-line message that names the file and, where it
 helps, the line.
 """
+import contextlib
 import csv
 import io
 import os
@@ -120,7 +121,7 @@ class CsvReader:
         self._text = io.TextIOWrapper(io.BufferedReader(self._counted, 1 << 20), encoding="utf-8-sig", newline="")
         self._reader = csv.reader(self._text, strict=True)
         try:
-            self.header = next((fields for fields in self._rows() if fields), None)
+            self.header = self._first_line()
             if self.header is None:
                 raise InputError("%s is empty: no header line" % path)
             seen = set()
@@ -136,34 +137,43 @@ class CsvReader:
     def fraction_read(self):
         return self._counted.done / self.size
 
-    def _rows(self):
-        """The parsed lines, with the reader's failures turned into one-line errors."""
-        reader = self._reader
+    @contextlib.contextmanager
+    def _errors(self):
+        """The reader's failures as one-line errors."""
         try:
-            for fields in reader:
-                yield fields
+            yield
         except csv.Error as e:
-            raise InputError("%s, line %d: not valid CSV (%s)" % (self.path, reader.line_num, e)) from None
+            raise InputError("%s, line %d: not valid CSV (%s)" % (self.path, self._reader.line_num, e)) from None
         except UnicodeDecodeError:
-            raise InputError("cannot read %s: not UTF-8 text (after line %d)" % (self.path, reader.line_num)) from None
+            raise InputError("cannot read %s: not UTF-8 text (after line %d)"
+                             % (self.path, self._reader.line_num)) from None
         except OSError as e:
             raise InputError("cannot read %s: %s" % (self.path, _os_message(e))) from None
+
+    def _first_line(self):
+        with self._errors():
+            for fields in self._reader:
+                if fields:
+                    return fields
+        return None
 
     def chunks(self, size=None):
         width = len(self.header)
         rows = []
         any_rows = False
-        for fields in self._rows():
-            if not fields:
-                continue
-            if len(fields) != width:
-                raise InputError("%s, line %d: %d fields where the header has %d"
-                                 % (self.path, self._reader.line_num, len(fields), width))
-            rows.append(fields)
-            if size is not None and len(rows) >= size:
-                any_rows = True
-                yield rows
-                rows = []
+        reader = self._reader
+        with self._errors():
+            for fields in reader:
+                if len(fields) != width:
+                    if not fields:
+                        continue
+                    raise InputError("%s, line %d: %d fields where the header has %d"
+                                     % (self.path, reader.line_num, len(fields), width))
+                rows.append(fields)
+                if size is not None and len(rows) >= size:
+                    any_rows = True
+                    yield rows
+                    rows = []
         if rows:
             yield rows
         elif not any_rows:
