@@ -48,12 +48,12 @@ def _option(dest):
 # Fit
 
 
-def resolve_columns(spec, names, option):
+def resolve_columns(text, names, option):
     """Turns a comma-separated list of column names or 0-based positions into positions."""
-    if not spec:
+    if not text:
         return []
     positions = []
-    for item in spec.split(","):
+    for item in text.split(","):
         item = item.strip()
         if not item:
             continue
@@ -79,8 +79,8 @@ def _fit_table(args, names, rows, missing):
     table = np.array(rows, dtype=object)
     t = names.index(target)
 
-    def positions(spec, option):
-        found = resolve_columns(spec, names, option)
+    def positions(text, option):
+        found = resolve_columns(text, names, option)
         if t in found:
             raise InputError("%s: %r is the target column" % (option, target))
         return [j - (j > t) for j in found]

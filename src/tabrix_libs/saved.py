@@ -7,12 +7,12 @@ target column.
 
 Two formats, chosen by the file name:
 
-- `.skops`: skops' format (`pip install skops`, or the package's `cli` extra), which rebuilds objects from their
-  attributes instead of running code. Loading trusts only the types this tool saves: the
-  package's transformers, the scikit-learn estimators and pipeline parts it builds, NumPy arrays,
-  dtypes and scalars, and plain containers. A file naming any other type is refused before
-  anything is built, and every decision tree is checked before use (scikit-learn follows a
-  tree's node indices without bounds checks).
+- `.skops`: skops' format (`pip install skops`, or the package's `cli` extra), which rebuilds
+  objects from their attributes instead of running code. Loading trusts only the types this tool
+  saves: the package's transformers, the scikit-learn estimators and pipeline parts it builds,
+  NumPy arrays, dtypes and scalars, and plain containers. A file naming any other type is refused
+  before anything is built, and every decision tree is checked before use (scikit-learn follows
+  a tree's node indices without bounds checks).
 - any other name: a joblib pickle. Loading a pickle runs whatever code it holds, so it must come
   from a trusted source.
 """
@@ -156,7 +156,8 @@ def _load_pickle(path):
     try:
         return joblib.load(path)
     except Exception as e:  # a file that is no pickle fails in many ways, all of them "not ours"
-        raise InputError("cannot load %s: not a pipeline saved by tabrix-libs (%s)" % (path, type(e).__name__)) from None
+        raise InputError("cannot load %s: not a pipeline saved by tabrix-libs (%s)"
+                         % (path, type(e).__name__)) from None
 
 
 def _schema_types(schema, found):
@@ -220,7 +221,8 @@ def _check_saved(saved, path):
     target, task = record.get("target"), record.get("task")
     ok = (isinstance(columns, list) and columns and all(isinstance(c, str) for c in columns)
           and len(set(columns)) == len(columns)
-          and isinstance(tags, list) and len(tags) == len(columns) and all(isinstance(t, str) and t in TAGS for t in tags)
+          and isinstance(tags, list) and len(tags) == len(columns)
+          and all(isinstance(t, str) and t in TAGS for t in tags)
           and isinstance(missing, list) and all(isinstance(m, str) for m in missing)
           and isinstance(target, str) and target not in columns
           and task in ("classification", "regression"))

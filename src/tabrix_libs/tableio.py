@@ -102,10 +102,10 @@ class CsvReader:
     """A CSV file with a header line, read as strings a chunk of rows at a time.
 
     Opening reads the header: a file that cannot be read, holds no header, or names a column
-    twice raises InputError; `on_read(fraction)` is called as reading advances. `chunks(n)` then yields lists of at most n rows (all of them when
-    n is None); blank lines are skipped, a row whose field count differs from the header's, text
-    that is not UTF-8 or broken quoting raise InputError, and a file without data rows too.
-    `fraction_read` says how far through the file reading has got.
+    twice raises InputError. `chunks(n)` then yields lists of at most n rows (all of them when n
+    is None); blank lines are skipped, and a row whose field count differs from the header's,
+    text that is not UTF-8, broken quoting or a file without data rows raise InputError.
+    `on_read(fraction)` is called as reading advances; `fraction_read` says how far it has got.
 
     Use it as a context manager, or call close()."""
 
