@@ -9,7 +9,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from tabrix_libs import cli
+from tabrix_libs import _model, cli, pipeline, tableio
 
 STEP_CLASSES = ["CompressStrings", "NumpyReplaceMissingValues", "FloatStr2Float", "NumpyColumnSelector",
                 "NumpyReplaceUnknownValues", "CatImputer", "CatEncoder", "ColumnSelector", "boolean2float",
@@ -119,18 +119,18 @@ def test_generated_csv_with_every_kind_of_column(tmp_path, capsys):
 def test_walking_the_steps_matches_the_fitted_pipeline(tmp_path):
     from tabrix_libs.utils.exportable_utils import global_missing_values_reference_list
 
-    names, rows = cli.read_csv(write(tmp_path, MIXED))
+    names, rows = tableio.read_csv(write(tmp_path, MIXED))
     X = np.array(rows, dtype=object)[:, :4]
     before = X.copy()
     missing = [m for m in global_missing_values_reference_list if isinstance(m, str)]
-    tags = cli.tag_columns(X, names[:4], set(missing))
+    tags = pipeline.tag_columns(X, names[:4], set(missing))
     for encoding in ("ordinal", "onehot-dense"):
-        pipe = cli.build_pipeline(tags, missing, encoding, scale=True)
+        pipe = pipeline.build_pipeline(tags, missing, encoding, scale=True)
         table = []
-        walked = cli.run_pipeline(pipe, X[:6], True, table)
+        walked = pipeline.run_pipeline(pipe, X[:6], True, table)
         assert len(table) == len(STEP_CLASSES)
         np.testing.assert_array_equal(walked, pipe.transform(X[:6]))
-        applied = cli.run_pipeline(pipe, X[6:], False, [])
+        applied = pipeline.run_pipeline(pipe, X[6:], False, [])
         np.testing.assert_array_equal(applied, pipe.transform(X[6:]))
         assert applied.dtype == np.float32
     assert (X == before).all()  # input untouched
@@ -145,7 +145,7 @@ def test_walking_the_steps_matches_the_fitted_pipeline(tmp_path):
     ({"yes", "no"}, "char_str"),
 ])
 def test_tag_inference(values, tag):
-    assert cli.infer_tag(values, {"", "NA", "?"}) == tag
+    assert pipeline.infer_tag(values, {"", "NA", "?"}) == tag
 
 
 def test_tag_overrides_by_name_and_position(tmp_path, capsys):
@@ -162,7 +162,7 @@ def test_tag_overrides_by_name_and_position(tmp_path, capsys):
     (["0.5", "1.5", "0.5"], "regression"),
 ])
 def test_target_kind(values, kind):
-    assert cli.target_kind(values) == kind
+    assert _model.target_kind(values) == kind
 
 
 def test_bad_numbers_in_a_forced_float_column_become_missing(tmp_path, capsys):
@@ -218,7 +218,7 @@ def test_unwritable_outputs(tmp_path, capsys):
 
 def test_bom_and_crlf_and_blank_lines_are_read(tmp_path):
     path = write(tmp_path, b"\xef\xbb\xbfa,t\r\n1,x\r\n\r\n2,\"y\r\nz\"\r\n", mode="wb")
-    names, rows = cli.read_csv(path)
+    names, rows = tableio.read_csv(path)
     assert names == ["a", "t"] and rows == [["1", "x"], ["2", "y\r\nz"]]
 
 
@@ -233,7 +233,7 @@ class _Tty(io.StringIO):
     (_Tty(), 1 << 40, False),  # small file
 ])
 def test_progress_bar_only_on_a_terminal_for_large_files(monkeypatch, capsys, stream, size_threshold, shown):
-    monkeypatch.setattr(cli, "PROGRESS_MIN_BYTES", size_threshold)
+    monkeypatch.setattr(tableio, "PROGRESS_MIN_BYTES", size_threshold)
     args = cli.make_parser().parse_args([])
     cli.run(args, out=io.StringIO(), err=stream)
     text = stream.getvalue()

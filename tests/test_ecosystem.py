@@ -274,14 +274,15 @@ def test_estimator_checks_match_the_pinned_table(ex):
 def test_dask_map_blocks_on_a_local_cluster(ex):
     da = pytest.importorskip("dask.array")
     distributed = pytest.importorskip("distributed")
-    from tabrix_libs import cli
+    from tabrix_libs.pipeline import build_pipeline, tag_columns
+    from tabrix_libs.tableio import PENGUINS, read_csv
     from tabrix_libs.utils.exportable_utils import global_missing_values_reference_list
 
-    names, rows = cli.read_csv(cli.DEFAULT_DATA)
+    names, rows = read_csv(PENGUINS)
     X = np.array(rows, dtype=object)[:, 1:]  # species is the target
     missing = [m for m in global_missing_values_reference_list if isinstance(m, str)]
-    tags = cli.tag_columns(X, names[1:], set(missing))
-    pipe = cli.build_pipeline(tags, missing, "onehot-dense", scale=True).fit(X[:200])
+    tags = tag_columns(X, names[1:], set(missing))
+    pipe = build_pipeline(tags, missing, "onehot-dense", scale=True).fit(X[:200])
     expected = pipe.transform(X)
     width = expected.shape[1]
 

@@ -1,0 +1,117 @@
+"""The model the command-line tool trains after the pipeline: its kind, the split of the rows,
+and the score of predictions against a target column, added up a chunk of rows at a time."""
+from tabrix_libs.pipeline import is_finite_number
+
+CLASSIFICATION, REGRESSION = "classification", "regression"
+# Numeric targets with at most this many distinct integral values are treated as class labels.
+MAX_CLASS_LABELS = 10
+
+
+def target_kind(values, task="auto"):
+    """'classification' or 'regression' for the non-missing target values (strings)."""
+    if task != "auto":
+        return task
+    if not all(is_finite_number(v) for v in values):
+        return CLASSIFICATION
+    distinct = {float(v) for v in values}
+    if len(distinct) <= MAX_CLASS_LABELS and all(d.is_integer() for d in distinct):
+        return CLASSIFICATION
+    return REGRESSION
+
+
+def prepare_target(values, missing, task, name):
+    """The rows with a target value (a mask), the model kind, and the target as the model takes
+    it: floats for a regression, strings for classes."""
+    import numpy as np
+
+    from tabrix_libs.tableio import InputError
+
+    missing = frozenset(missing)
+    keep = np.array([v not in missing for v in values.tolist()], dtype=bool)
+    if not keep.any():
+        raise InputError("target column %r holds only missing values" % name)
+    kind = target_kind(values[keep].tolist(), task)
+    y = values[keep]
+    if kind == REGRESSION:
+        try:
+            return keep, kind, y.astype(float)
+        except ValueError:
+            raise InputError("target column %r is not numeric; it cannot be used for regression" % name) from None
+    return keep, kind, y.astype(str)
+
+
+def make_model(kind, seed):
+    from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
+
+    cls = RandomForestClassifier if kind == CLASSIFICATION else RandomForestRegressor
+    return cls(n_estimators=100, random_state=seed, n_jobs=1)
+
+
+def split_rows(n, y, kind, test_size, seed):
+    """Training and held-out row positions; stratified for classes where every class allows it."""
+    import numpy as np
+    from sklearn.model_selection import train_test_split
+
+    rows = np.arange(n)
+    stratify = None
+    if kind == CLASSIFICATION:
+        _, counts = np.unique(y, return_counts=True)
+        if counts.min() >= 2:
+            stratify = y
+    try:
+        return train_test_split(rows, test_size=test_size, random_state=seed, stratify=stratify)
+    except ValueError:
+        # Too few rows of some class for a stratified split of this size.
+        return train_test_split(rows, test_size=test_size, random_state=seed)
+
+
+class Score:
+    """Accuracy (classification) or R^2 (regression) of predictions against target strings,
+    summed over chunks of rows so that the whole column is never held at once. Missing targets
+    are left out, and so are targets of a regression that are not numbers (counted apart)."""
+
+    def __init__(self, kind, missing):
+        self.kind, self.missing = kind, frozenset(missing)
+        self.rows = self.not_numbers = 0
+        self.correct = 0
+        # Regression: squared error, and the mean and sum of squared deviations of the target
+        # merged chunk by chunk (Chan et al.), which stays accurate for large values.
+        self.sse = self.mean = self.m2 = 0.0
+
+    def add(self, target, predicted):
+        import numpy as np
+
+        keep = [i for i, v in enumerate(target) if v not in self.missing]
+        if self.kind == CLASSIFICATION:
+            self.rows += len(keep)
+            self.correct += sum(1 for i in keep if predicted[i] == target[i])
+            return
+        numbers = [i for i in keep if is_finite_number(target[i])]
+        self.not_numbers += len(keep) - len(numbers)
+        if not numbers:
+            return
+        y = np.array([float(target[i]) for i in numbers])
+        p = np.asarray(predicted, dtype=float)[numbers]
+        n, mean = len(y), float(y.mean())
+        m2 = float(((y - mean) ** 2).sum())
+        total = self.rows + n
+        delta = mean - self.mean
+        self.m2 += m2 + delta * delta * self.rows * n / total
+        self.mean += delta * n / total
+        self.rows = total
+        self.sse += float(((y - p) ** 2).sum())
+
+    @property
+    def measure(self):
+        return "accuracy" if self.kind == CLASSIFICATION else "R^2"
+
+    @property
+    def value(self):
+        if not self.rows:
+            return None
+        if self.kind == CLASSIFICATION:
+            return self.correct / self.rows
+        if self.m2 == 0.0:
+            # scikit-learn's convention for a constant target.
+            return 1.0 if self.sse == 0.0 else 0.0
+        return 1.0 - self.sse / self.m2
