@@ -215,17 +215,16 @@ nb::object is_all_missing(const Call& c) {
             if (handled) return to_numpy_bool(result);
         }
         if (PyArray_TYPE(a) == NPY_OBJECT) {
-            const char* data = PyArray_BYTES(a);
-            const npy_intp n = PyArray_DIM(a, 0);
-            const npy_intp stride = PyArray_STRIDE(a, 0);
             bool all = true;
             // Every item is evaluated, as the column is converted in full: a later item that
             // cannot be read as a number still raises.
-            // A cell is copied out (an object field of a packed record array is unaligned) and
-            // held: float() and np.isin can run Python code that rebinds the cells.
-            for (npy_intp i = 0; i < n; ++i) {
+            // float() and np.isin can run Python code that rebinds the cells or even resizes the
+            // array in place: each cell is held while it is used, and the array's length and
+            // data are read again for the next one. A cell is copied out, as an object field of
+            // a packed record array is unaligned.
+            for (npy_intp i = 0; i < PyArray_DIM(a, 0); ++i) {
                 PyObject* cell;
-                std::memcpy(&cell, data + i * stride, sizeof cell);
+                std::memcpy(&cell, PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0), sizeof cell);
                 nb::object v = nb::borrow(cell ? cell : Py_None);
                 if (!item_missing_object(v.ptr(), markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
             }
