@@ -16,7 +16,8 @@ def other_layout(a, layout):
     dtype = a.dtype.newbyteorder("S") if "swapped" in layout else a.dtype
     if "unaligned" not in layout:
         return a.astype(dtype)
-    packed = np.zeros(a.shape[0], dtype=[("pad", "u1"), ("v", dtype, a.shape[1:])])
+    field = ("v", dtype, a.shape[1:]) if a.ndim > 1 else ("v", dtype)
+    packed = np.zeros(a.shape[0], dtype=[("pad", "u1"), field])
     packed["v"] = a
     out = packed["v"]
     assert out.shape == a.shape and (not out.flags.aligned or a.dtype.itemsize == 1)
