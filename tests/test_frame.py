@@ -270,6 +270,29 @@ class TestIsAllMissing:
         with pytest.raises(error):
             ex.is_all_missing(x, bad_vals)
 
+    @pytest.mark.parametrize("action, value, expected", [
+        (lambda X: X.__setitem__(slice(None), None), 1.0, TypeError),  # float(None) of the next cell
+        (lambda X: X.__setitem__(slice(None), NAN), 1.0, False),
+        (lambda X: X.__setitem__(slice(None), NAN), NAN, True),
+        (lambda X: X.resize((1,), refcheck=False), NAN, True),
+        (lambda X: X.resize((1000,), refcheck=False), NAN, False),  # NumPy fills in zeros
+    ], ids=["rebound to None", "rebound to NaN", "NaN, rebound to NaN", "shrunk", "grown"])
+    def test_cells_changed_while_the_column_is_walked(self, ex, action, value, expected):
+        # float() of a cell rebinds or resizes the column: a Python loop's result, or its error.
+        X = np.empty(8, dtype=object)
+
+        class Cell:
+            def __float__(self):
+                action(X)
+                return value
+
+        X[:] = [Cell() for _ in range(8)]
+        if isinstance(expected, bool):
+            assert ex.is_all_missing(X, [NAN, -1]) == expected
+        else:
+            with pytest.raises(expected):
+                ex.is_all_missing(X, [NAN, -1])
+
     def test_uses_the_module_numpy_at_call_time(self, ex, monkeypatch):
         class FakeNumpy:
             isnan = staticmethod(np.isnan)

@@ -4,7 +4,10 @@
 
 #include <numpy/arrayscalars.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "exportable/families.h"
@@ -85,14 +88,57 @@ bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, n
     return item_missing_generic(v, isin, markers);
 }
 
-template <typename T>
+// One value of a numeric array as a double. Columns may be views of any alignment and either
+// byte order (a slice of a packed record array, data read from a big-endian file), so the bytes
+// are copied out rather than dereferenced in place, and reversed when the array's byte order is
+// not the machine's. For aligned native data the copy compiles to a plain load.
+template <typename T, bool Swapped>
+inline double load(const char* p) {
+    unsigned char bytes[sizeof(T)];
+    std::memcpy(bytes, p, sizeof(T));
+    if constexpr (Swapped) std::reverse(bytes, bytes + sizeof(T));
+    T v;
+    std::memcpy(&v, bytes, sizeof(T));
+    return static_cast<double>(v);
+}
+
+template <typename T, bool Swapped>
 bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride, const std::vector<double>& markers) {
     bool all = true;
     for (npy_intp i = 0; i < n && all; ++i) {
-        const double d = static_cast<double>(*reinterpret_cast<const T*>(data + i * stride));
+        const double d = load<T, Swapped>(data + i * stride);
         all = std::isnan(d) || is_marker(d, markers);
     }
     return all;
+}
+
+// Integers beyond 2**53 would compare inexactly as doubles: those arrays take the general path.
+template <typename T, bool Swapped>
+bool integers_exact(const char* data, npy_intp n, npy_intp stride) {
+    for (npy_intp i = 0; i < n; ++i) {
+        if (std::fabs(load<T, Swapped>(data + i * stride)) > exact_integer_limit) return false;
+    }
+    return true;
+}
+
+// Sets `handled` to false when the values need the general path.
+template <typename T, bool Swapped>
+bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, const std::vector<double>& markers,
+                       bool& handled) {
+    if constexpr (std::is_integral_v<T> && sizeof(T) == 8) {
+        if (!integers_exact<T, Swapped>(data, n, stride)) {
+            handled = false;
+            return false;
+        }
+    }
+    return all_missing_numeric<T, Swapped>(data, n, stride, markers);
+}
+
+template <typename T>
+bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, bool swapped,
+                       const std::vector<double>& markers, bool& handled) {
+    if (sizeof(T) > 1 && swapped) return all_missing_typed<T, true>(data, n, stride, markers, handled);
+    return all_missing_typed<T, false>(data, n, stride, markers, handled);
 }
 
 // The NaN path over a one-dimensional array of a plain numeric dtype. Returns false in
@@ -102,35 +148,21 @@ bool all_missing_array(PyArrayObject* a, const std::vector<double>& markers, boo
     const char* data = PyArray_BYTES(a);
     const npy_intp n = PyArray_DIM(a, 0);
     const npy_intp stride = PyArray_STRIDE(a, 0);
+    const bool swapped = PyArray_ISBYTESWAPPED(a);
     bool result = true;
-    // Integers beyond 2**53 would compare inexactly as doubles: those arrays take the general path.
-    auto integers_exact = [&](auto tag) {
-        using T = decltype(tag);
-        for (npy_intp i = 0; i < n; ++i) {
-            const double d = static_cast<double>(*reinterpret_cast<const T*>(data + i * stride));
-            if (std::fabs(d) > exact_integer_limit) return false;
-        }
-        return true;
-    };
     Py_BEGIN_ALLOW_THREADS
     switch (PyArray_TYPE(a)) {
-        case NPY_FLOAT64: result = all_missing_numeric<npy_float64>(data, n, stride, markers); break;
-        case NPY_FLOAT32: result = all_missing_numeric<npy_float32>(data, n, stride, markers); break;
-        case NPY_BOOL: result = all_missing_numeric<npy_bool>(data, n, stride, markers); break;
-        case NPY_INT8: result = all_missing_numeric<npy_int8>(data, n, stride, markers); break;
-        case NPY_UINT8: result = all_missing_numeric<npy_uint8>(data, n, stride, markers); break;
-        case NPY_INT16: result = all_missing_numeric<npy_int16>(data, n, stride, markers); break;
-        case NPY_UINT16: result = all_missing_numeric<npy_uint16>(data, n, stride, markers); break;
-        case NPY_INT32: result = all_missing_numeric<npy_int32>(data, n, stride, markers); break;
-        case NPY_UINT32: result = all_missing_numeric<npy_uint32>(data, n, stride, markers); break;
-        case NPY_INT64:
-            if (integers_exact(npy_int64{})) result = all_missing_numeric<npy_int64>(data, n, stride, markers);
-            else handled = false;
-            break;
-        case NPY_UINT64:
-            if (integers_exact(npy_uint64{})) result = all_missing_numeric<npy_uint64>(data, n, stride, markers);
-            else handled = false;
-            break;
+        case NPY_FLOAT64: result = all_missing_typed<npy_float64>(data, n, stride, swapped, markers, handled); break;
+        case NPY_FLOAT32: result = all_missing_typed<npy_float32>(data, n, stride, swapped, markers, handled); break;
+        case NPY_BOOL: result = all_missing_typed<npy_bool>(data, n, stride, swapped, markers, handled); break;
+        case NPY_INT8: result = all_missing_typed<npy_int8>(data, n, stride, swapped, markers, handled); break;
+        case NPY_UINT8: result = all_missing_typed<npy_uint8>(data, n, stride, swapped, markers, handled); break;
+        case NPY_INT16: result = all_missing_typed<npy_int16>(data, n, stride, swapped, markers, handled); break;
+        case NPY_UINT16: result = all_missing_typed<npy_uint16>(data, n, stride, swapped, markers, handled); break;
+        case NPY_INT32: result = all_missing_typed<npy_int32>(data, n, stride, swapped, markers, handled); break;
+        case NPY_UINT32: result = all_missing_typed<npy_uint32>(data, n, stride, swapped, markers, handled); break;
+        case NPY_INT64: result = all_missing_typed<npy_int64>(data, n, stride, swapped, markers, handled); break;
+        case NPY_UINT64: result = all_missing_typed<npy_uint64>(data, n, stride, swapped, markers, handled); break;
         default: handled = false;
     }
     Py_END_ALLOW_THREADS
@@ -183,16 +215,18 @@ nb::object is_all_missing(const Call& c) {
             if (handled) return to_numpy_bool(result);
         }
         if (PyArray_TYPE(a) == NPY_OBJECT) {
-            const char* data = PyArray_BYTES(a);
-            const npy_intp n = PyArray_DIM(a, 0);
-            const npy_intp stride = PyArray_STRIDE(a, 0);
             bool all = true;
             // Every item is evaluated, as the column is converted in full: a later item that
             // cannot be read as a number still raises.
-            for (npy_intp i = 0; i < n; ++i) {
-                PyObject* v = *reinterpret_cast<PyObject* const*>(data + i * stride);
-                if (!v) v = Py_None;
-                if (!item_missing_object(v, markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
+            // float() and np.isin can run Python code that rebinds the cells or even resizes the
+            // array in place: each cell is held while it is used, and the array's length and
+            // data are read again for the next one. A cell is copied out, as an object field of
+            // a packed record array is unaligned.
+            for (npy_intp i = 0; i < PyArray_DIM(a, 0); ++i) {
+                PyObject* cell;
+                std::memcpy(&cell, PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0), sizeof cell);
+                nb::object v = nb::borrow(cell ? cell : Py_None);
+                if (!item_missing_object(v.ptr(), markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
             }
             return to_numpy_bool(all);
         }
