@@ -285,6 +285,39 @@ def test_other_errors_pass_through_unchanged(ex, error):
     assert info.value is error
 
 
+class MyOrdinal(sklearn.preprocessing.OrdinalEncoder):
+    pass
+
+
+class MyOneHot(OneHotEncoder):
+    pass
+
+
+DENSE = {"sparse_output" if SK_VERSION >= (1, 2) else "sparse": False}
+# Not scikit-learn's class, only its name; it agrees with every setting it is asked about.
+NAMESAKE = type("OrdinalEncoder", (), {"categories": "auto", "dtype": np.float64})
+
+
+@pytest.mark.parametrize(
+    "encoding, assign, kept",
+    [
+        ("ordinal", lambda: MyOrdinal(categories="auto", dtype=np.float64), True),
+        ("onehot-dense", lambda: MyOneHot(categories="auto", dtype=np.float64, handle_unknown="error", **DENSE), True),
+        ("ordinal", lambda: MyOrdinal(categories="auto", dtype=np.float32), False),  # another dtype
+        ("onehot-dense", lambda: MyOrdinal(categories="auto", dtype=np.float64), False),  # another class
+        ("ordinal", NAMESAKE, False),
+    ],
+)
+def test_an_assigned_encoder_is_kept_when_it_fits_the_parameters(ex, encoding, assign, kept):
+    enc = ex.CatEncoder(encoding, "auto", np.float64, "error")
+    wrapped = assign()
+    enc.encoder = wrapped
+    enc.fit(CATS)
+    expected = OneHotEncoder if encoding == "onehot-dense" else sklearn.preprocessing.OrdinalEncoder
+    assert (enc.encoder is wrapped) is kept and isinstance(enc.encoder, expected)
+    assert enc.categories_found is enc.encoder.categories_
+
+
 def test_switched_off_encoder_and_unfitted_errors(ex):
     off = ex.CatEncoder("onehot", "auto", int, "error", activate_flag=False).fit(CATS)
     assert off.transform(CATS) is CATS and not hasattr(off, "categories_found")

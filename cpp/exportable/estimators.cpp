@@ -235,19 +235,19 @@ nb::object make_encoder(const Call& c, nb::handle self, nb::handle encoding, nb:
     return call(cls, {categories, sparse, dtype, handle_unknown}, names);
 }
 
-// Whether the wrapped encoder is not what the wrapper's parameters call for now: another class,
-// or built with other settings. An encoder switched to ignore unknown categories (after a
-// recovery) keeps that switch.
-bool encoder_stale(const Call&, nb::handle self, nb::handle encoder) {
+// Whether the wrapped encoder is not what the wrapper's parameters call for now: not an
+// instance of the class they choose (a caller's subclass qualifies), or built with other
+// settings. An encoder switched to ignore unknown categories (after a recovery) keeps that
+// switch.
+bool encoder_stale(const Call& c, nb::handle self, nb::handle encoder) {
     static nb::handle ignore = interned("ignore");
     nb::object family = attr(self, "sklearn_version_family");
     nb::object encoding = attr(self, "encoding");
     const EncoderKind kind = sklearn_compat::encoder_kind(family, encoding);
-    const char* expected = kind == EncoderKind::Categorical       ? "CategoricalEncoder"
-                           : sklearn_compat::is_one_hot(kind) ? "OneHotEncoder"
-                                                              : "OrdinalEncoder";
-    nb::handle encoder_type = reinterpret_cast<PyObject*>(Py_TYPE(encoder.ptr()));
-    if (!equals(attr(encoder_type, "__name__"), nb::str(expected))) return true;
+    nb::object expected = sklearn_compat::encoder_class(c.g.dict(), kind);
+    const int is_instance = PyObject_IsInstance(encoder.ptr(), expected.ptr());
+    if (is_instance < 0) raise_current();
+    if (!is_instance) return true;
     if (!setting_current(encoder, "categories", attr(self, "categories")) ||
         !setting_current(encoder, "dtype", attr(self, "dtype"))) {
         return true;
