@@ -327,48 +327,6 @@ def test_switched_off_encoder_and_unfitted_errors(ex):
         ex.CatEncoder("onehot", "auto", int, "error").transform(CATS)
 
 
-# ---------------------------------------------------------------- protocol
-
-
-@pytest.mark.parametrize(
-    "make, X, fit_traced, out_shape",
-    [
-        (lambda ex: ex.CatImputer("most_frequent", NAN), CATS, True, "3x2"),
-        (lambda ex: ex.NumImputer("mean", NAN), X4, True, "3x4"),
-        (lambda ex: ex.CatEncoder("onehot", "auto", int, "error"), CATS, True, "3x4"),
-        (lambda ex: ex.OptStandardScaler(), np.arange(6.0).reshape(3, 2), False, "3x2"),
-    ],
-)
-def test_trace_lines(ex, fixed_clock, trace_lines, quiet, make, X, fit_traced, out_shape):
-    t = make(ex)
-    name = type(t).__name__
-    ex.debug = ex.debug_timings = True
-    t.fit(X)
-    expected_fit = [f"{name}: Starting fit({X.shape[0]}x{X.shape[1]})", f"{name}: Ending fit({X.shape[0]}x{X.shape[1]}), elapsed_time (s): 0.5"]
-    assert trace_lines() == (expected_fit if fit_traced else [])
-    ex.debug_timings = False
-    ex.debug_transform_return = True
-    Y = t.transform(X)
-    lines = trace_lines()
-    assert lines[:2] == [f"{name}: Starting transform({X.shape[0]}x{X.shape[1]})", f"{name}: Ending transform({out_shape})"]
-    assert lines[2].startswith(f"{name}.transform(") and str(Y).split("\n")[-1] in lines[-1]
-    with pytest.raises(ValueError):
-        t.transform(np.zeros((3, 7)))
-
-
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda ex: ex.CatImputer("most_frequent", NAN),
-        lambda ex: ex.CatEncoder("ordinal", "auto", int, "error"),
-        lambda ex: ex.OptStandardScaler(),
-    ],
-)
-def test_fit_asserts_two_dimensions(ex, make):
-    with pytest.raises(AssertionError):
-        make(ex).fit(np.zeros(3))
-
-
 # ---------------------------------------------------------------- real data
 
 
