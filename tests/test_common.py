@@ -1,6 +1,7 @@
 """The protocol every transformer shares, checked over the whole class table: trace lines,
 return traces, the on/off switch and the input checks. A new class gets these checks by adding
 its row to ROWS and its case to CASES; the per-family test files test each class's own work."""
+import inspect
 from collections import namedtuple
 
 import numpy as np
@@ -109,9 +110,43 @@ def fit_lines(name, X, timed):
     return [f"{name}: Starting fit({shape_of(X)})", f"{name}: Ending fit({shape_of(X)}{close}"]
 
 
+# The attributes a constructor sets, in order: its parameters (not always in signature order),
+# then what it builds.
+ATTRIBUTES = {
+    "AllPassPreprocessingTransformer": [],
+    "NumpyColumnSelector": ["columns"],
+    "ColumnSelector": ["activate_flag", "columns_indices_list", "columns_selected_flag"],
+    "NumpyPermuteArray": ["permutation_indices", "axis"],
+    "NumpyApplyAlongAxis": ["func1d", "axis", "index_list", "args", "kwargs"],
+    "CompressStrings": ["compress_type", "dtypes_list", "misslist_list", "activate_flag",
+                        "missing_values_reference_list"],
+    "NumpyReplaceMissingValues": ["missing_values", "filling_values"],
+    "NumpyReplaceUnknownValues": ["missing_values_reference_list", "known_values_list", "filling_values",
+                                  "filling_values_list"],
+    "FloatStr2Float": ["dtypes_list", "missing_values_reference_list", "activate_flag"],
+    "boolean2float": ["activate_flag"],
+    "float32_transform": ["activate_flag"],
+    "CatImputer": ["sklearn_version_family", "strategy", "missing_values", "activate_flag", "imputer"],
+    "NumImputer": ["strategy", "missing_values", "activate_flag", "imputer"],
+    "CatEncoder": ["encoding", "categories", "dtype", "handle_unknown", "sklearn_version_family", "activate_flag",
+                   "encoder"],
+    "OptStandardScaler": ["use_scaler_flag", "num_scaler_copy", "num_scaler_with_mean", "num_scaler_with_std",
+                          "scaler"],
+}
+
+
 def test_the_table_covers_every_class(ex):
     classes = {n for n, v in vars(ex).items() if isinstance(v, type) and v.__module__ == ex.__name__}
     assert classes == set(ROWS) == set(CASES)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_constructor_stores_each_parameter_in_its_order(ex, name):
+    t, _, _ = case(ex, name)
+    assert list(vars(t)) == ATTRIBUTES[name]
+    params = inspect.signature(type(t).__init__).parameters.values()
+    named = [p.name for p in params if p.kind == p.POSITIONAL_OR_KEYWORD and p.name != "self"]
+    assert set(named) <= set(ATTRIBUTES[name])
 
 
 # ---------------------------------------------------------------- trace lines

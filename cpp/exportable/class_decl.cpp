@@ -90,13 +90,26 @@ nb::object Args::value_at(size_t i) const {
 
 nb::object Args::value(const char* name) const { return value_at(index(name)); }
 
-void Args::store(const char* name) const {
+void Args::store(const char* name) {
     const size_t i = index(name);
     set_attr(self(), params_[i].name, value_at(i));
+    done_ |= 1u << i;
 }
 
-void Args::store_all() const {
-    for (size_t i = 0; i < params_.size(); ++i) set_attr(self(), params_[i].name, value_at(i));
+void Args::store(const char* name, nb::handle value) {
+    const size_t i = index(name);
+    set_attr(self(), params_[i].name, value);
+    done_ |= 1u << i;
+}
+
+void Args::skip(const char* name) { done_ |= 1u << index(name); }
+
+void Args::store_rest() {
+    for (size_t i = 0; i < params_.size(); ++i) {
+        if (done_ & (1u << i)) continue;
+        set_attr(self(), params_[i].name, value_at(i));
+        done_ |= 1u << i;
+    }
 }
 
 bool Args::switched_on() const { return protocol_ == nullptr || protocol_->switched_on(self()); }
@@ -160,7 +173,7 @@ void ClassDecl::construct(const Call& c) const {
     if (init_) {
         init_(args);
     } else {
-        args.store_all();
+        args.store_rest();
     }
 }
 

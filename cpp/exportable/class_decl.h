@@ -11,9 +11,9 @@
 //           .row(ProtocolRow().switched_by("activate_flag"))
 //           .transform(booleans_to_floats);
 //
-// Adding a parameter is one entry in .params(): the generated constructor stores it (a class
-// with a constructor of its own stores it there, by name). Adding a class is a declaration, its
-// extern line in families.h and its place in the class table of module.cpp.
+// Adding a parameter is one entry in .params(): the constructor stores it, generated or not
+// (a constructor of its own names only the parameters it treats apart). Adding a class is a
+// declaration, its extern line in families.h and its place in the class table of module.cpp.
 #pragma once
 
 #include <initializer_list>
@@ -96,10 +96,13 @@ public:
     nb::handle get(const char* name) const;
     // The argument, or what the declaration stores for None.
     nb::object value(const char* name) const;
-    // self.<name> = value(name)
-    void store(const char* name) const;
-    // store() for every parameter, in signature order.
-    void store_all() const;
+    // self.<name> = value(name), or the value given.
+    void store(const char* name);
+    void store(const char* name, nb::handle value);
+    // Leaves a parameter to store_rest() unstored (or for a later store()).
+    void skip(const char* name);
+    // store() for every parameter not stored or skipped yet, in signature order.
+    void store_rest();
     // The class's on/off switch, as the protocol reads it.
     bool switched_on() const;
 
@@ -111,10 +114,12 @@ private:
     const Call& call_;
     size_t first_;
     const Protocol* protocol_;
+    unsigned done_ = 0;  // bit i: parameter i stored or skipped (native methods take at most 16)
 };
 
-// The constructor's own work; without one, the constructor is Args::store_all().
-using InitWork = void (*)(const Args& args);
+// The constructor's own work; without one, the constructor is Args::store_rest(): each
+// parameter stored as an attribute of the same name.
+using InitWork = void (*)(Args& args);
 
 // ---- the declaration
 

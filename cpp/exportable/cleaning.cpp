@@ -63,12 +63,10 @@ nb::object replace_missing(const Call& c, nb::handle self, nb::handle X) {
 
 namespace replace_unknown {
 
-// The reference list first, as the attribute order shows.
-void init(const Args& a) {
+// The reference list first, then the other parameters.
+void init(Args& a) {
     a.store("missing_values_reference_list");
-    a.store("known_values_list");
-    a.store("filling_values");
-    a.store("filling_values_list");
+    a.store_rest();
 }
 
 void collect_known_values(const Call& c, nb::handle self, nb::handle X, nb::handle) {
@@ -94,12 +92,10 @@ nb::object replace(const Call& c, nb::handle self, nb::handle X) {
 
 namespace compress_strings {
 
-// The switch before the reference list, as the attribute order shows.
-void init(const Args& a) {
-    a.store("compress_type");
-    a.store("dtypes_list");
-    a.store("misslist_list");
-    a.store("activate_flag");
+// The reference list last, after the switch.
+void init(Args& a) {
+    a.skip("missing_values_reference_list");
+    a.store_rest();
     a.store("missing_values_reference_list");
 }
 
@@ -130,13 +126,13 @@ nb::object compress(const Call& c, nb::handle self, nb::handle X) {
 namespace float_str2float {
 
 // The reference list goes through the utility module's setValueOrDefault.
-void init(const Args& a) {
+void init(Args& a) {
     a.store("dtypes_list");
     const Call& c = a.call();
-    set_attr(a.self(), "missing_values_reference_list",
-             call(c.g["setValueOrDefault"], {a.get("missing_values_reference_list"),
-                                              c.g["global_missing_values_reference_list"]}));
-    a.store("activate_flag");
+    a.store("missing_values_reference_list",
+            call(c.g["setValueOrDefault"], {a.get("missing_values_reference_list"),
+                                             c.g["global_missing_values_reference_list"]}));
+    a.store_rest();
 }
 
 // A new object array: "float_str" columns converted, every other column copied.

@@ -96,12 +96,10 @@ nb::object current_imputer(const Call& c, nb::handle self) {
 
 namespace cat_imputer {
 
-// The version family first, unlike the signature; then the imputer.
-void init(const Args& a) {
+// The version family first, unlike the signature; then the other parameters and the imputer.
+void init(Args& a) {
     a.store("sklearn_version_family");
-    a.store("strategy");
-    a.store("missing_values");
-    a.store("activate_flag");
+    a.store_rest();
     set_attr(a.self(), "imputer", simple_imputer(a.call(), a.get("strategy"), a.get("missing_values")));
 }
 
@@ -117,8 +115,8 @@ nb::object impute(const Call&, nb::handle self, nb::handle X) { return call(attr
 
 namespace num_imputer {
 
-void init(const Args& a) {
-    a.store_all();
+void init(Args& a) {
+    a.store_rest();
     set_attr(a.self(), "imputer", simple_imputer(a.call(), a.get("strategy"), a.get("missing_values")));
 }
 
@@ -270,8 +268,8 @@ bool encoder_stale(const Call& c, nb::handle self, nb::handle encoder) {
     return false;
 }
 
-void init(const Args& a) {
-    a.store_all();
+void init(Args& a) {
+    a.store_rest();
     set_attr(a.self(), "encoder", make_encoder(a.call(), a.self(), a.get("encoding"), a.get("categories"),
                                                a.get("dtype"), a.get("handle_unknown")));
 }
@@ -343,9 +341,11 @@ void build_scaler(const Call& c, nb::handle self, nb::handle kwargs) {
     set_attr(self, "scaler", scaler);
 }
 
-// The scaler exists only when the switch is on at construction.
-void init(const Args& a) {
-    a.store("use_scaler_flag");
+// The keyword arguments are options of the scaler, not attributes; the scaler exists only when
+// the switch is on at construction.
+void init(Args& a) {
+    a.skip("kwargs");
+    a.store_rest();
     if (a.switched_on()) build_scaler(a.call(), a.self(), a.get("kwargs"));
 }
 

@@ -55,10 +55,10 @@ bool equals_int(nb::handle value, long number) {
 
 namespace column_selector {
 
-// The switch first, then the columns, then the flag of the last selection.
-void init(const Args& a) {
+// The switch first, then the other parameters, then the flag of the last selection.
+void init(Args& a) {
     a.store("activate_flag");
-    a.store("columns_indices_list");
+    a.store_rest();
     set_attr(a.self(), "columns_selected_flag", Py_False);
 }
 
