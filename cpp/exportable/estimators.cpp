@@ -226,11 +226,8 @@ nb::object make_encoder(const Call& c, nb::handle self, nb::handle encoding, nb:
         case EncoderKind::OneHotSparse:
         case EncoderKind::OneHotDense: break;
     }
-    static nb::handle sparse_names = kw_names({"categories", "sparse", "dtype", "handle_unknown"});
-    static nb::handle sparse_output_names = kw_names({"categories", "sparse_output", "dtype", "handle_unknown"});
-    nb::handle names = sklearn_compat::takes_sparse_output(cls) ? sparse_output_names : sparse_names;
     nb::handle sparse = kind == EncoderKind::OneHotSparse ? Py_True : Py_False;
-    return call(cls, {categories, sparse, dtype, handle_unknown}, names);
+    return call(cls, {categories, sparse, dtype, handle_unknown}, sklearn_compat::one_hot_keywords(cls));
 }
 
 // Whether the wrapped encoder is not what the wrapper's parameters call for now: not an
@@ -255,8 +252,8 @@ bool encoder_stale(const Call& c, nb::handle self, nb::handle encoder) {
     if (categorical && !setting_current(encoder, "encoding", encoding)) return true;
     if (one_hot) {
         nb::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(encoder.ptr()));
-        const char* sparse_name = sklearn_compat::takes_sparse_output(cls) ? "sparse_output" : "sparse";
-        if (!setting_current(encoder, sparse_name, kind == EncoderKind::OneHotSparse ? Py_True : Py_False)) return true;
+        nb::handle sparse = kind == EncoderKind::OneHotSparse ? Py_True : Py_False;
+        if (!setting_current(encoder, sklearn_compat::sparse_keyword(cls), sparse)) return true;
     }
     if (categorical || one_hot) {
         nb::object handle_unknown = attr(self, "handle_unknown");

@@ -159,6 +159,7 @@ nb::object encoder_class(PyObject* globals, EncoderKind kind) {
     return std::move(classes[is_one_hot(kind) ? 0 : 1]);
 }
 
+namespace {
 bool takes_sparse_output(nb::handle cls) {
     // "sparse_output" from 1.2 on ("sparse" was deprecated then and removed in 1.4). Read from
     // the constructor's signature once per class object. Can go when 1.2 is the oldest
@@ -189,6 +190,15 @@ bool takes_sparse_output(nb::handle cls) {
     cache.push_back(Entry{nb::borrow(cls).release().ptr(), result});
     Py_XDECREF(evicted);
     return result;
+}
+}  // namespace
+
+const char* sparse_keyword(nb::handle cls) { return takes_sparse_output(cls) ? "sparse_output" : "sparse"; }
+
+nb::handle one_hot_keywords(nb::handle cls) {
+    static nb::handle sparse_names = kw_names({"categories", "sparse", "dtype", "handle_unknown"});
+    static nb::handle sparse_output_names = kw_names({"categories", "sparse_output", "dtype", "handle_unknown"});
+    return takes_sparse_output(cls) ? sparse_output_names : sparse_names;
 }
 
 bool can_ignore_unknown_categories(const Call& c) {

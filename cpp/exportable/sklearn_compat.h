@@ -53,8 +53,10 @@ inline bool is_one_hot(EncoderKind kind) {
 }
 // The class for `kind`, imported from sklearn.preprocessing at the time of the call.
 nb::object encoder_class(PyObject* globals, EncoderKind kind);
-// Whether OneHotEncoder class `cls` names its dense/sparse switch "sparse_output" (else "sparse").
-bool takes_sparse_output(nb::handle cls);
+// The name OneHotEncoder class `cls` gives its dense/sparse switch: "sparse_output" or "sparse".
+const char* sparse_keyword(nb::handle cls);
+// The keyword names of cls(categories, <sparse switch>, dtype, handle_unknown).
+nb::handle one_hot_keywords(nb::handle cls);
 // Whether the release in the module's sklearn_version_list can switch an encoder to ignore
 // unknown categories (the recovery of CatEncoder.transform).
 bool can_ignore_unknown_categories(const Call& c);
