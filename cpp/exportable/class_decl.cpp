@@ -67,6 +67,10 @@ std::vector<Param> transform_signature() {
 // ---------------------------------------------------------------- arguments by name
 
 size_t Args::index(const char* name) const {
+    // The declaration and the read usually spell the name with one merged literal.
+    for (size_t i = 0; i < params_.size(); ++i) {
+        if (params_[i].name == name) return i;
+    }
     for (size_t i = 0; i < params_.size(); ++i) {
         if (std::strcmp(params_[i].name, name) == 0) return i;
     }
