@@ -1,15 +1,11 @@
 """Value cleaning and conversion transformers, through the real utility module and through
-recording stand-ins for it."""
+recording stand-ins for it (the protocol they share is tested in test_common.py)."""
 import math
 
 import numpy as np
 import pytest
-from sklearn.base import clone
 
 from tabrix_libs.utils import exportable_utils as utils
-
-ALL_UTILITIES = ("numpy_replace_values", "compress_str_column", "numpy_floatstr2float",
-                 "numpy_boolean2float", "convert_float32")
 
 
 def mixed():
@@ -27,8 +23,6 @@ ACTIVE = {
     "boolean2float": (dict(), mixed),
     "float32_transform": (dict(), lambda: np.arange(6.0).reshape(3, 2)),
 }
-SWITCHABLE = ["CompressStrings", "FloatStr2Float", "boolean2float", "float32_transform"]
-FIT_TRACED = {"CompressStrings", "FloatStr2Float", "boolean2float", "float32_transform"}
 
 
 def make(ex, name, **overrides):
@@ -43,62 +37,6 @@ class Recorder:
     def __call__(self, *args, **kwargs):
         self.calls.append((args, kwargs))
         return self.result if self.result is not None else args[0]
-
-
-def forbid_utilities(ex, monkeypatch):
-    for name in ALL_UTILITIES:
-        monkeypatch.setattr(ex, name, lambda *a, **k: pytest.fail("utility called"))
-
-
-# ---------------------------------------------------------------- behaviour all six share
-
-@pytest.mark.parametrize("name", SWITCHABLE)
-def test_switched_off_returns_the_input_itself(ex, monkeypatch, name):
-    forbid_utilities(ex, monkeypatch)
-    t, X = make(ex, name, activate_flag=False)
-    assert t.fit(X) is t and t.n_features_in_ == X.shape[1]
-    assert t.transform(X) is X
-
-
-@pytest.mark.parametrize("name", sorted(ACTIVE))
-def test_input_unchanged_and_checks(ex, name):
-    t, X = make(ex, name)
-    before = X.copy()
-    t.fit(X).transform(X)
-    np.testing.assert_array_equal(X, before)
-    with pytest.raises(ValueError):  # feature count differs from the fitted one
-        t.transform(np.hstack([X, X]))
-    # One-dimensional input: the assertion where the class makes one, else check_array.
-    error = ValueError if name == "FloatStr2Float" else AssertionError
-    with pytest.raises(error):
-        t.transform(X[:, 0])
-
-
-@pytest.mark.parametrize("name", sorted(ACTIVE))
-@pytest.mark.parametrize("timed", [False, True])
-def test_trace_lines(ex, fixed_clock, trace_lines, name, timed):
-    t, X = make(ex, name)
-    ex.debug, ex.debug_timings = True, timed
-    Y = t.fit(X).transform(X)
-    shape = "x".join(map(str, np.asarray(Y).reshape(len(Y), -1).shape))
-    close = "), elapsed_time (s): 0.5" if timed else ")"
-    expected = []
-    if name in FIT_TRACED:
-        expected += [f"{name}: Starting fit(3x{X.shape[1]})", f"{name}: Ending fit(3x{X.shape[1]}{close}"]
-    expected += [f"{name}: Starting transform(3x{X.shape[1]})", f"{name}: Ending transform({shape}{close}"]
-    if name == "NumpyReplaceUnknownValues" and not timed:
-        expected.append("")
-    assert trace_lines() == expected
-
-
-@pytest.mark.parametrize("name", sorted(ACTIVE))
-def test_return_trace_names_the_actual_class(ex, trace_lines, name):
-    t, X = make(ex, name)
-    sub = type("Sub", (type(t),), {})(**t.get_params())
-    ex.debug_transform_return = True
-    Y = sub.transform(X)
-    assert trace_lines() == f"Sub.transform({X})->{Y}".split("\n")
-    assert clone(t).get_params() == t.get_params()
 
 
 # ---------------------------------------------------------------- constructors
@@ -267,16 +205,3 @@ def test_whole_array_conversions(ex, monkeypatch, name, utility):
     rec = Recorder(result)
     monkeypatch.setattr(ex, utility, rec)
     assert t.fit(X).transform(X) is result and rec.calls == [((X,), {})]
-
-
-class NoTruth:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth value")
-
-
-@pytest.mark.parametrize("name", SWITCHABLE)
-def test_flag_without_truth_value(ex, name):
-    t, X = make(ex, name, activate_flag=NoTruth())
-    for method in (t.fit, t.transform):
-        with pytest.raises(ZeroDivisionError):
-            method(X)

@@ -285,6 +285,39 @@ def test_other_errors_pass_through_unchanged(ex, error):
     assert info.value is error
 
 
+class MyOrdinal(sklearn.preprocessing.OrdinalEncoder):
+    pass
+
+
+class MyOneHot(OneHotEncoder):
+    pass
+
+
+DENSE = {"sparse_output" if SK_VERSION >= (1, 2) else "sparse": False}
+# Not scikit-learn's class, only its name; it agrees with every setting it is asked about.
+NAMESAKE = type("OrdinalEncoder", (), {"categories": "auto", "dtype": np.float64})
+
+
+@pytest.mark.parametrize(
+    "encoding, assign, kept",
+    [
+        ("ordinal", lambda: MyOrdinal(categories="auto", dtype=np.float64), True),
+        ("onehot-dense", lambda: MyOneHot(categories="auto", dtype=np.float64, handle_unknown="error", **DENSE), True),
+        ("ordinal", lambda: MyOrdinal(categories="auto", dtype=np.float32), False),  # another dtype
+        ("onehot-dense", lambda: MyOrdinal(categories="auto", dtype=np.float64), False),  # another class
+        ("ordinal", NAMESAKE, False),
+    ],
+)
+def test_an_assigned_encoder_is_kept_when_it_fits_the_parameters(ex, encoding, assign, kept):
+    enc = ex.CatEncoder(encoding, "auto", np.float64, "error")
+    wrapped = assign()
+    enc.encoder = wrapped
+    enc.fit(CATS)
+    expected = OneHotEncoder if encoding == "onehot-dense" else sklearn.preprocessing.OrdinalEncoder
+    assert (enc.encoder is wrapped) is kept and isinstance(enc.encoder, expected)
+    assert enc.categories_found is enc.encoder.categories_
+
+
 def test_switched_off_encoder_and_unfitted_errors(ex):
     off = ex.CatEncoder("onehot", "auto", int, "error", activate_flag=False).fit(CATS)
     assert off.transform(CATS) is CATS and not hasattr(off, "categories_found")
@@ -292,48 +325,6 @@ def test_switched_off_encoder_and_unfitted_errors(ex):
 
     with pytest.raises(NotFittedError):
         ex.CatEncoder("onehot", "auto", int, "error").transform(CATS)
-
-
-# ---------------------------------------------------------------- protocol
-
-
-@pytest.mark.parametrize(
-    "make, X, fit_traced, out_shape",
-    [
-        (lambda ex: ex.CatImputer("most_frequent", NAN), CATS, True, "3x2"),
-        (lambda ex: ex.NumImputer("mean", NAN), X4, True, "3x4"),
-        (lambda ex: ex.CatEncoder("onehot", "auto", int, "error"), CATS, True, "3x4"),
-        (lambda ex: ex.OptStandardScaler(), np.arange(6.0).reshape(3, 2), False, "3x2"),
-    ],
-)
-def test_trace_lines(ex, fixed_clock, trace_lines, quiet, make, X, fit_traced, out_shape):
-    t = make(ex)
-    name = type(t).__name__
-    ex.debug = ex.debug_timings = True
-    t.fit(X)
-    expected_fit = [f"{name}: Starting fit({X.shape[0]}x{X.shape[1]})", f"{name}: Ending fit({X.shape[0]}x{X.shape[1]}), elapsed_time (s): 0.5"]
-    assert trace_lines() == (expected_fit if fit_traced else [])
-    ex.debug_timings = False
-    ex.debug_transform_return = True
-    Y = t.transform(X)
-    lines = trace_lines()
-    assert lines[:2] == [f"{name}: Starting transform({X.shape[0]}x{X.shape[1]})", f"{name}: Ending transform({out_shape})"]
-    assert lines[2].startswith(f"{name}.transform(") and str(Y).split("\n")[-1] in lines[-1]
-    with pytest.raises(ValueError):
-        t.transform(np.zeros((3, 7)))
-
-
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda ex: ex.CatImputer("most_frequent", NAN),
-        lambda ex: ex.CatEncoder("ordinal", "auto", int, "error"),
-        lambda ex: ex.OptStandardScaler(),
-    ],
-)
-def test_fit_asserts_two_dimensions(ex, make):
-    with pytest.raises(AssertionError):
-        make(ex).fit(np.zeros(3))
 
 
 # ---------------------------------------------------------------- real data

@@ -81,27 +81,6 @@ def test_constructor_defaults_and_stored_parameters(ex):
             missing_required()
 
 
-@pytest.mark.parametrize(
-    "make, one_dim_error",
-    [
-        (lambda ex: ex.NumpyColumnSelector([0]), AssertionError),
-        (lambda ex: ex.NumpyPermuteArray([0]), AssertionError),
-        (lambda ex: ex.NumpyApplyAlongAxis(np.mean, 0, [0]), AssertionError),
-        (lambda ex: ex.ColumnSelector([0]), ValueError),  # no assertion: check_array rejects it
-    ],
-)
-def test_input_checks(ex, make, one_dim_error):
-    with pytest.raises(one_dim_error):
-        make(ex).transform(np.arange(4.0))
-    unfitted = make(ex)
-    unfitted.transform(np.zeros((3, 5)))  # no feature count to compare with yet
-    fitted = make(ex).fit(np.zeros((3, 4)))
-    with pytest.raises(ValueError, match="features"):
-        fitted.transform(np.zeros((3, 5)))
-    with pytest.raises(ValueError, match="infinity|inf"):
-        make(ex).transform(np.array([[1.0, np.inf]]))
-
-
 def test_numpy_column_selector_with_array_columns_fails_the_truth_test(ex):
     with pytest.raises(ValueError, match="truth value"):
         ex.NumpyColumnSelector(np.array([0, 1])).transform(X5x3)
@@ -188,15 +167,9 @@ def fake_select_for_list(ex, monkeypatch):
     return ex.ColumnSelector([0])
 
 
+# Trace lines of each class's own forms (the common ones are in test_common.py):
 # (make, input, untimed lines, timed lines); timed lines read 0.5 s from the fixed clock.
 TRACES = [
-    (lambda ex, mp: ex.NumpyColumnSelector([0, 2]), X150x4,
-     ["NumpyColumnSelector: Starting transform(150x4)", "NumpyColumnSelector: Ending transform(150x2"],
-     ["NumpyColumnSelector: Starting transform(150x4)",
-      "NumpyColumnSelector: Ending transform(150x2), elapsed_time (s): 0.5"]),
-    (lambda ex, mp: ex.ColumnSelector([0, 2]), X150x4,
-     ["ColumnSelector: Starting transform(150x4)", "ColumnSelector: Ending transform(150x2)"],
-     ["ColumnSelector: Starting transform(150x4)", "ColumnSelector: Ending transform(150x2), elapsed_time (s): 0.5"]),
     (fake_select_for_list, [[1.0, 2.0]] * 20,
      ["ColumnSelector: Starting transform(20x1)", "ColumnSelector: Ending transform(20x1)"],
      ["ColumnSelector: Starting transform(20x1)", "ColumnSelector: Ending transform(20x1), elapsed_time (s): 0.5"]),
@@ -204,9 +177,6 @@ TRACES = [
      ["NumpyPermuteArray: Starting transform(150x4)", "NumpyPermuteArray: Ending transform(150x4)", ""],
      ["NumpyPermuteArray: Starting transform(150x4)",
       "NumpyPermuteArray: Ending transform(150x4), elapsed_time (s): 0.5"]),
-    (lambda ex, mp: ex.NumpyApplyAlongAxis(np.mean, 0, [0, 1, 3]), X150x4,
-     ["NumpyApplyAlongAxis: Starting transform(150x4)", "NumpyApplyAlongAxis: Ending transform(3x1)"],
-     ["NumpyApplyAlongAxis: Starting transform(150x4)", "NumpyApplyAlongAxis: Ending transform(3x1)"]),
 ]
 
 
@@ -222,43 +192,3 @@ def test_trace_lines(ex, monkeypatch, fixed_clock, trace_lines, make, X, untimed
     ex.debug_timings = True
     transformer.transform(X)
     assert trace_lines() == timed
-
-
-def test_apply_along_axis_never_reads_the_clock(ex, monkeypatch, trace_lines):
-    monkeypatch.setattr(ex, "time", pytest.fail)
-    ex.debug = ex.debug_timings = True
-    ex.NumpyApplyAlongAxis(np.mean, 1, [0]).transform(X5x3)
-    assert trace_lines()[-1] == "NumpyApplyAlongAxis: Ending transform(1x1)"
-
-
-def test_column_selector_fit_checks_and_traces(ex, fixed_clock, trace_lines):
-    with pytest.raises(AttributeError):  # a list has no ndim
-        ex.ColumnSelector([0]).fit([[1, 2], [3, 4]])
-    with pytest.raises(AssertionError):
-        ex.ColumnSelector([0]).fit(np.arange(3.0))
-    ex.debug = True
-    ex.ColumnSelector([0]).fit(X150x4)
-    assert trace_lines() == ["ColumnSelector: Starting fit(150x4)", "ColumnSelector: Ending fit(150x4)"]
-    ex.debug_timings = True
-    ex.ColumnSelector([0]).fit(X150x4)
-    assert trace_lines() == ["ColumnSelector: Starting fit(150x4)",
-                             "ColumnSelector: Ending fit(150x4), elapsed_time (s): 0.5"]
-
-
-@pytest.mark.parametrize(
-    "make",
-    [lambda ex: ex.NumpyColumnSelector([1]), lambda ex: ex.ColumnSelector([1]),
-     lambda ex: ex.NumpyPermuteArray([1, 0]), lambda ex: ex.NumpyApplyAlongAxis(np.max, 0, [1])],
-)
-def test_return_trace_names_the_actual_class(ex, trace_lines, make):
-    base = type(make(ex))
-    sub = type("Sub", (base,), {})
-    transformer = make(ex)
-    transformer.__class__ = sub
-    X = np.arange(4.0).reshape(2, 2)
-    ex.debug_transform_return = True
-    Y = transformer.transform(X)
-    assert trace_lines() == f"Sub.transform({X})->{Y}".split("\n")
-    ex.debug = True
-    transformer.transform(X)
-    assert trace_lines()[0].startswith(base.__name__ + ": Starting transform(")

@@ -36,6 +36,12 @@ def test_installed_with_the_package(relative):
     assert os.path.isfile(os.path.join(PACKAGE, relative))
 
 
+def test_installed_version_is_the_package_version():
+    from importlib.metadata import version  # written once, in tabrix_libs/__init__.py
+
+    assert version("tabrix-libs") == tabrix_libs.__version__
+
+
 def test_utility_stubs_match_nanobind_signatures():
     stubs = stub_functions(os.path.join(PACKAGE, "utils", "exportable_utils.pyi"))
     runtime = {n for n in dir(exportable_utils) if callable(getattr(exportable_utils, n)) and not n.startswith("_")}

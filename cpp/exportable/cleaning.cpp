@@ -14,17 +14,6 @@ namespace {
 
 const char* const utility_module_name = "tabrix_libs.utils.exportable_utils";
 
-// fit of a switchable class that learns nothing: the switch's truth is still taken, so a
-// value without one fails in fit as in transform.
-void nothing_to_learn(nb::handle self, nb::handle, nb::handle) { truthy(attr(self, "activate_flag")); }
-
-// `value if value is not None else fallback()`, the constructor default for lists and markers.
-template <typename Fallback>
-nb::object or_default(nb::handle value, Fallback fallback) {
-    if (value.is_none()) return fallback();
-    return nb::borrow(value);
-}
-
 PyArrayObject* as_exact_array(nb::handle obj) {
     return PyArray_CheckExact(obj.ptr()) ? reinterpret_cast<PyArrayObject*>(obj.ptr()) : nullptr;
 }
@@ -56,98 +45,45 @@ nb::object copy_of(nb::handle X) {
     return call(attr(X, "copy"), {});
 }
 
-// `from tabrix_libs.utils.exportable_utils import <name>`, at the time of the call.
-nb::object import_utility(const char* name) {
-    nb::object module = checked(PyImport_ImportModule(utility_module_name));
-    PyObject* value = PyObject_GetAttrString(module.ptr(), name);
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
-    PyErr_Clear();
-    // Worded as the import statement reports it, with the module's location.
-    nb::object path;
-    PyObject* file = PyObject_GetAttrString(module.ptr(), "__file__");
-    if (file && PyUnicode_Check(file)) {
-        path = nb::steal(file);
-    } else {
-        Py_XDECREF(file);
-        PyErr_Clear();
-    }
-    nb::object message = checked(PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", name, utility_module_name,
-                                                      path.is_valid() ? path.ptr() : nb::str("unknown location").ptr()));
-    nb::object module_name = checked(PyUnicode_FromString(utility_module_name));
-    PyErr_SetImportError(message.ptr(), module_name.ptr(), path.is_valid() ? path.ptr() : nullptr);
-    raise_current();
+// numpy_replace_values(X, filling_value=..., reference_values_list=..., invert_flag=...)
+nb::object replace_values(const Call& c, nb::handle X, nb::handle filling, nb::handle reference, bool invert) {
+    static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
+    return call(c.g["numpy_replace_values"], {X, filling, reference, invert ? Py_True : Py_False}, names);
 }
 
 // ---------------------------------------------------------------- NumpyReplaceMissingValues
 
-namespace replace_missing {
-
-const Protocol protocol("NumpyReplaceMissingValues", [] {
-    ProtocolRow row;
-    row.fit_traces = false;
-    return row;
-}());
-
-nb::object init(const Call& c) {
-    nb::handle self = c[0];
-    set_attr(self, "missing_values", or_default(c[1], new_list));
-    set_attr(self, "filling_values", or_default(c[2], [&c] { return attr(c.g["np"], "nan"); }));
-    return nb::none();
+nb::object replace_missing(const Call& c, nb::handle self, nb::handle X) {
+    nb::object filling = attr(self, "filling_values");
+    nb::object missing = attr(self, "missing_values");
+    return replace_values(c, X, filling, missing, false);
 }
-
-nb::object fit(const Call& c) { return protocol.fit(c); }
-
-nb::object transform(const Call& c) {
-    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
-        static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
-        return call(c.g["numpy_replace_values"], {X, attr(self, "filling_values"), attr(self, "missing_values"), Py_False},
-                    names);
-    });
-}
-
-}  // namespace replace_missing
 
 // ---------------------------------------------------------------- NumpyReplaceUnknownValues
 
 namespace replace_unknown {
 
-const Protocol protocol("NumpyReplaceUnknownValues", [] {
-    ProtocolRow row;
-    row.fit_traces = false;
-    row.end_line = EndLine::ParenThenNewline;
-    return row;
-}());
-
-nb::object init(const Call& c) {
-    nb::handle self = c[0];
-    set_attr(self, "missing_values_reference_list",
-             or_default(c[3], [&c] { return c.g["global_missing_values_reference_list"]; }));
-    set_attr(self, "known_values_list", or_default(c[1], new_list));
-    set_attr(self, "filling_values", or_default(c[2], [&c] { return attr(c.g["np"], "nan"); }));
-    set_attr(self, "filling_values_list", or_default(c[4], new_list));
-    return nb::none();
+// The reference list first, then the other parameters.
+void init(Args& a) {
+    a.store("missing_values_reference_list");
+    a.store_rest();
 }
 
-nb::object fit(const Call& c) {
-    return protocol.fit(c, [](nb::handle self, nb::handle X, nb::handle) {
-        // The known values are collected once per instance, into the very list the instance
-        // holds (the caller's own list when one was given).
-        nb::object known = attr(self, "known_values_list");
-        if (!PyList_CheckExact(known.ptr()) || PyList_GET_SIZE(known.ptr()) != 0) return;
-        nb::object get_categories = import_utility("numpy_get_categories");
-        nb::object rows = call(nb::handle(reinterpret_cast<PyObject*>(&PyRange_Type)), {shape_item(X, 0)});
-        static nb::handle names = kw_names({"categories_list2"});
-        call(get_categories, {X, rows, attr(self, "missing_values_reference_list"), known}, names);
-    });
+void collect_known_values(const Call& c, nb::handle self, nb::handle X, nb::handle) {
+    // The known values are collected once per instance, into the very list the instance
+    // holds (the caller's own list when one was given).
+    nb::object known = attr(self, "known_values_list");
+    if (!PyList_CheckExact(known.ptr()) || PyList_GET_SIZE(known.ptr()) != 0) return;
+    nb::object get_categories = from_import(c.g.dict(), utility_module_name, {"numpy_get_categories"})[0];
+    nb::object rows = call(nb::handle(reinterpret_cast<PyObject*>(&PyRange_Type)), {shape_item(X, 0)});
+    static nb::handle names = kw_names({"categories_list2"});
+    call(get_categories, {X, rows, attr(self, "missing_values_reference_list"), known}, names);
 }
 
-nb::object transform(const Call& c) {
-    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
-        static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
-        return call(c.g["numpy_replace_values"],
-                    {X, attr(self, "filling_values"), attr(self, "known_values_list"), Py_True}, names);
-    });
+nb::object replace(const Call& c, nb::handle self, nb::handle X) {
+    nb::object filling = attr(self, "filling_values");
+    nb::object known = attr(self, "known_values_list");
+    return replace_values(c, X, filling, known, true);
 }
 
 }  // namespace replace_unknown
@@ -156,20 +92,12 @@ nb::object transform(const Call& c) {
 
 namespace compress_strings {
 
-const Protocol protocol("CompressStrings", ProtocolRow{});
-
-nb::object init(const Call& c) {
-    nb::handle self = c[0];
-    set_attr(self, "compress_type", c[1]);
-    set_attr(self, "dtypes_list", or_default(c[2], new_list));
-    set_attr(self, "misslist_list", or_default(c[3], new_list));
-    set_attr(self, "activate_flag", c[5]);
-    set_attr(self, "missing_values_reference_list",
-             or_default(c[4], [&c] { return c.g["global_missing_values_reference_list"]; }));
-    return nb::none();
+// The reference list last, after the switch.
+void init(Args& a) {
+    a.skip("missing_values_reference_list");
+    a.store_rest();
+    a.store("missing_values_reference_list");
 }
-
-nb::object fit(const Call& c) { return protocol.fit(c, nothing_to_learn); }
 
 // The input with each "char_str" column replaced by its compressed form.
 nb::object compress(const Call& c, nb::handle self, nb::handle X) {
@@ -191,36 +119,21 @@ nb::object compress(const Call& c, nb::handle self, nb::handle X) {
     return Y;
 }
 
-nb::object transform(const Call& c) {
-    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
-        return truthy(attr(self, "activate_flag")) ? compress(c, self, X) : nb::borrow(X);
-    });
-}
-
 }  // namespace compress_strings
 
 // ---------------------------------------------------------------- FloatStr2Float
 
 namespace float_str2float {
 
-// Asserts in fit, not in transform.
-const Protocol protocol("FloatStr2Float", [] {
-    ProtocolRow row;
-    row.fit_asserts = true;
-    row.transform_asserts = false;
-    return row;
-}());
-
-nb::object init(const Call& c) {
-    nb::handle self = c[0];
-    set_attr(self, "dtypes_list", c[1]);
-    set_attr(self, "missing_values_reference_list",
-             call(c.g["setValueOrDefault"], {c[2], c.g["global_missing_values_reference_list"]}));
-    set_attr(self, "activate_flag", c[3]);
-    return nb::none();
+// The reference list goes through the utility module's setValueOrDefault.
+void init(Args& a) {
+    a.store("dtypes_list");
+    const Call& c = a.call();
+    a.store("missing_values_reference_list",
+            call(c.g["setValueOrDefault"], {a.get("missing_values_reference_list"),
+                                             c.g["global_missing_values_reference_list"]}));
+    a.store_rest();
 }
-
-nb::object fit(const Call& c) { return protocol.fit(c, nothing_to_learn); }
 
 // A new object array: "float_str" columns converted, every other column copied.
 nb::object convert(const Call& c, nb::handle self, nb::handle X) {
@@ -254,124 +167,77 @@ nb::object convert(const Call& c, nb::handle self, nb::handle X) {
     return Y;
 }
 
-nb::object transform(const Call& c) {
-    return protocol.transform(c, [&c](nb::handle self, nb::handle X) {
-        return truthy(attr(self, "activate_flag")) ? convert(c, self, X) : nb::borrow(X);
-    });
-}
-
 }  // namespace float_str2float
 
 // ---------------------------------------------------------------- whole-array conversions
 
-// boolean2float and float32_transform: one utility call on the whole of X when switched on.
-template <const Protocol& P, const char* Utility>
-struct WholeArray {
-    static nb::object init(const Call& c) {
-        set_attr(c[0], "activate_flag", c[1]);
-        return nb::none();
-    }
+nb::object booleans_to_floats(const Call& c, nb::handle, nb::handle X) { return call(c.g["numpy_boolean2float"], {X}); }
 
-    static nb::object fit(const Call& c) { return P.fit(c, nothing_to_learn); }
-
-    static nb::object transform(const Call& c) {
-        return P.transform(c, [&c](nb::handle self, nb::handle X) {
-            return truthy(attr(self, "activate_flag")) ? call(c.g[Utility], {X}) : nb::borrow(X);
-        });
-    }
-};
-
-const Protocol boolean2float_protocol("boolean2float", ProtocolRow{});
-const char numpy_boolean2float_name[] = "numpy_boolean2float";
-using Boolean2Float = WholeArray<boolean2float_protocol, numpy_boolean2float_name>;
-
-const Protocol float32_protocol("float32_transform", ProtocolRow{});
-const char convert_float32_name[] = "convert_float32";
-using Float32Transform = WholeArray<float32_protocol, convert_float32_name>;
+nb::object to_float32(const Call& c, nb::handle, nb::handle X) { return call(c.g["convert_float32"], {X}); }
 
 }  // namespace
 
-// ---------------------------------------------------------------- class definitions
+// ---------------------------------------------------------------- class declarations
 
-ClassDef numpy_replace_missing_values_class(const Globals& g) {
-    static const std::string init_doc = method_doc({
-        ":param missing_values: list of values considered as \"missing\" for the array",
-        ":param filling_values: value to replace the missing values",
-    });
-    // The default is NumPy's nan as it is when the class is created.
-    nb::object nan = attr(g["np"], "nan");
-    return ClassDef{
-        "NumpyReplaceMissingValues",
-        class_doc({"Given a numpy array and a reference list of missing values for it,",
-                   "replaces missing values with a special value (typically a special missing value such as np.nan)."}),
-        true,
-        MethodDef{"__init__", init_doc.c_str(),
-                  params({required("self"), required("missing_values"), optional("filling_values", nan.ptr())}),
-                  native<replace_missing::init>},
-        MethodDef{"fit", nullptr, fit_params(), native<replace_missing::fit>},
-        MethodDef{"transform", nullptr, transform_params(), native<replace_missing::transform>}};
-}
+const ClassDecl numpy_replace_missing_values =
+    ClassDecl("NumpyReplaceMissingValues")
+        .doc({"Given a numpy array and a reference list of missing values for it,",
+              "replaces missing values with a special value (typically a special missing value such as np.nan)."})
+        // The default is NumPy's nan as it is when the class is created; a None given later is
+        // NumPy's nan at that time.
+        .params({arg("missing_values").none_as(fresh_list),
+                 arg("filling_values", at_creation("np", "nan")).none_as(at_call("np", "nan"))})
+        .init_doc({":param missing_values: list of values considered as \"missing\" for the array",
+                   ":param filling_values: value to replace the missing values"})
+        .row(ProtocolRow().untraced_fit())
+        .transform(replace_missing);
 
-ClassDef numpy_replace_unknown_values_class(const Globals&) {
-    static const std::string init_doc = method_doc({
-        ":param known_values_list: reference list of lists of known values for each column",
-        ":param filling_values: special value assigned to unknown values",
-    });
-    return ClassDef{
-        "NumpyReplaceUnknownValues",
-        class_doc({"Given a numpy array and a reference list of known values for each column,",
-                   "replaces values that are not part of a reference list with a special value",
-                   "(typically np.nan). This is typically used to remove labels for columns in a test dataset",
-                   "that have not been seen in the corresponding columns of the training dataset."}),
-        true,
-        MethodDef{"__init__", init_doc.c_str(),
-                  params({required("self"), optional("known_values_list", Py_None), optional("filling_values", Py_None),
-                          optional("missing_values_reference_list", Py_None), optional("filling_values_list", Py_None)}),
-                  native<replace_unknown::init>},
-        MethodDef{"fit", nullptr, fit_params(), native<replace_unknown::fit>},
-        MethodDef{"transform", nullptr, transform_params(), native<replace_unknown::transform>}};
-}
+const ClassDecl numpy_replace_unknown_values =
+    ClassDecl("NumpyReplaceUnknownValues")
+        .doc({"Given a numpy array and a reference list of known values for each column,",
+              "replaces values that are not part of a reference list with a special value",
+              "(typically np.nan). This is typically used to remove labels for columns in a test dataset",
+              "that have not been seen in the corresponding columns of the training dataset."})
+        .params({arg("known_values_list", None).none_as(fresh_list),
+                 arg("filling_values", None).none_as(at_call("np", "nan")),
+                 arg("missing_values_reference_list", None).none_as(at_call("global_missing_values_reference_list")),
+                 arg("filling_values_list", None).none_as(fresh_list)})
+        .init_doc({":param known_values_list: reference list of lists of known values for each column",
+                   ":param filling_values: special value assigned to unknown values"})
+        .init(replace_unknown::init)
+        .row(ProtocolRow().untraced_fit().end_line_closed(EndLine::ParenThenNewline))
+        .fit(replace_unknown::collect_known_values)
+        .transform(replace_unknown::replace);
 
-ClassDef compress_strings_class(const Globals&) {
-    nb::object string = nb::str("string");
-    return ClassDef{
-        "CompressStrings",
-        class_doc({"Removes spaces and special characters from string columns of a numpy array"}),
-        true,
-        MethodDef{"__init__", nullptr,
-                  params({required("self"), optional("compress_type", string.ptr()), optional("dtypes_list", Py_None),
-                          optional("misslist_list", Py_None), optional("missing_values_reference_list", Py_None),
-                          optional("activate_flag", Py_True)}),
-                  native<compress_strings::init>},
-        MethodDef{"fit", nullptr, fit_params(), native<compress_strings::fit>},
-        MethodDef{"transform", nullptr, transform_params(), native<compress_strings::transform>}};
-}
+const ClassDecl compress_strings =
+    ClassDecl("CompressStrings")
+        .doc({"Removes spaces and special characters from string columns of a numpy array"})
+        .params({arg("compress_type", "string"), arg("dtypes_list", None).none_as(fresh_list),
+                 arg("misslist_list", None).none_as(fresh_list),
+                 arg("missing_values_reference_list", None).none_as(at_call("global_missing_values_reference_list")),
+                 arg("activate_flag", true)})
+        .init(compress_strings::init)
+        .row(ProtocolRow().switched_by("activate_flag"))
+        .transform(compress_strings::compress);
 
-ClassDef float_str2float_class(const Globals&) {
-    return ClassDef{
-        "FloatStr2Float", "", false,
-        MethodDef{"__init__", nullptr,
-                  params({required("self"), required("dtypes_list"), optional("missing_values_reference_list", Py_None),
-                          optional("activate_flag", Py_True)}),
-                  native<float_str2float::init>},
-        MethodDef{"fit", nullptr, fit_params(), native<float_str2float::fit>},
-        MethodDef{"transform", nullptr, transform_params(), native<float_str2float::transform>}};
-}
+const ClassDecl float_str2float =
+    ClassDecl("FloatStr2Float")
+        .params({arg("dtypes_list"), arg("missing_values_reference_list", None), arg("activate_flag", true)})
+        .init(float_str2float::init)
+        // Asserts in fit, not in transform.
+        .row(ProtocolRow().asserts_in_fit().no_assert_in_transform().switched_by("activate_flag"))
+        .transform(float_str2float::convert);
 
-ClassDef float32_transform_class(const Globals&) {
-    return ClassDef{"float32_transform", class_doc({"Transforms a float64 numpy array to float32"}), true,
-                    MethodDef{"__init__", nullptr, params({required("self"), optional("activate_flag", Py_True)}),
-                              native<Float32Transform::init>},
-                    MethodDef{"fit", nullptr, fit_params(), native<Float32Transform::fit>},
-                    MethodDef{"transform", nullptr, transform_params(), native<Float32Transform::transform>}};
-}
+const ClassDecl float32_transform = ClassDecl("float32_transform")
+                                        .doc({"Transforms a float64 numpy array to float32"})
+                                        .params({arg("activate_flag", true)})
+                                        .row(ProtocolRow().switched_by("activate_flag"))
+                                        .transform(to_float32);
 
-ClassDef boolean2float_class(const Globals&) {
-    return ClassDef{"boolean2float", class_doc({"This is a template for classes"}), true,
-                    MethodDef{"__init__", nullptr, params({required("self"), optional("activate_flag", Py_True)}),
-                              native<Boolean2Float::init>},
-                    MethodDef{"fit", nullptr, fit_params(), native<Boolean2Float::fit>},
-                    MethodDef{"transform", nullptr, transform_params(), native<Boolean2Float::transform>}};
-}
+const ClassDecl boolean2float = ClassDecl("boolean2float")
+                                    .doc({"This is a template for classes"})
+                                    .params({arg("activate_flag", true)})
+                                    .row(ProtocolRow().switched_by("activate_flag"))
+                                    .transform(booleans_to_floats);
 
 }  // namespace tabrix::exportable

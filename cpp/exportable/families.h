@@ -1,34 +1,35 @@
-// The class definitions of each transformer family, in the files named after the family.
-// Start-up (module.cpp) calls them in the order of the class table, after the module globals
-// they capture as defaults have been bound.
+// The class declarations of each transformer family, defined in the files named after the
+// family. Start-up (module.cpp) creates the classes in the order of the class table, after the
+// module globals their defaults capture have been bound.
 #pragma once
 
-#include "exportable/protocol.h"
+#include "exportable/class_decl.h"
 
 namespace tabrix::exportable {
 
 // Module frame (is_all_missing.cpp)
-MethodDef is_all_missing_function();
+extern const std::vector<Arg> is_all_missing_params;
+nb::object is_all_missing(const Call& c);
 
 // Selection and shaping (selection.cpp)
-ClassDef column_selector_class(const Globals& g);
-ClassDef numpy_column_selector_class(const Globals& g);
-ClassDef numpy_apply_along_axis_class(const Globals& g);
-ClassDef numpy_permute_array_class(const Globals& g);
-ClassDef all_pass_class(const Globals& g);
+extern const ClassDecl column_selector;
+extern const ClassDecl numpy_column_selector;
+extern const ClassDecl numpy_apply_along_axis;
+extern const ClassDecl numpy_permute_array;
+extern const ClassDecl all_pass;
 
 // Value cleaning and conversion (cleaning.cpp)
-ClassDef numpy_replace_missing_values_class(const Globals& g);
-ClassDef numpy_replace_unknown_values_class(const Globals& g);
-ClassDef compress_strings_class(const Globals& g);
-ClassDef float_str2float_class(const Globals& g);
-ClassDef float32_transform_class(const Globals& g);
-ClassDef boolean2float_class(const Globals& g);
+extern const ClassDecl numpy_replace_missing_values;
+extern const ClassDecl numpy_replace_unknown_values;
+extern const ClassDecl compress_strings;
+extern const ClassDecl float_str2float;
+extern const ClassDecl float32_transform;
+extern const ClassDecl boolean2float;
 
 // Imputation, encoding and scaling (estimators.cpp)
-ClassDef opt_standard_scaler_class(const Globals& g);
-ClassDef cat_imputer_class(const Globals& g);
-ClassDef cat_encoder_class(const Globals& g);
-ClassDef num_imputer_class(const Globals& g);
+extern const ClassDecl opt_standard_scaler;
+extern const ClassDecl cat_imputer;
+extern const ClassDecl cat_encoder;
+extern const ClassDecl num_imputer;
 
 }  // namespace tabrix::exportable

@@ -178,9 +178,15 @@ nb::object to_numpy_bool(bool value) {
     return nb::steal(r);
 }
 
+}  // namespace
+
+const std::vector<Arg> is_all_missing_params = {arg("x"), arg("bad_vals")};
+
 nb::object is_all_missing(const Call& c) {
-    nb::handle x = c[0];
-    nb::object bad_vals = nb::borrow(c[1]);
+    const Args args(is_all_missing_params, c, false);
+    nb::handle x = args.get("x");
+    nb::handle given_bad_vals = args.get("bad_vals");
+    nb::object bad_vals = nb::borrow(given_bad_vals);
     nb::object np = c.g["np"];
     nb::object isnan = attr(np, "isnan");
 
@@ -190,7 +196,7 @@ nb::object is_all_missing(const Call& c) {
         markers = non_nan_markers(isnan, bad_vals);
     } catch (nb::python_error&) {
         bad_vals = checked(PyList_New(1));
-        PyList_SET_ITEM(bad_vals.ptr(), 0, nb::borrow(c[1]).release().ptr());
+        PyList_SET_ITEM(bad_vals.ptr(), 0, nb::borrow(given_bad_vals).release().ptr());
         markers = non_nan_markers(isnan, bad_vals);
     }
     const Py_ssize_t n_bad = PyObject_Size(bad_vals.ptr());
@@ -239,12 +245,6 @@ nb::object is_all_missing(const Call& c) {
     }
     if (PyErr_Occurred()) raise_current();
     return to_numpy_bool(all);
-}
-
-}  // namespace
-
-MethodDef is_all_missing_function() {
-    return MethodDef{"is_all_missing", nullptr, {required("x"), required("bad_vals")}, native<is_all_missing>};
 }
 
 }  // namespace tabrix::exportable

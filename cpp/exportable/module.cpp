@@ -7,7 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include "exportable/families.h"
-#include "exportable/protocol.h"
+#include "exportable/sklearn_compat.h"
 
 namespace nb = nanobind;
 using namespace tabrix::exportable;
@@ -16,47 +16,39 @@ namespace {
 
 nb::object import(const char* name) { return checked(PyImport_ImportModule(name)); }
 
-nb::object import_from(const char* module, const char* name) {
-    nb::object m = import(module);
-    PyObject* value = PyObject_GetAttrString(m.ptr(), name);
-    if (!value) {
-        // As `from module import name` reports it.
-        PyErr_Clear();
-        raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    }
-    return nb::steal(value);
-}
-
 void bind(nb::module_& m, const char* name, nb::handle value) {
     if (PyObject_SetAttrString(m.ptr(), name, value.ptr()) < 0) raise_current();
 }
 
-// The utility functions the methods call, imported in one statement in this order.
-const char* const utility_names[] = {
-    "numpy_replace_values", "numpy_permute_array", "numpy_floatstr2float", "setValueOrDefault",
-    "numpy_boolean2float",  "convert_float32",     "numpy_whatis",         "numpy_select_columns",
-    "compress_str_column",  "global_missing_values_reference_list",
-};
+// `from <module> import <names...>`: every name found before any is bound.
+void bind_from(nb::module_& m, const char* module, std::initializer_list<const char*> names) {
+    std::vector<nb::object> values = from_import(PyModule_GetDict(m.ptr()), module, names);
+    size_t i = 0;
+    for (const char* name : names) bind(m, name, values[i++]);
+}
+
+template <const ClassDecl& D>
+void add_class(nb::module_& m, const Globals& g) {
+    bind(m, D.name(), make_class<D>(m, g));
+}
 
 void start_up(nb::module_& m) {
     // 1. Dependencies.
-    bind(m, "time", import_from("time", "time"));
+    bind_from(m, "time", {"time"});
     bind(m, "np", import("numpy"));
     nb::object sklearn = import("sklearn");
     bind(m, "sklearn", sklearn);
     bind(m, "warnings", import("warnings"));
-    bind(m, "BaseEstimator", import_from("sklearn.base", "BaseEstimator"));
-    bind(m, "TransformerMixin", import_from("sklearn.base", "TransformerMixin"));
-    bind(m, "StandardScaler", import_from("sklearn.preprocessing", "StandardScaler"));
-    bind(m, "SimpleImputer", import_from("sklearn.impute", "SimpleImputer"));
-    bind(m, "check_array", import_from("sklearn.utils.validation", "check_array"));
-    {
-        nb::object utils = import("tabrix_libs.utils.exportable_utils");
-        std::vector<nb::object> values;
-        for (const char* name : utility_names) values.push_back(import_from("tabrix_libs.utils.exportable_utils", name));
-        for (size_t i = 0; i < values.size(); ++i) bind(m, utility_names[i], values[i]);
-    }
-    init_compat(m);
+    bind_from(m, "sklearn.base", {"BaseEstimator", "TransformerMixin"});
+    bind_from(m, "sklearn.preprocessing", {"StandardScaler"});
+    bind_from(m, "sklearn.impute", {"SimpleImputer"});
+    bind_from(m, "sklearn.utils.validation", {"check_array"});
+    // The utility functions the methods call, in one statement in this order.
+    bind_from(m, "tabrix_libs.utils.exportable_utils",
+              {"numpy_replace_values", "numpy_permute_array", "numpy_floatstr2float", "setValueOrDefault",
+               "numpy_boolean2float", "convert_float32", "numpy_whatis", "numpy_select_columns",
+               "compress_str_column", "global_missing_values_reference_list"});
+    sklearn_compat::start_up(m);
 
     // 2. Version family: the minor version of a 0.x release, "1" for a 1.x release.
     nb::object version = attr(sklearn, "__version__");
@@ -74,26 +66,22 @@ void start_up(nb::module_& m) {
 
     // 4. The class table, in order; each name is bound as soon as it exists.
     Globals g(PyModule_GetDict(m.ptr()));
-    auto add_class = [&m](ClassDef def) {
-        const char* name = def.name;
-        bind(m, name, make_class(m, std::move(def)));
-    };
-    add_class(column_selector_class(g));
-    add_class(numpy_column_selector_class(g));
-    add_class(numpy_apply_along_axis_class(g));
-    add_class(numpy_replace_missing_values_class(g));
-    add_class(numpy_replace_unknown_values_class(g));
-    add_class(numpy_permute_array_class(g));
-    add_class(opt_standard_scaler_class(g));
-    add_class(cat_imputer_class(g));
-    add_class(cat_encoder_class(g));
-    bind(m, "is_all_missing", make_function(m, is_all_missing_function()));
-    add_class(num_imputer_class(g));
-    add_class(all_pass_class(g));
-    add_class(compress_strings_class(g));
-    add_class(float_str2float_class(g));
-    add_class(float32_transform_class(g));
-    add_class(boolean2float_class(g));
+    add_class<column_selector>(m, g);
+    add_class<numpy_column_selector>(m, g);
+    add_class<numpy_apply_along_axis>(m, g);
+    add_class<numpy_replace_missing_values>(m, g);
+    add_class<numpy_replace_unknown_values>(m, g);
+    add_class<numpy_permute_array>(m, g);
+    add_class<opt_standard_scaler>(m, g);
+    add_class<cat_imputer>(m, g);
+    add_class<cat_encoder>(m, g);
+    bind(m, "is_all_missing", make_function(m, "is_all_missing", is_all_missing_params, native<is_all_missing>));
+    add_class<num_imputer>(m, g);
+    add_class<all_pass>(m, g);
+    add_class<compress_strings>(m, g);
+    add_class<float_str2float>(m, g);
+    add_class<float32_transform>(m, g);
+    add_class<boolean2float>(m, g);
 }
 
 }  // namespace

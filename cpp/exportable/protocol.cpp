@@ -1,7 +1,10 @@
 #include "exportable/protocol.h"
 
 #include <cstdarg>
+#include <string>
 #include <unordered_map>
+
+#include "exportable/sklearn_compat.h"
 
 namespace tabrix::exportable {
 
@@ -130,6 +133,60 @@ void set_column(nb::handle Y, Py_ssize_t j, nb::handle value) {
     if (PyObject_SetItem(Y.ptr(), key.ptr(), value.ptr()) < 0) raise_current();
 }
 
+nb::object reshape_rows(nb::handle A, nb::handle rows) {
+    static nb::handle minus_one = PyLong_FromLong(-1);
+    return call(attr(A, "reshape"), {rows, minus_one});
+}
+
+std::vector<nb::object> from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names) {
+    nb::object fromlist = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* s = PyUnicode_FromString(name);
+        if (!s) raise_current();
+        PyTuple_SET_ITEM(fromlist.ptr(), i++, s);
+    }
+    nb::object module_name = nb::str(module);
+    nb::object mod = checked(PyImport_ImportModuleLevelObject(module_name.ptr(), globals, nullptr, fromlist.ptr(), 0));
+    std::vector<nb::object> values;
+    for (const char* name : names) {
+        PyObject* value = PyObject_GetAttrString(mod.ptr(), name);
+        if (value) {
+            values.push_back(nb::steal(value));
+            continue;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+        // A submodule of that name imported meanwhile still satisfies the import.
+        std::string full_name = std::string(module) + "." + name;
+        nb::object full = nb::str(full_name.c_str());
+        PyObject* submodule = PyImport_GetModule(full.ptr());
+        if (submodule) {
+            values.push_back(nb::steal(submodule));
+            continue;
+        }
+        if (PyErr_Occurred()) raise_current();
+        nb::object package = nb::borrow(module_name);
+        if (PyObject* real_name = PyObject_GetAttrString(mod.ptr(), "__name__")) {
+            package = nb::steal(real_name);
+        } else {
+            PyErr_Clear();
+        }
+        PyObject* path = PyModule_Check(mod.ptr()) ? PyModule_GetFilenameObject(mod.ptr()) : nullptr;
+        if (!path) PyErr_Clear();
+        nb::object path_obj = nb::steal(path);
+        nb::object message =
+            path_obj.is_valid() && PyUnicode_Check(path_obj.ptr())
+                ? checked(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name, package.ptr(),
+                                               path_obj.ptr()))
+                : checked(PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name,
+                                               package.ptr()));
+        PyErr_SetImportError(message.ptr(), package.ptr(), path_obj.is_valid() ? path_obj.ptr() : nullptr);
+        raise_current();
+    }
+    return values;
+}
+
 namespace {
 std::string utf8(nb::handle s) {
     Py_ssize_t size = 0;
@@ -148,11 +205,8 @@ TraceTexts::TraceTexts(const char* class_name)
       transform_end(std::string(class_name) + ": Ending transform(") {}
 
 std::string shape_text(nb::handle A) {
-    nb::object shape = attr(A, "shape");
-    nb::object rows = checked(PySequence_GetItem(shape.ptr(), 0));
-    static nb::handle minus_one = PyLong_FromLong(-1);
-    nb::object reshaped = call(attr(A, "reshape"), {rows, minus_one});
-    nb::object columns = checked(PySequence_GetItem(attr(reshaped, "shape").ptr(), 1));
+    nb::object rows = shape_item(A, 0);
+    nb::object columns = shape_item(reshape_rows(A, rows), 1);
     return utf8(str_of(rows)) + "x" + utf8(str_of(columns));
 }
 
@@ -227,67 +281,17 @@ void assert_2d(nb::handle X) {
     assert_true(truthy(equal));
 }
 
-namespace {
-// scikit-learn's own check_array as imported at start-up, and the name of its keyword for
-// finite-value checking in the installed release (renamed in 1.6, old name later removed).
-PyObject* sklearn_check_array = nullptr;
-const char* finite_keyword = "force_all_finite";
-// Newer releases moved BaseEstimator._check_n_features to a function in validation (and later
-// dropped the method); the function is used there unless a subclass overrides the method.
-PyObject* validation_check_n_features = nullptr;
-PyObject* base_check_n_features = nullptr;
-}  // namespace
-
-void init_compat(nb::handle module) {
-    sklearn_check_array = attr(module, "check_array").release().ptr();
-    nb::object inspect = checked(PyImport_ImportModule("inspect"));
-    nb::object signature = call(attr(inspect, "signature"), {nb::handle(sklearn_check_array)});
-    nb::object parameters = attr(signature, "parameters");
-    int has_new_name = PySequence_Contains(parameters.ptr(), nb::str("ensure_all_finite").ptr());
-    if (has_new_name < 0) raise_current();
-    if (has_new_name) finite_keyword = "ensure_all_finite";
-
-    nb::object validation = checked(PyImport_ImportModule("sklearn.utils.validation"));
-    if (has_attr(validation, "_check_n_features")) {
-        validation_check_n_features = attr(validation, "_check_n_features").release().ptr();
-    }
-    nb::object base = attr(module, "BaseEstimator");
-    if (has_attr(base, "_check_n_features")) base_check_n_features = attr(base, "_check_n_features").release().ptr();
-}
-
 void check_array(const Call& c, nb::handle X) {
     nb::object fn = c.g["check_array"];
     static nb::handle allow_nan = PyUnicode_InternFromString("allow-nan");
     static nb::handle one = PyLong_FromLong(1);
-    static nb::handle original_names = kw_names(
-        {"ensure_min_features", "ensure_min_samples", "dtype", "force_all_finite", "accept_sparse"});
-    static nb::handle compat_names = kw_names(
-        {"ensure_min_features", "ensure_min_samples", "dtype", finite_keyword, "accept_sparse"});
-    nb::handle names = fn.ptr() == sklearn_check_array ? compat_names : original_names;
-    call(fn, {X, one, one, Py_None, allow_nan, Py_True}, names);
-}
-
-void check_n_features(nb::handle self, nb::handle X, bool reset) {
-    static nb::handle reset_name = kw_names({"reset"});
-    nb::handle flag = reset ? Py_True : Py_False;
-    bool use_method = validation_check_n_features == nullptr;
-    if (!use_method) {
-        nb::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
-        if (has_attr(cls, "_check_n_features")) {
-            use_method = attr(cls, "_check_n_features").ptr() != base_check_n_features;
-        }
-    }
-    if (use_method) {
-        call(attr(self, "_check_n_features"), {X, flag}, reset_name);
-    } else {
-        call(validation_check_n_features, {self, X, flag}, reset_name);
-    }
+    call(fn, {X, one, one, Py_None, allow_nan, Py_True}, sklearn_compat::check_array_keywords(fn));
 }
 
 // ---------------------------------------------------------------- the protocol
 
 std::string Protocol::size_text(nb::handle X, nb::handle described) const {
-    if (row_.list_size_text && PyList_Check(X.ptr())) {
+    if (row.list_size_text && PyList_Check(X.ptr())) {
         const Py_ssize_t n = PyObject_Length(X.ptr());
         if (n < 0) raise_current();
         return std::to_string(n) + "x1";
@@ -299,7 +303,7 @@ void Protocol::start(Trace& trace, const std::string& text, nb::handle X) const 
     if (!trace.debug()) return;
     trace.print(text + size_text(X, X) + ")");
     // Classes without timings never read debug_timings.
-    if (row_.transform_timed) trace.take_start_time();
+    if (row.transform_timed) trace.take_start_time();
 }
 
 void Protocol::end(Trace& trace, const std::string& text, nb::handle X, nb::handle described, EndLine style,
@@ -308,47 +312,49 @@ void Protocol::end(Trace& trace, const std::string& text, nb::handle X, nb::hand
     trace.print_end(text, size_text(X, described), style, timed);
 }
 
-// ---------------------------------------------------------------- class definition
+nb::object pass_through(const Call&, nb::handle, nb::handle X) { return nb::borrow(X); }
 
-namespace {
-std::string indented_doc(std::initializer_list<const char*> lines, const char* indent) {
-    std::string doc = "\n";
-    for (const char* line : lines) doc += std::string(indent) + line + "\n";
-    return doc + indent;
-}
-}  // namespace
-
-std::string class_doc(std::initializer_list<const char*> lines) { return indented_doc(lines, "    "); }
-std::string method_doc(std::initializer_list<const char*> lines) { return indented_doc(lines, "        "); }
-
-nb::object make_function(nb::handle module, MethodDef def) {
-    nb::object module_name = attr(module, "__name__");
-    PyObject* globals = PyModule_GetDict(module.ptr());  // borrowed
-    return checked(new_native_method(std::move(def), module_name.ptr(), globals));
+bool Protocol::switched_on(nb::handle self) const {
+    return row.switch_name == nullptr || truthy(attr(self, row.switch_name));
 }
 
-nb::object make_class(nb::handle module, ClassDef def) {
-    nb::object module_name = attr(module, "__name__");
-    nb::object ns = checked(PyDict_New());
-    auto put = [&ns](const char* key, nb::handle value) {
-        if (PyDict_SetItemString(ns.ptr(), key, value.ptr()) < 0) raise_current();
-    };
-    // Without __module__, a class created while the module initialises claims importlib's
-    // bootstrap module, and pickling its instances fails.
-    put("__module__", module_name);
-    put("__qualname__", nb::str(def.name));
-    if (def.has_doc) {
-        put("__doc__", nb::str(def.doc.c_str()));
-    } else {
-        put("__doc__", Py_None);
+nb::object Protocol::fit(const Call& c) const {
+    nb::handle self = c.self(), X = c.X(), y = c.y();
+    if (row.fit_asserts) assert_2d(X);
+    sklearn_compat::check_n_features(self, X, true);
+    Trace trace(c);
+    if (row.fit_traces) start(trace, texts_.fit_start, X);
+    // The switch is read even by a class that learns nothing, so a flag without a truth value
+    // fails in fit as it does in transform.
+    if (!row.fit_reads_switch || switched_on(self)) {
+        if (work.fit) work.fit(c, self, X, y);
     }
-    put("__init__", make_function(module, std::move(def.init)));
-    put("fit", make_function(module, std::move(def.fit)));
-    put("transform", make_function(module, std::move(def.transform)));
+    if (row.fit_traces) end(trace, texts_.fit_end, X, X, EndLine::Paren, true);
+    return nb::borrow(self);
+}
 
-    nb::object bases = checked(PyTuple_Pack(2, attr(module, "BaseEstimator").ptr(), attr(module, "TransformerMixin").ptr()));
-    // type() itself, so that __init_subclass__ hooks of the bases run as for a class statement.
-    return call(nb::handle(reinterpret_cast<PyObject*>(&PyType_Type)), {nb::str(def.name), bases, ns});
+nb::object Protocol::transform(const Call& c) const {
+    nb::handle self = c.self(), X = c.X();
+    if (row.transform_asserts) assert_2d(X);
+    check_array(c, X);
+    if (has_attr(self, "n_features_in_") && (!row.n_features_check_needs_switch || switched_on(self))) {
+        sklearn_compat::check_n_features(self, X, false);
+    }
+    Trace trace(c);
+    start(trace, texts_.transform_start, X);
+    nb::object Y;
+    if (switched_on(self)) {
+        Y = work.transform(c, self, X);
+    } else {
+        if (work.when_off) work.when_off(self);
+        Y = nb::borrow(X);
+    }
+    end(trace, texts_.transform_end, X, row.end_line_describes_input ? X : nb::handle(Y), row.end_line,
+        row.transform_timed);
+    if (work.after_end_line) Y = work.after_end_line(std::move(Y));
+    return_trace(c, self, X, Y);
+    if (work.before_return) work.before_return(X, Y);
+    return Y;
 }
 
 }  // namespace tabrix::exportable

@@ -1,5 +1,6 @@
 // The fit/transform protocol every transformer shares: input checks, the feature-count
-// check, and the trace lines switched by the module flags.
+// check, the on/off switch, and the trace lines switched by the module flags; with the Python
+// helpers the transformers call.
 //
 // Everything a method uses from the module namespace is looked up at each call, so rebinding a
 // module attribute (exportable.debug, exportable.check_array, ...) changes what existing
@@ -9,7 +10,6 @@
 #include <nanobind/nanobind.h>
 
 #include <new>
-#include <type_traits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,11 +46,15 @@ private:
     PyObject* dict_;
 };
 
-// One call of a native method: the bound parameters and the module namespace.
+// One call of a native method: the bound parameters, in declaration order, and the module
+// namespace. Constructors and functions read their arguments by name (Args, class_decl.h);
+// fit(self, X, y=None) and transform(self, X) have the fixed shape the accessors name.
 struct Call {
     PyObject* const* bound;
     Globals g;
-    nb::handle operator[](size_t i) const { return bound[i]; }
+    nb::handle self() const { return bound[0]; }
+    nb::handle X() const { return bound[1]; }
+    nb::handle y() const { return bound[2]; }
 };
 
 // The interned Python string for a name given as a string literal (cached by address).
@@ -71,6 +75,12 @@ nb::object str_of(nb::handle obj);
 bool equals(nb::handle a, nb::handle b);
 // An index or size as C++ integer (OverflowError beyond Py_ssize_t).
 Py_ssize_t as_size(nb::handle value);
+// An exception a bare `except Exception` would handle (not KeyboardInterrupt or SystemExit).
+inline bool is_ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
+
+// `from <module> import <names...>` run with `globals` as the importing namespace: the values in
+// order, or the interpreter's own ImportError when a name is absent.
+std::vector<nb::object> from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names);
 
 // ---- NumPy-style indexing through Python, so any array-like behaves as it would in Python ----
 
@@ -78,6 +88,8 @@ Py_ssize_t as_size(nb::handle value);
 nb::object shape_item(nb::handle X, Py_ssize_t axis);
 // `:` as an index part.
 nb::handle full_slice();
+// A.reshape(rows, -1)
+nb::object reshape_rows(nb::handle A, nb::handle rows);
 // X[rows, columns]
 nb::object index_2d(nb::handle X, nb::handle rows, nb::handle columns);
 // X[:, j]
@@ -150,15 +162,11 @@ bool assertions_enabled();
 // check_array(X, ensure_min_features=1, ensure_min_samples=1, dtype=None,
 //             force_all_finite="allow-nan", accept_sparse=True), result discarded.
 void check_array(const Call& call, nb::handle X);
-// self._check_n_features(X, reset=...), or its replacement in releases that dropped the method.
-void check_n_features(nb::handle self, nb::handle X, bool reset);
-
-// Records scikit-learn's own functions at start-up, to know when a global was rebound.
-void init_compat(nb::handle module);
 
 // ---- the protocol, configured per class ----
 
-// Which pieces of the protocol a class uses; one row per class.
+// Which pieces of the protocol a class uses: one row per class, written as a chain of the
+// departures from the common case, e.g. ProtocolRow().asserts_in_fit().switched_by("activate_flag").
 struct ProtocolRow {
     bool fit_asserts = false;       // assert X.ndim == 2 first in fit
     bool fit_traces = true;         // start and end lines around fit
@@ -167,55 +175,66 @@ struct ProtocolRow {
     EndLine end_line = EndLine::Paren;
     bool end_line_describes_input = false;  // the end line gives X's shape rather than Y's
     bool list_size_text = false;            // a list X is described as len(X)x1 in every line
-    bool n_features_check_needs_activate_flag = false;  // a switched-off instance takes any width
+    // The on/off attribute (activate_flag, use_scaler_flag), or none. Switched off, fit skips
+    // the class's work and transform returns X itself.
+    const char* switch_name = nullptr;
+    bool fit_reads_switch = true;               // false: fit never reads it (and always works)
+    bool n_features_check_needs_switch = false;  // a switched-off instance takes any width
+
+    ProtocolRow asserts_in_fit() const { return with(&ProtocolRow::fit_asserts, true); }
+    ProtocolRow untraced_fit() const { return with(&ProtocolRow::fit_traces, false); }
+    ProtocolRow no_assert_in_transform() const { return with(&ProtocolRow::transform_asserts, false); }
+    ProtocolRow untimed() const { return with(&ProtocolRow::transform_timed, false); }
+    ProtocolRow end_line_closed(EndLine style) const { return with(&ProtocolRow::end_line, style); }
+    ProtocolRow end_line_of_input() const { return with(&ProtocolRow::end_line_describes_input, true); }
+    ProtocolRow list_sizes() const { return with(&ProtocolRow::list_size_text, true); }
+    ProtocolRow switched_by(const char* name) const { return with(&ProtocolRow::switch_name, name); }
+    ProtocolRow switch_unread_in_fit() const { return with(&ProtocolRow::fit_reads_switch, false); }
+    ProtocolRow n_features_check_when_on() const { return with(&ProtocolRow::n_features_check_needs_switch, true); }
+
+private:
+    template <class T>
+    ProtocolRow with(T ProtocolRow::*field, T value) const {
+        ProtocolRow r = *this;
+        r.*field = value;
+        return r;
+    }
 };
 
-struct NoHook {};
+// A class's own work, run by the protocol.
+using FitWork = void (*)(const Call& c, nb::handle self, nb::handle X, nb::handle y);
+using TransformWork = nb::object (*)(const Call& c, nb::handle self, nb::handle X);
+using OffWork = void (*)(nb::handle self);                // besides returning X, when switched off
+using AfterEndLine = nb::object (*)(nb::object Y);        // reshapes Y after the end line
+using BeforeReturn = void (*)(nb::handle X, nb::handle Y);  // a last check, after the return trace
+
+nb::object pass_through(const Call& c, nb::handle self, nb::handle X);
+
+struct ClassWork {
+    FitWork fit = nullptr;  // nullptr: nothing to learn
+    TransformWork transform = pass_through;
+    OffWork when_off = nullptr;
+    AfterEndLine after_end_line = nullptr;
+    BeforeReturn before_return = nullptr;
+};
 
 // fit and transform around a class's own work:
-//   fit:       [assert] -> record n_features_in_ -> [start line] -> work(self, X, y) -> [end line] -> self
-//   transform: [assert] -> check_array -> n-features check -> start line -> Y = work(self, X)
-//              -> end line -> after_end(Y) -> return trace -> before_return(X, Y) -> Y
+//   fit:       [assert] -> record n_features_in_ -> [start line] -> [switch] work(self, X, y)
+//              -> [end line] -> self
+//   transform: [assert] -> check_array -> n-features check -> start line
+//              -> Y = [switch] work(self, X) -> end line -> after_end_line(Y) -> return trace
+//              -> before_return(X, Y) -> Y
 class Protocol {
 public:
-    Protocol(const char* class_name, ProtocolRow row) : texts_(class_name), row_(row) {}
+    explicit Protocol(const char* class_name) : texts_(class_name) {}
 
-    // fit of a class that learns nothing of its own.
-    nb::object fit(const Call& c) const {
-        return fit(c, [](nb::handle, nb::handle, nb::handle) {});
-    }
+    nb::object fit(const Call& c) const;
+    nb::object transform(const Call& c) const;
+    // The switch's truth value (true for a class without one); raises what its __bool__ raises.
+    bool switched_on(nb::handle self) const;
 
-    template <class Work>
-    nb::object fit(const Call& c, Work&& work) const {
-        nb::handle self = c[0], X = c[1], y = c[2];
-        if (row_.fit_asserts) assert_2d(X);
-        check_n_features(self, X, true);
-        Trace trace(c);
-        if (row_.fit_traces) start(trace, texts_.fit_start, X);
-        work(self, X, y);
-        if (row_.fit_traces) end(trace, texts_.fit_end, X, X, EndLine::Paren, true);
-        return nb::borrow(self);
-    }
-
-    template <class Work, class AfterEnd = NoHook, class BeforeReturn = NoHook>
-    nb::object transform(const Call& c, Work&& work, AfterEnd after_end = {}, BeforeReturn before_return = {}) const {
-        nb::handle self = c[0], X = c[1];
-        if (row_.transform_asserts) assert_2d(X);
-        check_array(c, X);
-        if (has_attr(self, "n_features_in_") &&
-            (!row_.n_features_check_needs_activate_flag || truthy(attr(self, "activate_flag")))) {
-            check_n_features(self, X, false);
-        }
-        Trace trace(c);
-        start(trace, texts_.transform_start, X);
-        nb::object Y = work(self, X);
-        end(trace, texts_.transform_end, X, row_.end_line_describes_input ? X : nb::handle(Y), row_.end_line,
-            row_.transform_timed);
-        if constexpr (!std::is_same_v<AfterEnd, NoHook>) Y = after_end(std::move(Y));
-        return_trace(c, self, X, Y);
-        if constexpr (!std::is_same_v<BeforeReturn, NoHook>) before_return(X, Y);
-        return Y;
-    }
+    ProtocolRow row;
+    ClassWork work;
 
 private:
     std::string size_text(nb::handle X, nb::handle described) const;
@@ -224,44 +243,8 @@ private:
              bool timed) const;
 
     TraceTexts texts_;
-    ProtocolRow row_;
-};
-
-// ---- class definition ----
-
-// "\n    line1\n    line2\n    ": the docstring of an indented class body.
-std::string class_doc(std::initializer_list<const char*> lines);
-// The same for a method body (eight spaces).
-std::string method_doc(std::initializer_list<const char*> lines);
-
-struct ClassDef {
-    const char* name;
-    std::string doc;  // empty: no docstring
-    bool has_doc;
-    MethodDef init, fit, transform;
 };
 
 inline nb::object new_list() { return checked(PyList_New(0)); }
-inline std::vector<Param> params(std::initializer_list<Param> list) { return std::vector<Param>(list); }
-
-// Methods every class shares the shape of.
-inline std::vector<Param> fit_params() {
-    std::vector<Param> p;
-    p.push_back(required("self"));
-    p.push_back(required("X"));
-    p.push_back(optional("y", Py_None));
-    return p;
-}
-inline std::vector<Param> transform_params() {
-    std::vector<Param> p;
-    p.push_back(required("self"));
-    p.push_back(required("X"));
-    return p;
-}
-
-// type(name, (BaseEstimator, TransformerMixin), namespace) with the three methods.
-nb::object make_class(nb::handle module, ClassDef def);
-// A plain module-level function.
-nb::object make_function(nb::handle module, MethodDef def);
 
 }  // namespace tabrix::exportable
