@@ -37,11 +37,20 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
                 return c ? c : Py_None;
             },
             [&](npy_intp, PyObject* cell, const Probe& p) {
-                if (found.contains(cell, p) || (any_marker && excluded.contains(cell, p))) return;
+                // Lookups that run Python code may rebind cells and free this one: it is
+                // held through them, and the cells ahead are read again.
+                const bool slow = found.may_run_python(p) ||
+                                  (any_marker && (excluded.may_run_python(p) ||
+                                                  markers.may_run_python(p)));
+                nb::object hold;
+                if (slow) hold = nb::borrow(cell);
+                if (found.contains(cell, p) || (any_marker && excluded.contains(cell, p)))
+                    return slow;
                 if (any_marker && markers.contains(cell, p))
                     excluded.add(cell, p);
                 else
                     found.add_new(cell, p);
+                return slow;
             });
         nb::list values;
         for (const nb::object& v : found.values()) values.append(v);
