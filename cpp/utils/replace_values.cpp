@@ -151,11 +151,10 @@ bool drops_imaginary(const PyArray_Descr* descr) {
 }
 
 // Whether value is stored unchanged in a cell of dtype descr, checked by a round trip with
-// NumPy's own conversion. What makes that conversion warn is decided here instead: NumPy
-// complex numbers going to a real dtype, and overflow or invalid values, which NumPy
-// reports through its floating-point error state, set to ignore for this thread and
-// context only (np.errstate; the warnings filters are process-wide, so changing them
-// would race with other threads).
+// NumPy's own conversion, arranged so that nothing warns: a NumPy complex number bound for
+// a real dtype is decided by its parts, and overflow or invalid values are ignored through
+// NumPy's floating-point error state, which belongs to this thread and context
+// (np.errstate). The warnings filters are process-wide: changing them races with threads.
 bool stored_as(PyObject* value, PyArray_Descr* descr) {
     PyObject* stored = value;
     nb::object real_part;
