@@ -45,6 +45,21 @@ void for_each_cell_with_column(PyArrayObject* a, npy_intp ncols, F&& f) {
     });
 }
 
+// New reference to fill when cell matches a marker (*hit), else to cell.
+PyObject* lookup_general(const ValueSet& markers, PyObject* cell, PyObject* fill, bool* hit) {
+    const Probe probe = make_probe(cell);
+    if (!markers.may_run_python(probe)) {
+        *hit = markers.contains(cell, probe);
+    } else {
+        nb::object hold = nb::borrow(cell);
+        *hit = markers.contains(cell, probe);
+        if (!*hit) return hold.release().ptr();
+    }
+    PyObject* v = *hit ? fill : cell;
+    Py_INCREF(v);
+    return v;
+}
+
 // Object cells: the result is a new object array; returns the number of replaced cells.
 //
 // A lookup that runs Python code (hash or == of other objects) may rebind cells of `a` and
@@ -93,27 +108,25 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
         }
         return replaced;
     }
+    // One set of markers for the whole array.
+    const ValueSet& markers = *ref.single;
+    const bool plain = !markers.has_other();
     for_each_run(a, [&](char* p, npy_intp stride, npy_intp n, npy_intp start) {
-        npy_intp col = ref.ncols > 1 ? start % ref.ncols : 0;
         for (npy_intp k = 0; k < n; ++k) {
             if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride);
             PyObject* cell = *reinterpret_cast<PyObject**>(p + k * stride);
             if (!cell) cell = Py_None;
-            const ValueSet& markers = ref.set_for(col);
+            PyObject* v;
             bool hit;
-            nb::object hold;
-            if (Py_TYPE(cell) == &PyUnicode_Type && !markers.has_other()) {
+            if (plain && Py_TYPE(cell) == &PyUnicode_Type) {
                 hit = markers.contains_str(cell);
+                v = hit ? fill : cell;
+                Py_INCREF(v);
             } else {
-                const Probe probe = make_probe(cell);
-                if (markers.may_run_python(probe)) hold = nb::borrow(cell);
-                hit = markers.contains(cell, probe);
+                v = lookup_general(markers, cell, fill, &hit);
             }
-            PyObject* v = hit ? fill : cell;
             replaced += hit;
-            Py_INCREF(v);
             dst[start + k] = v;
-            if (++col == ref.ncols) col = 0;
         }
     });
     return replaced;

@@ -242,6 +242,21 @@ double other_value(PyObject* o) {
     return d;
 }
 
+// Float value of any cell (NaN when it matches a marker). Lookups and __float__ may run
+// Python code that rebinds cells of the column and frees this one: it is held meanwhile.
+double cell_value(PyObject* cell, const ValueSet* markers) {
+    const CellInfo info = classify(cell);
+    nb::object hold;
+    if (info.kind == Kind::kOther || (markers && markers->has_other())) hold = nb::borrow(cell);
+    if (markers && markers->contains(cell)) return kNaN;
+    switch (info.kind) {
+        case Kind::kStr: return parse_text(cell);
+        case Kind::kNum: return number_value(cell, info);
+        case Kind::kOther: return other_value(cell);
+        default: return kNaN;
+    }
+}
+
 template <class V>
 inline double numeric_cell(V v, const NumKeySet& markers) {
     if constexpr (std::is_floating_point<V>::value) {
@@ -323,29 +338,12 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
     nb::object col = object_column(Xcol, fn);
     const bool any_marker = !markers.empty();
     const bool plain_markers = !markers.has_other();
-    auto value_of = [&](PyObject* cell, const CellInfo& info) {
-        if (any_marker && markers.contains(cell)) return kNaN;
-        switch (info.kind) {
-            case Kind::kStr: return parse_text(cell);
-            case Kind::kNum: return number_value(cell, info);
-            case Kind::kOther: return other_value(cell);
-            default: return kNaN;
-        }
-    };
     for_each_object(arr(col), [&](npy_intp i, PyObject* cell) {
         if (Py_TYPE(cell) == &PyUnicode_Type && plain_markers) {  // the common case
             dst[i] = (any_marker && markers.contains_str(cell)) ? kNaN : parse_text(cell);
             return;
         }
-        const CellInfo info = classify(cell);
-        if (info.kind != Kind::kOther && (plain_markers || !any_marker)) {
-            dst[i] = value_of(cell, info);
-            return;
-        }
-        // Python code runs (hash, ==, __float__) and may rebind cells of the column, freeing
-        // this one: it is held until its value is read.
-        nb::object hold = nb::borrow(cell);
-        dst[i] = value_of(cell, info);
+        dst[i] = cell_value(cell, any_marker ? &markers : nullptr);
     });
     return out;
 }
