@@ -159,6 +159,13 @@ bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
     return false;
 }
 
+PyObject* ValueSet::fill_or_keep_held(PyObject* cell, const Probe& p, bool fill_when,
+                                      PyObject* fill, bool* filled) const {
+    nb::object hold = nb::borrow(cell);
+    *filled = contains(cell, p) == fill_when;
+    return *filled ? nb::borrow(fill).release().ptr() : hold.release().ptr();
+}
+
 void ValueSet::add_hashed(PyObject* v, bool other) {
     Py_hash_t h = PyObject_Hash(v);
     if (h == -1 && PyErr_Occurred()) {

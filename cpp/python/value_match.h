@@ -149,6 +149,10 @@ public:
     bool may_run_python(const Probe& p) const { return p.kind == Kind::kOther || has_other_; }
     // Whether some value is of no plain kind: any lookup may then run Python code.
     bool has_other() const { return has_other_; }
+    // New reference to `fill` when contains(cell, p) == fill_when (*filled), else to cell,
+    // which is held through the lookup. Kept out of line, away from the callers' hot loops.
+    PyObject* fill_or_keep_held(PyObject* cell, const Probe& p, bool fill_when, PyObject* fill,
+                                bool* filled) const;
 
     bool empty() const { return values_.empty(); }
     size_t size() const { return values_.size(); }

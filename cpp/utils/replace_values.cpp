@@ -48,13 +48,8 @@ void for_each_cell_with_column(PyArrayObject* a, npy_intp ncols, F&& f) {
 // New reference to fill when cell matches a marker (*hit), else to cell.
 PyObject* lookup_general(const ValueSet& markers, PyObject* cell, PyObject* fill, bool* hit) {
     const Probe probe = make_probe(cell);
-    if (!markers.may_run_python(probe)) {
-        *hit = markers.contains(cell, probe);
-    } else {
-        nb::object hold = nb::borrow(cell);
-        *hit = markers.contains(cell, probe);
-        if (!*hit) return hold.release().ptr();
-    }
+    if (markers.may_run_python(probe)) return markers.fill_or_keep_held(cell, probe, true, fill, hit);
+    *hit = markers.contains(cell, probe);
     PyObject* v = *hit ? fill : cell;
     Py_INCREF(v);
     return v;
@@ -82,13 +77,6 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
                 const ValueSet& known = ref.set_for(j);
                 const char* col = static_cast<const char*>(PyArray_DATA(a)) + (r0 * s0 + j * s1);
                 PyObject** out = dst + r0 * cols + j;
-                auto keep_or_fill = [&](npy_intp k, PyObject* cell, const Probe& p) {
-                    const bool hit = !known.contains(cell, p);
-                    PyObject* v = hit ? fill : cell;
-                    replaced += hit;
-                    Py_INCREF(v);
-                    out[k * cols] = v;
-                };
                 walk_with_probes(
                     r1 - r0, known,
                     [&](npy_intp k) {
@@ -96,13 +84,18 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
                         return c ? c : Py_None;
                     },
                     [&](npy_intp k, PyObject* cell, const Probe& p) {
-                        if (!known.may_run_python(p)) {
-                            keep_or_fill(k, cell, p);
-                            return false;
+                        if (known.may_run_python(p)) {
+                            bool hit;
+                            out[k * cols] = known.fill_or_keep_held(cell, p, false, fill, &hit);
+                            replaced += hit;
+                            return true;
                         }
-                        nb::object hold = nb::borrow(cell);
-                        keep_or_fill(k, cell, p);
-                        return true;
+                        const bool hit = !known.contains(cell, p);
+                        PyObject* v = hit ? fill : cell;
+                        replaced += hit;
+                        Py_INCREF(v);
+                        out[k * cols] = v;
+                        return false;
                     });
             }
         }
