@@ -25,17 +25,22 @@ def matches(cell, values):
     return False
 
 
+# Each cell is read once, when it is reached: a comparison may rebind cells of X.
 def replace_values(X, fill, markers):
     out = np.empty(X.shape, dtype=object)
     for idx in np.ndindex(X.shape):
-        out[idx] = fill if matches(X[idx], markers) else X[idx]
+        cell = X[idx]
+        out[idx] = fill if matches(cell, markers) else cell
     return out
 
 
 def replace_unknown(X, fill, known):
+    """Column by column, as the known values are per column."""
     out = np.empty(X.shape, dtype=object)
-    for (i, j) in np.ndindex(X.shape):
-        out[i, j] = X[i, j] if matches(X[i, j], known[j]) else fill
+    for j in range(X.shape[1]):
+        for i in range(X.shape[0]):
+            cell = X[i, j]
+            out[i, j] = cell if matches(cell, known[j]) else fill
     return out
 
 

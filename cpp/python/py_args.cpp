@@ -47,7 +47,7 @@ nb::object new_array(int nd, const npy_intp* dims, int type_num) {
 namespace {
 
 Py_ssize_t checked_index(PyObject* item, npy_intp size, const char* func, const char* arg,
-                         const char* what) {
+                         const char* what, bool resolve) {
     if (PyBool_Check(item) || PyArray_IsScalar(item, Bool) || !PyIndex_Check(item))
         raise(PyExc_TypeError, "%s: %s must hold integers, got %s %s", func, arg,
               type_name(item), short_repr(item).c_str());
@@ -61,7 +61,7 @@ Py_ssize_t checked_index(PyObject* item, npy_intp size, const char* func, const 
     if (v < -size || v >= size)
         raise(PyExc_IndexError, "%s: index %zd in %s is out of range for %zd %s", func, v, arg,
               static_cast<Py_ssize_t>(size), what);
-    return v < 0 ? v + size : v;
+    return v < 0 && resolve ? v + size : v;
 }
 
 bool read_range(PyObject* r, Py_ssize_t* start, Py_ssize_t* step, Py_ssize_t* len) {
@@ -84,8 +84,10 @@ bool read_range(PyObject* r, Py_ssize_t* start, Py_ssize_t* step, Py_ssize_t* le
 
 }  // namespace
 
-std::vector<npy_intp> read_index_list(PyObject* indices, npy_intp size, const char* func,
-                                      const char* arg, const char* what) {
+namespace {
+
+std::vector<npy_intp> read_indices(PyObject* indices, npy_intp size, const char* func,
+                                   const char* arg, const char* what, bool resolve) {
     std::vector<npy_intp> out;
     if (indices == Py_None || PyUnicode_Check(indices) || PyBytes_Check(indices) ||
         PyByteArray_Check(indices) || PyDict_Check(indices))
@@ -103,7 +105,7 @@ std::vector<npy_intp> read_index_list(PyObject* indices, npy_intp size, const ch
         out.resize(static_cast<size_t>(len));
         for (Py_ssize_t k = 0; k < len; ++k) {
             Py_ssize_t v = start + k * step;
-            out[static_cast<size_t>(k)] = v < 0 ? v + size : v;
+            out[static_cast<size_t>(k)] = v < 0 && resolve ? v + size : v;
         }
         return out;
     }
@@ -115,10 +117,23 @@ std::vector<npy_intp> read_index_list(PyObject* indices, npy_intp size, const ch
     }
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object hold = nb::steal(item);
-        out.push_back(checked_index(item, size, func, arg, what));
+        out.push_back(checked_index(item, size, func, arg, what, resolve));
     }
     check(!PyErr_Occurred());
     return out;
+}
+
+}  // namespace
+
+std::vector<npy_intp> read_index_list(PyObject* indices, npy_intp size, const char* func,
+                                      const char* arg, const char* what) {
+    return read_indices(indices, size, func, arg, what, true);
+}
+
+std::vector<npy_intp> read_index_list_unresolved(PyObject* indices, npy_intp size,
+                                                 const char* func, const char* arg,
+                                                 const char* what) {
+    return read_indices(indices, size, func, arg, what, false);
 }
 
 bool read_flag(PyObject* flag, const char* func, const char* arg) {

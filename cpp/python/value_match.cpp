@@ -86,6 +86,23 @@ CellInfo classify(PyObject* o) {
     return kOtherInfo;
 }
 
+double number_value(PyObject* o, const CellInfo& info) {
+    const double d = info.key.to_double();
+    if (d != 0.0) return d;
+    bool negative = false;
+    if (Py_TYPE(o) == &PyFloat_Type)
+        negative = std::signbit(PyFloat_AS_DOUBLE(o));
+    else if (PyArray_IsScalar(o, Double))
+        negative = std::signbit(PyArrayScalar_VAL(o, Double));
+    else if (PyArray_IsScalar(o, Float))
+        negative = std::signbit(PyArrayScalar_VAL(o, Float));
+    else if (PyArray_IsScalar(o, Half))
+        negative = (PyArrayScalar_VAL(o, Half) & 0x8000) != 0;
+    else if (PyArray_IsScalar(o, LongDouble))
+        negative = std::signbit(PyArrayScalar_VAL(o, LongDouble));
+    return negative ? -0.0 : 0.0;
+}
+
 bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
 
 
@@ -119,6 +136,8 @@ bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {
 }
 
 bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
+    // Hash and == run Python code, which may drop the last other reference to the cell.
+    nb::object hold = nb::borrow(cell);
     Py_hash_t h = PyObject_Hash(cell);
     if (h == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
@@ -138,6 +157,13 @@ bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
     for (PyObject* v : unhashable_)
         if (py_equal(cell, v)) return true;
     return false;
+}
+
+PyObject* ValueSet::fill_or_keep_held(PyObject* cell, const Probe& p, bool fill_when,
+                                      PyObject* fill, bool* filled) const {
+    nb::object hold = nb::borrow(cell);
+    *filled = contains(cell, p) == fill_when;
+    return *filled ? nb::borrow(fill).release().ptr() : hold.release().ptr();
 }
 
 void ValueSet::add_hashed(PyObject* v, bool other) {
@@ -171,6 +197,8 @@ void ValueSet::add_new(PyObject* v, const Probe& p) {
     }
     TextKey key = p.key;
     key.extra = static_cast<uint32_t>(values_.size());
+    // Owned first: no entry ever refers to a value that is not there.
+    values_.push_back(nb::borrow(v));
     switch (p.kind) {
         case Kind::kStr: {
             typed_.insert(p.hash, key);
@@ -193,14 +221,13 @@ void ValueSet::add_new(PyObject* v, const Probe& p) {
         default: has_other_ = true; break;
     }
     add_hashed(v, p.kind == Kind::kOther);
-    values_.push_back(nb::borrow(v));
 }
 
 void ValueSet::add_reference(PyObject* v) {
     const Probe p = make_probe(v);
     if (add(v, p) || p.kind == Kind::kNan) return;
-    add_hashed(v, p.kind == Kind::kOther);
     values_.push_back(nb::borrow(v));
+    add_hashed(v, p.kind == Kind::kOther);
 }
 
 NumKeySet ValueSet::numeric_keys() const {
@@ -222,6 +249,15 @@ NumKeySet ValueSet::numeric_keys() const {
         } else if (PyComplex_Check(v)) {
             if (PyComplex_ImagAsDouble(v) != 0.0) continue;
             d = PyComplex_RealAsDouble(v);
+        } else if (PyArray_IsScalar(v, ComplexFloating)) {
+            // Read by parts: float() of a NumPy complex warns that the imaginary part is lost.
+            nb::object imag = nb::steal(PyObject_GetAttrString(v, "imag"));
+            nb::object real = nb::steal(PyObject_GetAttrString(v, "real"));
+            check(imag.is_valid() && real.is_valid());
+            const double im = PyFloat_AsDouble(imag.ptr());
+            if (im == -1.0 && PyErr_Occurred()) raise_current();
+            if (im != 0.0) continue;
+            d = PyFloat_AsDouble(real.ptr());
         } else if (Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_float &&
                    !PyUnicode_Check(v) && !PyBytes_Check(v)) {
             d = PyFloat_AsDouble(v);

@@ -40,6 +40,10 @@ struct CellInfo {
 // Classifies a Python object; never fails.
 CellInfo classify(PyObject* o);
 
+// The value of a number classified kNum, as a double. Keys make -0.0 the integer 0 (right
+// for matching); this keeps the sign of a float zero.
+double number_value(PyObject* o, const CellInfo& info);
+
 // True for a float NaN or a NumPy NaN of any float type.
 bool is_nan_object(PyObject* o);
 
@@ -139,6 +143,17 @@ public:
         if (p.kind == Kind::kStr || p.kind == Kind::kNum) typed_.prefetch(p.hash);
     }
 
+    // Whether contains(cell, p) may run Python code (hash or == of an object of no plain
+    // kind), which may rebind array cells and free objects: callers then hold a strong
+    // reference to the cell across the lookup, and treat what they read before as stale.
+    bool may_run_python(const Probe& p) const { return p.kind == Kind::kOther || has_other_; }
+    // Whether some value is of no plain kind: any lookup may then run Python code.
+    bool has_other() const { return has_other_; }
+    // New reference to `fill` when contains(cell, p) == fill_when (*filled), else to cell,
+    // which is held through the lookup. Kept out of line, away from the callers' hot loops.
+    PyObject* fill_or_keep_held(PyObject* cell, const Probe& p, bool fill_when, PyObject* fill,
+                                bool* filled) const;
+
     bool empty() const { return values_.empty(); }
     size_t size() const { return values_.size(); }
     bool has_nan() const { return has_nan_; }
@@ -194,7 +209,9 @@ private:
 
 // Walks cells 0..n-1 (cell_at(k) gives the PyObject*) calling f(k, cell, probe) in order,
 // with the cell objects prefetched kPrefetchFar cells ahead and the probes computed,
-// and their slots in `set` prefetched, kProbeAhead cells ahead.
+// and their slots in `set` prefetched, kProbeAhead cells ahead. f returns true when it may
+// have run Python code: cells may then have been rebound, so the probes built before are
+// rebuilt from the cells as they are when reached.
 constexpr npy_intp kProbeAhead = 16;
 template <class CellAt, class F>
 void walk_with_probes(npy_intp n, const ValueSet& set, CellAt&& cell_at, F&& f) {
@@ -203,15 +220,18 @@ void walk_with_probes(npy_intp n, const ValueSet& set, CellAt&& cell_at, F&& f) 
         ring[k] = make_probe(cell_at(k));
         set.prefetch(ring[k]);
     }
+    npy_intp stale_until = -1;  // probes of cells up to here predate Python code
     for (npy_intp k = 0; k < n; ++k) {
         if (k + kPrefetchFar < n) prefetch_pyobject(cell_at(k + kPrefetchFar));
-        const Probe p = ring[k % kProbeAhead];
+        Probe p = ring[k % kProbeAhead];
         if (k + kProbeAhead < n) {
             Probe& next = ring[k % kProbeAhead];
             next = make_probe(cell_at(k + kProbeAhead));
             set.prefetch(next);
         }
-        f(k, cell_at(k), p);
+        PyObject* cell = cell_at(k);
+        if (k <= stale_until) p = make_probe(cell);
+        if (f(k, cell, p)) stale_until = k + kProbeAhead;
     }
 }
 

@@ -30,6 +30,15 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
         // for values not seen yet (those that match a marker are remembered in `excluded`).
         ValueSet found, excluded;
         const bool any_marker = !markers.empty();
+        // Whether some value in play is of no plain kind: lookups may then run Python code.
+        bool others = any_marker && markers.has_other();
+        auto visit = [&](PyObject* cell, const Probe& p) {
+            if (found.contains(cell, p) || (any_marker && excluded.contains(cell, p))) return;
+            if (any_marker && markers.contains(cell, p))
+                excluded.add(cell, p);
+            else
+                found.add_new(cell, p);
+        };
         walk_with_probes(
             n, found,
             [&](npy_intp k) {
@@ -37,11 +46,16 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
                 return c ? c : Py_None;
             },
             [&](npy_intp, PyObject* cell, const Probe& p) {
-                if (found.contains(cell, p) || (any_marker && excluded.contains(cell, p))) return;
-                if (any_marker && markers.contains(cell, p))
-                    excluded.add(cell, p);
-                else
-                    found.add_new(cell, p);
+                if (!others && p.kind != Kind::kOther) {
+                    visit(cell, p);
+                    return false;
+                }
+                // Python code may rebind cells and free this one: it is held meanwhile, and
+                // the cells ahead are read again.
+                others = true;
+                nb::object hold = nb::borrow(cell);
+                visit(cell, p);
+                return true;
             });
         nb::list values;
         for (const nb::object& v : found.values()) values.append(v);

@@ -59,13 +59,16 @@ inline bool to_float32(double d, float* out) {
     return !(std::isinf(f) && std::isfinite(d));
 }
 
+// repr() runs Python code: the cell is held while its description is built.
 [[noreturn]] void raise_not_number(PyArrayObject* a, npy_intp pos, PyObject* cell) {
+    nb::object hold = nb::borrow(cell);
     std::string where = cell_position(a, pos);
     raise(PyExc_ValueError, "convert_float32: %s holds %s (%s), which is not a number",
           where.c_str(), short_repr(cell).c_str(), type_name(cell));
 }
 
 [[noreturn]] void raise_out_of_range(PyArrayObject* a, npy_intp pos, PyObject* cell) {
+    nb::object hold = nb::borrow(cell);
     std::string where = cell_position(a, pos);
     raise(PyExc_ValueError,
           "convert_float32: %s holds %s, which is beyond the float32 range (finite values "
@@ -80,12 +83,15 @@ float object_to_float32(PyArrayObject* a, npy_intp pos, PyObject* cell) {
     switch (info.kind) {
         case Kind::kNan: return std::numeric_limits<float>::quiet_NaN();
         case Kind::kNum:
-            if (!to_float32(info.key.to_double(), &f)) raise_out_of_range(a, pos, cell);
+            if (!to_float32(number_value(cell, info), &f)) raise_out_of_range(a, pos, cell);
             return f;
         case Kind::kNone:
         case Kind::kStr: raise_not_number(a, pos, cell);
         case Kind::kOther: break;
     }
+    // __float__ and the like run Python code, which may rebind cells of the array and free
+    // this one: it is held until done with.
+    nb::object hold = nb::borrow(cell);
     if (PyArray_IsScalar(cell, LongDouble)) {
         npy_longdouble v = PyArrayScalar_VAL(cell, LongDouble);
         f = static_cast<float>(v);

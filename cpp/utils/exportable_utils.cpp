@@ -29,6 +29,12 @@ type) matches only when a NaN is among the reference values, and matches nothing
 matches None. Strings compare by content and numbers by value; other objects go through
 Python's hash and ==.
 
+Comparing or converting an object may run its Python code (__hash__, __eq__, __float__,
+__index__...), which may change X or a reference list while a function reads it. Each cell is
+then read when the walk reaches it, as a Python loop over X would read it (cells in C order;
+with invert_flag=True column by column), and lists of indices or values are read before
+they are used.
+
 global_missing_values_reference_list holds the usual missing-value markers of tabular files.
 )";
 

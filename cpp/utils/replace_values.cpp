@@ -45,7 +45,21 @@ void for_each_cell_with_column(PyArrayObject* a, npy_intp ncols, F&& f) {
     });
 }
 
+// New reference to fill when cell matches a marker (*hit), else to cell.
+PyObject* lookup_general(const ValueSet& markers, PyObject* cell, PyObject* fill, bool* hit) {
+    const Probe probe = make_probe(cell);
+    if (markers.may_run_python(probe)) return markers.fill_or_keep_held(cell, probe, true, fill, hit);
+    *hit = markers.contains(cell, probe);
+    PyObject* v = *hit ? fill : cell;
+    Py_INCREF(v);
+    return v;
+}
+
 // Object cells: the result is a new object array; returns the number of replaced cells.
+//
+// A lookup that runs Python code (hash or == of other objects) may rebind cells of `a` and
+// drop the last reference to the cell being looked up: the cell is then held for the
+// lookup, and each later cell is read when it is reached, as a Python loop would.
 npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<ValueSet>& ref,
                          nb::object* out) {
     *out = new_array(PyArray_NDIM(a), PyArray_DIMS(a), NPY_OBJECT);
@@ -70,28 +84,42 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
                         return c ? c : Py_None;
                     },
                     [&](npy_intp k, PyObject* cell, const Probe& p) {
+                        if (known.may_run_python(p)) {
+                            bool hit;
+                            out[k * cols] = known.fill_or_keep_held(cell, p, false, fill, &hit);
+                            replaced += hit;
+                            return true;
+                        }
                         const bool hit = !known.contains(cell, p);
                         PyObject* v = hit ? fill : cell;
                         replaced += hit;
                         Py_INCREF(v);
                         out[k * cols] = v;
+                        return false;
                     });
             }
         }
         return replaced;
     }
+    // One set of markers for the whole array.
+    const ValueSet& markers = *ref.single;
+    const bool plain = !markers.has_other();
     for_each_run(a, [&](char* p, npy_intp stride, npy_intp n, npy_intp start) {
-        npy_intp col = ref.ncols > 1 ? start % ref.ncols : 0;
         for (npy_intp k = 0; k < n; ++k) {
             if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride);
             PyObject* cell = *reinterpret_cast<PyObject**>(p + k * stride);
             if (!cell) cell = Py_None;
-            bool hit = ref.set_for(col).contains(cell) != ref.invert();
-            PyObject* v = hit ? fill : cell;
+            PyObject* v;
+            bool hit;
+            if (plain && Py_TYPE(cell) == &PyUnicode_Type) {
+                hit = markers.contains_str(cell);
+                v = hit ? fill : cell;
+                Py_INCREF(v);
+            } else {
+                v = lookup_general(markers, cell, fill, &hit);
+            }
             replaced += hit;
-            Py_INCREF(v);
             dst[start + k] = v;
-            if (++col == ref.ncols) col = 0;
         }
     });
     return replaced;
@@ -120,34 +148,58 @@ inline bool exact_in_double(V v) {
     }
 }
 
-// Whether value is stored unchanged in a cell of dtype descr (checked by a round trip with
-// NumPy's own conversion, its warnings silenced).
+// NumPy's complex-to-real conversion warns (ComplexWarning) and drops the imaginary part.
+bool drops_imaginary(const PyArray_Descr* descr) {
+    switch (descr->kind) {
+        case 'b': case 'i': case 'u': case 'f': case 'M': case 'm': case 'V': return true;
+        default: return false;
+    }
+}
+
+// Whether value is stored unchanged in a cell of dtype descr, checked by a round trip with
+// NumPy's own conversion, arranged so that nothing warns: a NumPy complex number bound for
+// a real dtype is decided by its parts, and overflow or invalid values are ignored through
+// NumPy's floating-point error state, which belongs to this thread and context
+// (np.errstate). The warnings filters are process-wide: changing them races with threads.
 bool stored_as(PyObject* value, PyArray_Descr* descr) {
+    PyObject* stored = value;
+    nb::object real_part;
+    if (PyArray_IsScalar(value, ComplexFloating) && drops_imaginary(descr)) {
+        nb::object imag = nb::steal(PyObject_GetAttrString(value, "imag"));
+        check(imag.is_valid());
+        const int nonzero = PyObject_IsTrue(imag.ptr());
+        check(nonzero >= 0);
+        if (nonzero) return false;  // the imaginary part would be lost
+        real_part = nb::steal(PyObject_GetAttrString(value, "real"));
+        check(real_part.is_valid());
+        stored = real_part.ptr();
+    }
     Py_INCREF(descr);
     nb::object cell = nb::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 0, nullptr, nullptr,
                                                      nullptr, 0, nullptr));
     check(cell.is_valid());
     char* data = static_cast<char*>(PyArray_DATA(arr(cell)));
-    nb::object warnings = nb::module_::import_("warnings");
-    nb::object quiet = warnings.attr("catch_warnings")();
+    nb::object quiet = nb::module_::import_("numpy").attr("errstate")(nb::arg("all") = "ignore");
     quiet.attr("__enter__")();
-    warnings.attr("simplefilter")("ignore");
-    int rc = PyArray_SETITEM(arr(cell), data, value);
+    int rc = PyArray_SETITEM(arr(cell), data, stored);
     nb::object back;
     if (rc == 0) {
         back = nb::steal(PyArray_GETITEM(arr(cell), data));
         if (!back.is_valid()) rc = -1;
     }
-    if (rc < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            nb::python_error fatal;  // KeyboardInterrupt and the like: restore, then re-raise
-            quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-            throw fatal;
-        }
-        PyErr_Clear();
+    {
+        // The error of a failed conversion waits while the error state is restored.
+        PyObject *type, *error, *traceback;
+        PyErr_Fetch(&type, &error, &traceback);
+        nb::object t = nb::steal(type), e = nb::steal(error), tb = nb::steal(traceback);
+        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        PyErr_Restore(t.release().ptr(), e.release().ptr(), tb.release().ptr());
     }
-    quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    if (rc < 0) return false;
+    if (rc < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();  // KeyboardInterrupt...
+        PyErr_Clear();
+        return false;
+    }
     ValueSet just_value;
     just_value.add(value);
     return just_value.contains(back.ptr());
@@ -171,7 +223,7 @@ bool number_fits(PyObject* value, typename Cell<T>::Value* out) {
         *out = static_cast<V>(k.bits);
         return true;
     } else if constexpr (std::is_floating_point<V>::value) {
-        const double d = k.to_double();
+        const double d = number_value(value, info);
         if (NumKey::from_double(d) != k) return false;  // an integer a double cannot hold
         const V v = static_cast<V>(d);
         if (static_cast<double>(v) != d) return false;
@@ -283,6 +335,12 @@ nb::object numpy_replace_values(nb::handle X, nb::handle filling_value,
             refs, "numpy_replace_values: reference_values_list must be a list of lists of known "
                   "values"));
         check(seq.is_valid());
+        // Reading the lists runs Python code (hash, ==, iteration) that may shrink the
+        // caller's list: read from a snapshot of it.
+        if (PyList_Check(seq.ptr())) {
+            seq = nb::steal(PyList_AsTuple(seq.ptr()));
+            check(seq.is_valid());
+        }
         const Py_ssize_t nlists = PySequence_Fast_GET_SIZE(seq.ptr());
         const npy_intp ncols = PyArray_DIM(x, 1);
         if (nlists != ncols)

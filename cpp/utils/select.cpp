@@ -32,12 +32,27 @@ nb::object numpy_select_columns(nb::handle X, nb::handle columns_indices_list) {
     if (PyList_Check(x) || PyTuple_Check(x)) {
         nb::object seq = nb::steal(PySequence_Fast(x, "numpy_select_columns: X"));
         check(seq.is_valid());
-        std::vector<npy_intp> idx = read_index_list(columns_indices_list.ptr(),
-                                                    PySequence_Fast_GET_SIZE(seq.ptr()), fn,
-                                                    "columns_indices_list", "elements");
+        // Reading the indices runs Python code (__index__, iteration) that may resize the
+        // list: all are read first, then checked against the list as it is and taken, with
+        // nothing in between that runs Python code.
+        std::vector<npy_intp> idx = read_index_list_unresolved(
+            columns_indices_list.ptr(), PySequence_Fast_GET_SIZE(seq.ptr()), fn,
+            "columns_indices_list", "elements");
         if (idx.empty()) return nb::make_tuple(X, false);
-        nb::list out;
-        for (npy_intp i : idx) out.append(nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
+        nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(idx.size())));
+        check(out.is_valid());
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(seq.ptr());
+        for (size_t k = 0; k < idx.size(); ++k) {
+            const Py_ssize_t i = idx[k];
+            if (i < -size || i >= size)
+                raise(PyExc_IndexError,
+                      "%s: index %zd in columns_indices_list is out of range for %zd elements "
+                      "(X changed size while the indices were read)",
+                      fn, i, size);
+            PyObject* item = PySequence_Fast_GET_ITEM(seq.ptr(), i < 0 ? i + size : i);
+            Py_INCREF(item);
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), item);
+        }
         return nb::make_tuple(out, true);
     }
     if (!PyArray_Check(x))

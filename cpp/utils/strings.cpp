@@ -242,6 +242,21 @@ double other_value(PyObject* o) {
     return d;
 }
 
+// Float value of any cell (NaN when it matches a marker). Lookups and __float__ may run
+// Python code that rebinds cells of the column and frees this one: it is held meanwhile.
+double cell_value(PyObject* cell, const ValueSet* markers) {
+    const CellInfo info = classify(cell);
+    nb::object hold;
+    if (info.kind == Kind::kOther || (markers && markers->has_other())) hold = nb::borrow(cell);
+    if (markers && markers->contains(cell)) return kNaN;
+    switch (info.kind) {
+        case Kind::kStr: return parse_text(cell);
+        case Kind::kNum: return number_value(cell, info);
+        case Kind::kOther: return other_value(cell);
+        default: return kNaN;
+    }
+}
+
 template <class V>
 inline double numeric_cell(V v, const NumKeySet& markers) {
     if constexpr (std::is_floating_point<V>::value) {
@@ -273,12 +288,23 @@ nb::object compress_str_column(nb::handle Xcol, nb::handle misslist, nb::handle 
     PyObject** dst = static_cast<PyObject**>(PyArray_DATA(arr(out)));
     Compressor compress(mode);
     const bool any_marker = !markers.empty();
-    for_each_object(a, [&](npy_intp i, PyObject* cell) {
+    auto keep_or_compress = [&](npy_intp i, PyObject* cell) {
         if (!PyUnicode_Check(cell) || (any_marker && markers.contains(cell))) {
             Py_INCREF(cell);
             dst[i] = cell;
         } else {
             dst[i] = compress(cell);
+        }
+    };
+    for_each_object(a, [&](npy_intp i, PyObject* cell) {
+        // Exact strings looked up among plain markers run no Python code. Otherwise the
+        // lookup may rebind cells of the column and free this one: it is held meanwhile.
+        if (!any_marker || (Py_TYPE(cell) == &PyUnicode_Type && !markers.has_other()) ||
+            !PyUnicode_Check(cell)) {
+            keep_or_compress(i, cell);
+        } else {
+            nb::object hold = nb::borrow(cell);
+            keep_or_compress(i, cell);
         }
     });
     return out;
@@ -311,24 +337,13 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
 
     nb::object col = object_column(Xcol, fn);
     const bool any_marker = !markers.empty();
+    const bool plain_markers = !markers.has_other();
     for_each_object(arr(col), [&](npy_intp i, PyObject* cell) {
-        if (Py_TYPE(cell) == &PyUnicode_Type) {  // the common case, without classify()
+        if (Py_TYPE(cell) == &PyUnicode_Type && plain_markers) {  // the common case
             dst[i] = (any_marker && markers.contains_str(cell)) ? kNaN : parse_text(cell);
             return;
         }
-        CellInfo info = classify(cell);
-        double d;
-        if (any_marker && markers.contains(cell))
-            d = kNaN;
-        else if (info.kind == Kind::kStr)
-            d = parse_text(cell);
-        else if (info.kind == Kind::kNum)
-            d = info.key.to_double();
-        else if (info.kind == Kind::kOther)
-            d = other_value(cell);
-        else
-            d = kNaN;
-        dst[i] = d;
+        dst[i] = cell_value(cell, any_marker ? &markers : nullptr);
     });
     return out;
 }
