@@ -42,7 +42,7 @@ std::vector<nb::list> object_categories(PyArrayObject* a, const std::vector<npy_
         walk_with_probes(
             n, found,
             [&](npy_intp k) {
-                PyObject* c = *reinterpret_cast<PyObject* const*>(col + rows[static_cast<size_t>(k)] * s0);
+                PyObject* c = load<PyObject*>(col + rows[static_cast<size_t>(k)] * s0);
                 return c ? c : Py_None;
             },
             [&](npy_intp, PyObject* cell, const Probe& p) {
