@@ -1,0 +1,172 @@
+"""Kernels that share large object columns among threads give, for 1, 2 and 8 threads, what a
+Python loop gives, on ordinary and hostile cells. TABRIX_PARALLEL_MIN_CELLS=1 sends even these
+small inputs through the threads."""
+import math
+import threading
+
+import numpy as np
+import pytest
+
+from tabrix_libs.utils import exportable_utils as u
+
+import _utils_model as model
+import test_reentrancy as hostile
+
+THREADS = ["1", "2", "8"]
+MARKERS = ["NA", "", "?", None, math.nan]
+
+
+@pytest.fixture
+def threads(monkeypatch):
+    monkeypatch.setenv("TABRIX_PARALLEL_MIN_CELLS", "1")
+    return lambda n: monkeypatch.setenv("TABRIX_NUM_THREADS", n)
+
+
+class Plain(str):
+    """A str subclass with str's own hash and ==."""
+
+
+def ordinary_column(n=3000):
+    texts = [" New-York ", "boston!", "Straße", "ÉCOLE", "µ-meter", "東京 tower", "emoji 😀 x", "clean", "",
+             "a" * 40 + "-B", "NA", "?", " 1e3", "-0.5", "1_000", "nan", "-inf", "١٢٣", "12a", "0x1f"]
+    others = [None, math.nan, 7, 2**70, -1.5, True, np.float64(2.5), np.int64(-3), np.str_("NA"), np.str_("4.5"),
+              b"12", Plain("Plain-Str"), Plain("NA")]
+    rng = np.random.default_rng(5)
+    col = np.empty(n, dtype=object)
+    for i in range(n):
+        r = rng.random()
+        pool = texts if r < 0.85 else others
+        v = pool[rng.integers(len(pool))]
+        col[i] = "".join([v, ""]) if type(v) is str else v  # a new object per cell, as files give
+    return col
+
+
+def floats_loop(col, markers):
+    return [math.nan if model.matches(v, markers) or v is None else
+            (model.float_or_nan(v) if isinstance(v, str) else
+             (math.nan if isinstance(v, bytes) else float(v))) for v in col]
+
+
+def compress_loop(col, markers, mode):
+    out = []
+    for v in col:
+        if not isinstance(v, str) or model.matches(v, markers):
+            out.append(v)
+        else:
+            text = model.compress(v)
+            out.append(text if mode == "string" else model.fnv1a64(text.encode()))
+    return out
+
+
+def same(a, b):
+    return len(a) == len(b) and all((model.is_nan(x) and model.is_nan(y)) or (type(x) is type(y) and x == y)
+                                    for x, y in zip(a, b))
+
+
+@pytest.mark.parametrize("markers", [MARKERS, None, ["NA", Plain("?")]], ids=["markers", "none", "subclass marker"])
+def test_floatstr2float_as_a_python_loop_for_every_thread_count(threads, markers):
+    col = ordinary_column()
+    want = floats_loop(col, markers or [])
+    for n in THREADS:
+        threads(n)
+        got = u.numpy_floatstr2float(col, markers)
+        assert [repr(v) for v in got.tolist()] == [repr(v) for v in want], n  # -0.0 and NaN too
+
+
+@pytest.mark.parametrize("mode", ["string", "hash"])
+@pytest.mark.parametrize("markers", [MARKERS, None], ids=["markers", "none"])
+def test_compress_as_a_python_loop_for_every_thread_count(threads, mode, markers):
+    col = ordinary_column()
+    want = compress_loop(col, markers or [], mode)
+    for n in THREADS:
+        threads(n)
+        got = u.compress_str_column(col, markers, mode)
+        assert same(got.tolist(), want), n
+        kept = [i for i, v in enumerate(want) if not isinstance(v, (str, int)) or v is col[i]]
+        assert all(got[i] is col[i] for i in kept), n  # cells kept are the objects themselves
+
+
+def rebinding_cell(X, at, cls=hostile.HostileStr):
+    """A cell at `at` whose marker lookup (hash, then ==) rebinds every cell, earlier and later ones."""
+    def rebind():
+        X[:] = [hostile.fresh("zz-%d" % i) if i % 3 else "NA" for i in range(len(X))]
+    X[at] = cls("late", "NA", rebind, ("eq",))
+
+
+@pytest.mark.parametrize("at", [0, 1500, 2999])
+@pytest.mark.parametrize("kernel, loop, cls", [
+    (lambda c: u.numpy_floatstr2float(c, MARKERS).tolist(), lambda c: floats_loop(c, MARKERS), hostile.Hostile),
+    (lambda c: u.compress_str_column(c, MARKERS, "string").tolist(), lambda c: compress_loop(c, MARKERS, "string"),
+     hostile.HostileStr),
+], ids=["floatstr2float", "compress"])
+def test_a_cell_that_rebinds_the_column_midway(threads, kernel, loop, cls, at):
+    # Everything after the hostile cell is read again once its lookup ran.
+    def run(f):
+        col = ordinary_column()
+        rebinding_cell(col, at, cls)
+        return hostile.outcome(lambda: f(col))
+
+    want = run(loop)
+    for n in THREADS:
+        threads(n)
+        assert run(kernel) == want, n
+
+
+@pytest.mark.parametrize("act, on, side", hostile.HOSTILITY,
+                         ids=["-".join([a, "+".join(o), s]) for a, o, s in hostile.HOSTILITY])
+@pytest.mark.parametrize("name", ["compress", "floatstr", "CompressStrings", "FloatStr2Float"])
+def test_hostile_cells_and_markers_on_threads(threads, name, act, on, side):
+    _, kernel, loop = next(k for k in hostile.KERNELS if k[0] == name)
+    kind = (False, hostile.HostileStr if name in hostile.STR_CELLS else hostile.Hostile)
+    want = hostile.outcome(lambda: loop(hostile.Scenario(act, on, side, *kind)))
+    for n in THREADS[1:]:
+        threads(n)
+        assert hostile.outcome(lambda: kernel(hostile.Scenario(act, on, side, *kind))) == want, n
+
+
+def test_python_threads_calling_at_once(threads):
+    threads("2")
+    col = ordinary_column(2000)
+    want = (u.numpy_floatstr2float(col, MARKERS).tolist(), u.compress_str_column(col, MARKERS, "string").tolist(),
+            u.compress_str_column(col, None, "hash").tolist())
+    errors = []
+
+    def work():
+        try:
+            for _ in range(5):
+                got = (u.numpy_floatstr2float(col, MARKERS).tolist(), u.compress_str_column(col, MARKERS, "string").tolist(),
+                       u.compress_str_column(col, None, "hash").tolist())
+                assert repr(got) == repr(want)
+        except BaseException as e:  # reported to the main thread
+            errors.append(e)
+
+    workers = [threading.Thread(target=work) for _ in range(6)]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join()
+    assert not errors
+
+
+@pytest.mark.parametrize("name, value, message", [
+    ("TABRIX_NUM_THREADS", "0", "TABRIX_NUM_THREADS must be a whole number of threads"),
+    ("TABRIX_NUM_THREADS", "two", "got 'two'"),
+    ("TABRIX_NUM_THREADS", "-2", "TABRIX_NUM_THREADS"),
+    ("TABRIX_NUM_THREADS", "2.5", "TABRIX_NUM_THREADS"),
+    ("TABRIX_PARALLEL_MIN_CELLS", "many", "TABRIX_PARALLEL_MIN_CELLS must be a whole number of cells"),
+])
+@pytest.mark.parametrize("call", [
+    lambda: u.numpy_floatstr2float(np.array(["1"], dtype=object), None),
+    lambda: u.compress_str_column(np.array(["a"], dtype=object), None, "hash"),
+], ids=["floatstr2float", "compress"])
+def test_invalid_settings_are_named(monkeypatch, call, name, value, message):
+    monkeypatch.setenv(name, value)
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+@pytest.mark.parametrize("value", ["", " 3 ", "1", "64"])
+def test_valid_thread_settings(monkeypatch, value):
+    monkeypatch.setenv("TABRIX_NUM_THREADS", value)
+    monkeypatch.setenv("TABRIX_PARALLEL_MIN_CELLS", "0")
+    assert u.numpy_floatstr2float(np.array(["1", "x", "2.5"], dtype=object), None)[2] == 2.5
