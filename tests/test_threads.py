@@ -1,4 +1,4 @@
-"""Kernels that share large object columns among threads give, for 1, 2 and 8 threads, what a
+"""Kernels that share large object inputs among threads give, for 1, 2 and 8 threads, what a
 Python loop gives, on ordinary and hostile cells. TABRIX_PARALLEL_MIN_CELLS=1 sends even these
 small inputs through the threads."""
 import math
@@ -86,6 +86,36 @@ def test_compress_as_a_python_loop_for_every_thread_count(threads, mode, markers
         assert all(got[i] is col[i] for i in kept), n  # cells kept are the objects themselves
 
 
+def ordinary_matrix(rows=600):
+    texts = ["a", "B", "a" * 20 + "x", "a" * 20 + "y", "NA", "", "Straße", "东京", np.str_("a")]
+    numbers = [1, 1.0, True, 0, False, -0.0, 2**40, np.int64(2**40), np.float32(0.5), 0.5, math.nan,
+               np.float64("nan"), None, 2.5]
+    rng = np.random.default_rng(9)
+    X = np.empty((rows, 3), dtype=object)
+    for i in range(rows):
+        X[i, 0] = "".join([texts[rng.integers(8)], ""])  # exact strings only
+        X[i, 1] = numbers[rng.integers(len(numbers))]
+        v = (texts + numbers)[rng.integers(len(texts) + len(numbers))]
+        X[i, 2] = "".join([v, ""]) if type(v) is str else v
+    return X
+
+
+@pytest.mark.parametrize("extra", [None, 2**70, Plain("NA")], ids=["plain", "huge int", "str subclass"])
+@pytest.mark.parametrize("markers", [MARKERS, None, [1, "a"]], ids=["markers", "none", "numbers"])
+def test_categories_as_a_python_loop_for_every_thread_count(threads, markers, extra):
+    X = ordinary_matrix()
+    if extra is not None:
+        X[450, 1] = extra  # a cell the threads leave: the calling thread does it all then
+    rows = list(range(0, 600, 3)) + [-1, 5, 5, 599, 0]
+    want = model.categories(X, rows, markers or [])
+    for n in THREADS:
+        threads(n)
+        got = u.numpy_get_categories(X, rows, markers)
+        assert [[repr(v) for v in c] for c in got] == [[repr(v) for v in c] for c in want], n
+        first = {id(v) for c in want for v in c}
+        assert all(id(v) in first for c in got for v in c), n  # the first cells themselves
+
+
 def rebinding_cell(X, at, cls=hostile.HostileStr):
     """A cell at `at` whose marker lookup (hash, then ==) rebinds every cell, earlier and later ones."""
     def rebind():
@@ -114,7 +144,8 @@ def test_a_cell_that_rebinds_the_column_midway(threads, kernel, loop, cls, at):
 
 @pytest.mark.parametrize("act, on, side", hostile.HOSTILITY,
                          ids=["-".join([a, "+".join(o), s]) for a, o, s in hostile.HOSTILITY])
-@pytest.mark.parametrize("name", ["compress", "floatstr", "CompressStrings", "FloatStr2Float"])
+@pytest.mark.parametrize("name", ["compress", "floatstr", "categories", "CompressStrings", "FloatStr2Float",
+                                  "NumpyReplaceUnknownValues"])
 def test_hostile_cells_and_markers_on_threads(threads, name, act, on, side):
     _, kernel, loop = next(k for k in hostile.KERNELS if k[0] == name)
     kind = (False, hostile.HostileStr if name in hostile.STR_CELLS else hostile.Hostile)

@@ -129,6 +129,36 @@ Probe make_probe_general(PyObject* cell) {
     return p;
 }
 
+bool make_probe_without_python(PyObject* cell, Probe* p) {
+    PyTypeObject* t = Py_TYPE(cell);
+    if (t == &PyLong_Type) {
+        // Beyond 64 bits classify() asks for the unsigned value, which sets an error when
+        // that does not fit either.
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(cell, &overflow);
+        if (overflow) return false;
+        const NumKey key = NumKey::from_int64(v);
+        *p = Probe{Kind::kNum, TextKey{{key.bits, static_cast<uint64_t>(key.tag)}, 0, 0}, key.hash()};
+        return true;
+    }
+    if (PyUnicode_Check(cell)) {
+        if (t != &PyUnicode_Type && !PyArray_IsScalar(cell, Unicode)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+        if (!PyUnicode_IS_READY(cell)) return false;
+#endif
+    }
+    const Probe probe = make_probe(cell);
+    if (probe.kind == Kind::kOther) return false;
+    *p = probe;
+    return true;
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+    const StrView v = str_view(a), w = str_view(b);
+    return v.length == w.length && v.kind == w.kind &&
+           std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
+}
+
 bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {
     const StrView v = str_view(cell), w = str_view(values_[pos].ptr());
     return v.length == w.length &&

@@ -91,6 +91,14 @@ inline Probe make_probe(PyObject* cell) {
     return make_probe_general(cell);
 }
 
+// make_probe() for cells it can build without the GIL while another thread holds it, calling
+// nothing that may set a Python error or run Python code: exact str (ready), float, bool,
+// None, int within 64 bits and NumPy numbers. False for any other cell, *p untouched.
+bool make_probe_without_python(PyObject* cell, Probe* p);
+
+// Whether two texts (str objects, ready) are equal.
+bool same_text(PyObject* a, PyObject* b);
+
 // A set of Python values under the matching rule, remembering the order of insertion.
 class ValueSet {
 public:

@@ -22,6 +22,7 @@ namespace utils {
 // --thresholds).
 constexpr size_t kMinCellsParse = 16384;
 constexpr size_t kMinCellsCompress = 8192;
+constexpr size_t kMinCellsCategories = 16384;
 
 // The threads a kernel uses for an input of `cells` cells: 1 below min_cells, else the value
 // of TABRIX_NUM_THREADS (default: the cores available to the process). Both variables are
