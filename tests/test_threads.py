@@ -3,7 +3,6 @@ Python loop gives, on ordinary and hostile cells. TABRIX_PARALLEL_MIN_CELLS=1 se
 small inputs through the threads."""
 import math
 import threading
-from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -117,27 +116,6 @@ def test_categories_as_a_python_loop_for_every_thread_count(threads, markers, ex
         assert all(id(v) in first for c in got for v in c), n  # the first cells themselves
 
 
-@pytest.mark.parametrize("known", [
-    [["a", "B", "NA"], [1, 0.5, None, math.nan], ["a" * 20 + "x", 2**40, np.str_("东京")]],
-    [["a"], [2**70, 1], [Fraction(1, 2), "B"]],  # huge int, a value of no plain kind
-], ids=["plain", "other kinds"])
-@pytest.mark.parametrize("hostile_at", [None, (0, 0), (300, 2)])
-def test_replace_known_values_as_a_python_loop_for_every_thread_count(threads, known, hostile_at):
-    def run(f):
-        X = ordinary_matrix()
-        if hostile_at:  # its lookup rebinds every cell, before and after it in the walk
-            def rebind():
-                X[:] = np.array([["zz", 7, "NA"]] * len(X), dtype=object)
-            # hashed as a known value of its column, so that == is called
-            X[hostile_at] = hostile.Hostile("h", known[hostile_at[1]][-1], rebind, ("eq",))
-        return hostile.outcome(lambda: f(X))
-
-    want = run(lambda X: hostile.unknown_loop(X, "FILL", known))
-    for n in THREADS:
-        threads(n)
-        assert run(lambda X: u.numpy_replace_values(X, "FILL", known, True)) == want, n
-
-
 def rebinding_cell(X, at, cls=hostile.HostileStr):
     """A cell at `at` whose marker lookup (hash, then ==) rebinds every cell, earlier and later ones."""
     def rebind():
@@ -166,8 +144,8 @@ def test_a_cell_that_rebinds_the_column_midway(threads, kernel, loop, cls, at):
 
 @pytest.mark.parametrize("act, on, side", hostile.HOSTILITY,
                          ids=["-".join([a, "+".join(o), s]) for a, o, s in hostile.HOSTILITY])
-@pytest.mark.parametrize("name", ["compress", "floatstr", "categories", "unknown", "CompressStrings",
-                                  "FloatStr2Float", "NumpyReplaceUnknownValues"])
+@pytest.mark.parametrize("name", ["compress", "floatstr", "categories", "CompressStrings", "FloatStr2Float",
+                                  "NumpyReplaceUnknownValues"])
 def test_hostile_cells_and_markers_on_threads(threads, name, act, on, side):
     _, kernel, loop = next(k for k in hostile.KERNELS if k[0] == name)
     kind = (False, hostile.HostileStr if name in hostile.STR_CELLS else hostile.Hostile)

@@ -106,27 +106,25 @@ double number_value(PyObject* o, const CellInfo& info) {
 bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
 
 
-Probe make_probe_general(PyObject* cell) {
-    Probe p;
+void make_probe_general(PyObject* cell, Probe* out) {
     const CellInfo info = classify(cell);
-    p.kind = info.kind;
+    out->kind = info.kind;
     if (info.kind == Kind::kStr) {
         const StrView v = str_view(cell);
         const size_t nbytes = static_cast<size_t>(v.length) * static_cast<size_t>(v.kind);
         // Compact strings keep their text right after the object header.
-        p.key = PyUnicode_IS_COMPACT(cell)
-                    ? TextKey::make_after_header(v.data, nbytes, static_cast<unsigned>(v.kind))
-                    : TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
-        p.hash = p.key.hash(v.data, nbytes);
+        out->key = PyUnicode_IS_COMPACT(cell)
+                       ? TextKey::make_after_header(v.data, nbytes, static_cast<unsigned>(v.kind))
+                       : TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
+        out->hash = out->key.hash(v.data, nbytes);
     } else if (info.kind == Kind::kNum) {
         // Numbers have meta 0; texts never do.
-        p.key = TextKey{{info.key.bits, static_cast<uint64_t>(info.key.tag)}, 0, 0};
-        p.hash = info.key.hash();
+        out->key = TextKey{{info.key.bits, static_cast<uint64_t>(info.key.tag)}, 0, 0};
+        out->hash = info.key.hash();
     } else {
-        p.key = TextKey{{0, 0}, 0, 0};
-        p.hash = 0;
+        out->key = TextKey{{0, 0}, 0, 0};
+        out->hash = 0;
     }
-    return p;
 }
 
 bool make_probe_without_python(PyObject* cell, Probe* p) {
@@ -147,7 +145,8 @@ bool make_probe_without_python(PyObject* cell, Probe* p) {
         if (!PyUnicode_IS_READY(cell)) return false;
 #endif
     }
-    const Probe probe = make_probe(cell);
+    Probe probe;
+    make_probe(cell, &probe);
     if (probe.kind == Kind::kOther) return false;
     *p = probe;
     return true;

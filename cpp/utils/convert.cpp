@@ -20,13 +20,17 @@ using namespace py;
 
 namespace {
 
-// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead
-// (the header line only: these loops read short values).
+// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead.
+// These loops do little per cell: the objects are requested far ahead (two lines: a short
+// string's text may start on the second), so that enough of them are on their way when the
+// cells lie scattered in memory (measured: 96 cells ahead halves the time of shuffled cells
+// against 40, with both lines).
+constexpr npy_intp kObjectsAhead = 96;
 template <class F>
 void for_each_object_cell(PyArrayObject* a, F&& f) {
     for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
         for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride, false);
+            if (k + kObjectsAhead < n) prefetch_object(p + (k + kObjectsAhead) * stride);
             PyObject* cell = load<PyObject*>(p + k * stride);
             f(cell ? cell : Py_None, start + k);
         }

@@ -35,8 +35,8 @@ then read when the walk reaches it, as a Python loop over X would read it (cells
 with invert_flag=True column by column), and lists of indices or values are read before
 they are used.
 
-Threads. numpy_floatstr2float, compress_str_column, numpy_get_categories and
-numpy_replace_values with known values share object inputs of many cells among threads: TABRIX_NUM_THREADS sets how many (a whole number from 1; default: the cores
+Threads. numpy_floatstr2float, compress_str_column and numpy_get_categories share object
+inputs of many cells among threads: TABRIX_NUM_THREADS sets how many (a whole number from 1; default: the cores
 the process may run on; 1 turns threading off). It is read at each call, and results never
 depend on it. The calling thread keeps the GIL for the whole call, as with one thread.
 

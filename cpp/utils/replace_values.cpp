@@ -1,16 +1,13 @@
 // numpy_replace_values: replace the cells that match (or, per column, do not match) a list
 // of reference values.
-#include <algorithm>
 #include <limits>
 #include <type_traits>
 #include <vector>
 
-#include "kernels/parallel.h"
 #include "python/array_walk.h"
 #include "python/py_args.h"
 #include "python/py_errors.h"
 #include "python/value_match.h"
-#include "utils/threads.h"
 #include "utils/utils.h"
 
 namespace tabrix {
@@ -58,128 +55,49 @@ PyObject* lookup_general(const ValueSet& markers, PyObject* cell, PyObject* fill
     return v;
 }
 
-constexpr npy_intp kBlock = 1 << 20;
-
-// The walk of replace_objects with known values, its lookups shared among threads (see
-// utils/threads.h): tasks are runs of rows of a column, in the order of the walk; the
-// threads find which cells are known, this thread fills the result in order. Stops before
-// the first cell whose lookup may run Python code, at (*row, *col), where the walk goes on
-// on one thread; (rows, 0) when all is done.
-void replace_known_parallel(PyArrayObject* a, PyObject* fill, const Reference<ValueSet>& ref,
-                            unsigned threads, PyObject** dst, npy_intp* replaced, npy_intp* row,
-                            npy_intp* col) {
-    const npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
-    const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
-    const char* base = static_cast<const char*>(PyArray_DATA(a));
-    struct Task {
-        npy_intp j, r, r1;
-        std::vector<uint8_t> flags;  // kKeep, kFill, or kLater: looked up here
-    };
-    enum : uint8_t { kKeep, kFill, kLater };
-    const Chunks chunks = split_cells(static_cast<size_t>(rows), 1 + threads / static_cast<unsigned>(cols));
-    std::vector<Task> tasks;
-    for (npy_intp r0 = 0; r0 < rows; r0 += kBlock)
-        for (npy_intp j = 0; j < cols; ++j)
-            for (size_t c = 0; c < chunks.count; ++c) {
-                const npy_intp lo = std::max(static_cast<npy_intp>(chunks.begin(c)), r0);
-                const npy_intp hi = std::min(static_cast<npy_intp>(chunks.end(c)), r0 + kBlock);
-                if (lo < hi) tasks.push_back(Task{j, lo, hi, {}});
-            }
-    auto cell_at = [&](npy_intp r, npy_intp j) {
-        PyObject* c = load<PyObject*>(base + r * s0 + j * s1);
-        return c ? c : Py_None;
-    };
-    *row = rows;
-    *col = 0;
-    parallel_ordered(
-        tasks.size(), threads,
-        [&](size_t t, unsigned) {
-            Task& task = tasks[t];
-            const ValueSet& known = ref.set_for(task.j);
-            task.flags.resize(static_cast<size_t>(task.r1 - task.r));
-            for (npy_intp r = task.r; r < task.r1; ++r) {
-                if (r + kPrefetchFar < task.r1) prefetch_pyobject(cell_at(r + kPrefetchFar, task.j));
-                PyObject* cell = cell_at(r, task.j);
-                Probe p;
-                task.flags[static_cast<size_t>(r - task.r)] =
-                    !make_probe_without_python(cell, &p) ? kLater : known.contains(cell, p) ? kKeep : kFill;
-            }
-        },
-        [&](size_t t) {
-            Task& task = tasks[t];
-            const ValueSet& known = ref.set_for(task.j);
-            for (npy_intp r = task.r; r < task.r1; ++r) {
-                if (r + kPrefetchDistance < task.r1) prefetch_pyobject(cell_at(r + kPrefetchDistance, task.j));
-                PyObject* cell = cell_at(r, task.j);
-                uint8_t flag = task.flags[static_cast<size_t>(r - task.r)];
-                if (flag == kLater) {
-                    const Probe p = make_probe(cell);
-                    if (known.may_run_python(p)) {
-                        *row = r;
-                        *col = task.j;
-                        return false;
-                    }
-                    flag = known.contains(cell, p) ? kKeep : kFill;
-                }
-                PyObject* v = flag == kFill ? fill : cell;
-                *replaced += flag == kFill;
-                Py_INCREF(v);
-                dst[r * cols + task.j] = v;
-            }
-            std::vector<uint8_t>().swap(task.flags);
-            return true;
-        });
-}
-
 // Object cells: the result is a new object array; returns the number of replaced cells.
 //
 // A lookup that runs Python code (hash or == of other objects) may rebind cells of `a` and
 // drop the last reference to the cell being looked up: the cell is then held for the
 // lookup, and each later cell is read when it is reached, as a Python loop would.
 npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<ValueSet>& ref,
-                         nb::object* out, unsigned threads = 1) {
+                         nb::object* out) {
     *out = new_array(PyArray_NDIM(a), PyArray_DIMS(a), NPY_OBJECT);
     PyObject** dst = static_cast<PyObject**>(PyArray_DATA(arr(*out)));
     npy_intp replaced = 0;
     if (ref.invert()) {
+        // One set of known values per column: walk column by column (in blocks of a million
+        // rows), so that each column's set stays in cache while it is used.
         const npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
         const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
-        // Cells of column j, rows [r, r1), walked on this thread.
-        auto walk = [&](npy_intp j, npy_intp r, npy_intp r1) {
-            const ValueSet& known = ref.set_for(j);
-            const char* col = static_cast<const char*>(PyArray_DATA(a)) + (r * s0 + j * s1);
-            PyObject** out = dst + r * cols + j;
-            walk_with_probes(
-                r1 - r, known,
-                [&](npy_intp k) {
-                    PyObject* c = load<PyObject*>(col + k * s0);
-                    return c ? c : Py_None;
-                },
-                [&](npy_intp k, PyObject* cell, const Probe& p) {
-                    if (known.may_run_python(p)) {
-                        bool hit;
-                        out[k * cols] = known.fill_or_keep_held(cell, p, false, fill, &hit);
-                        replaced += hit;
-                        return true;
-                    }
-                    const bool hit = !known.contains(cell, p);
-                    PyObject* v = hit ? fill : cell;
-                    replaced += hit;
-                    Py_INCREF(v);
-                    out[k * cols] = v;
-                    return false;
-                });
-        };
-        // One set of known values per column: walk column by column (in blocks of a million
-        // rows), so that each column's set stays in cache while it is used. Threads may have
-        // done the cells before (start_j, start_r) of the first block.
-        npy_intp start_r = 0, start_j = 0;
-        if (threads > 1) replace_known_parallel(a, fill, ref, threads, dst, &replaced, &start_r, &start_j);
-        const npy_intp first_block = start_r - start_r % kBlock;
-        for (npy_intp r0 = first_block; r0 < rows; r0 += kBlock) {
+        constexpr npy_intp kBlock = 1 << 20;
+        for (npy_intp r0 = 0; r0 < rows; r0 += kBlock) {
             const npy_intp r1 = r0 + kBlock < rows ? r0 + kBlock : rows;
-            for (npy_intp j = r0 == first_block ? start_j : 0; j < cols; ++j)
-                walk(j, r0 == first_block && j == start_j ? start_r : r0, r1);
+            for (npy_intp j = 0; j < cols; ++j) {
+                const ValueSet& known = ref.set_for(j);
+                const char* col = static_cast<const char*>(PyArray_DATA(a)) + (r0 * s0 + j * s1);
+                PyObject** out = dst + r0 * cols + j;
+                walk_with_probes(
+                    r1 - r0, known,
+                    [&](npy_intp k) {
+                        PyObject* c = load<PyObject*>(col + k * s0);
+                        return c ? c : Py_None;
+                    },
+                    [&](npy_intp k, PyObject* cell, const Probe& p) {
+                        if (known.may_run_python(p)) {
+                            bool hit;
+                            out[k * cols] = known.fill_or_keep_held(cell, p, false, fill, &hit);
+                            replaced += hit;
+                            return true;
+                        }
+                        const bool hit = !known.contains(cell, p);
+                        PyObject* v = hit ? fill : cell;
+                        replaced += hit;
+                        Py_INCREF(v);
+                        out[k * cols] = v;
+                        return false;
+                    });
+            }
         }
         return replaced;
     }
@@ -443,14 +361,8 @@ nb::object numpy_replace_values(nb::handle X, nb::handle filling_value,
 
     const int type_num = PyArray_TYPE(x);
     if (type_num == NPY_OBJECT) {
-        unsigned threads = 1;
-        if (invert) {
-            threads = kernel_threads(static_cast<size_t>(PyArray_SIZE(x)), kMinCellsReplace, kFn);
-            // Known values of no plain kind make every lookup run Python code.
-            for (const ValueSet& k : known) threads = k.has_other() ? 1 : threads;
-        }
         nb::object out;
-        replace_objects(x, fill, pyref, &out, threads);
+        replace_objects(x, fill, pyref, &out);
         return out;
     }
 

@@ -35,13 +35,16 @@ nb::object object_column(nb::handle Xcol, const char* fn) {
     return cast_to(a, NPY_OBJECT);
 }
 
+// How far ahead the string walks request the cell objects (two lines each).
+constexpr npy_intp kTextAhead = kPrefetchDistance;
+
 // Walks the object cells [begin, end) of a 1-D array, prefetching ahead.
 template <class F>
 void for_each_object(PyArrayObject* a, npy_intp begin, npy_intp end, F&& f) {
     const npy_intp stride = PyArray_STRIDE(a, 0);
     const char* p = static_cast<const char*>(PyArray_DATA(a));
     for (npy_intp i = begin; i < end; ++i) {
-        if (i + kPrefetchDistance < end) prefetch_object(p + (i + kPrefetchDistance) * stride);
+        if (i + kTextAhead < end) prefetch_object(p + (i + kTextAhead) * stride);
         PyObject* cell = load<PyObject*>(p + i * stride);
         f(i, cell ? cell : Py_None);
     }
@@ -308,7 +311,7 @@ npy_intp compress_parallel(PyArrayObject* a, const ValueSet& markers, Compress m
             Cleaner& cleaner = cleaners[worker];
             const npy_intp end = static_cast<npy_intp>(chunks.end(t));
             for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                if (i + kPrefetchDistance < end) prefetch_object(base + (i + kPrefetchDistance) * stride);
+                if (i + kTextAhead < end) prefetch_object(base + (i + kTextAhead) * stride);
                 PyObject* cell = load<PyObject*>(base + i * stride);
                 if (!cell || !PyUnicode_Check(cell))
                     batch.cells.push_back(Cleaned{Cleaned::kKeep, 0, 0});
@@ -522,7 +525,7 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
         parallel_for(chunks.count, threads, [&](size_t t, unsigned) {
             const npy_intp end = static_cast<npy_intp>(chunks.end(t));
             for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                if (i + kPrefetchDistance < end) prefetch_object(base + (i + kPrefetchDistance) * stride);
+                if (i + kTextAhead < end) prefetch_object(base + (i + kTextAhead) * stride);
                 PyObject* s = load<PyObject*>(base + i * stride);
                 if (s && Py_TYPE(s) == &PyUnicode_Type && ready(s))
                     dst[i] = (any_marker && markers.contains_str(s)) ? kNaN : parse_text(s);
