@@ -4,6 +4,7 @@
 // threads started per call need no pool to manage across fork() or interpreter shutdown.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -99,7 +100,7 @@ void parallel_for(size_t ntasks, unsigned threads, Task&& task) {
         for (size_t i = 0; i < ntasks; ++i) task(i, 0u);
         return;
     }
-    const unsigned extra = static_cast<unsigned>(ntasks - 1 < threads - 1 ? ntasks - 1 : threads - 1);
+    const unsigned extra = static_cast<unsigned>(std::min<size_t>(ntasks, threads) - 1);
     detail::TaskQueue queue(ntasks);
     auto work = [&](unsigned worker) {
         try {
@@ -132,7 +133,7 @@ size_t parallel_ordered(size_t ntasks, unsigned threads, Task&& task, Finish&& f
         }
         return ntasks;
     }
-    const unsigned extra = static_cast<unsigned>(ntasks - 1 < threads - 1 ? ntasks - 1 : threads - 1);
+    const unsigned extra = static_cast<unsigned>(std::min<size_t>(ntasks, threads) - 1);
     detail::TaskQueue queue(ntasks);
     std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[ntasks]);
     for (size_t i = 0; i < ntasks; ++i) done[i].store(false, std::memory_order_relaxed);

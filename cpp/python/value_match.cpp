@@ -136,7 +136,9 @@ bool make_probe_without_python(PyObject* cell, Probe* p) {
         const long long v = PyLong_AsLongLongAndOverflow(cell, &overflow);
         if (overflow) return false;
         const NumKey key = NumKey::from_int64(v);
-        *p = Probe{Kind::kNum, TextKey{{key.bits, static_cast<uint64_t>(key.tag)}, 0, 0}, key.hash()};
+        p->kind = Kind::kNum;
+        p->key = TextKey{{key.bits, static_cast<uint64_t>(key.tag)}, 0, 0};
+        p->hash = key.hash();
         return true;
     }
     if (PyUnicode_Check(cell)) {
@@ -154,8 +156,8 @@ bool make_probe_without_python(PyObject* cell, Probe* p) {
 
 bool same_text(PyObject* a, PyObject* b) {
     const StrView v = str_view(a), w = str_view(b);
-    return v.length == w.length && v.kind == w.kind &&
-           std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
+    const size_t nbytes = static_cast<size_t>(v.length) * static_cast<size_t>(v.kind);
+    return v.length == w.length && v.kind == w.kind && std::memcmp(v.data, w.data, nbytes) == 0;
 }
 
 bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {

@@ -89,8 +89,8 @@ public:
         } else {
             const TextKey* e = table_.find(p.hash, [&](const TextKey& t) {
                 // Numbers and texts up to 16 bytes are whole in the key.
-                return t.same_head(p.key) &&
-                       (p.key.meta == 0 || (p.key.meta >> 3) <= 16 || same_text(cell, cells_[t.extra]));
+                const bool whole = p.key.meta == 0 || (p.key.meta >> 3) <= 16;
+                return t.same_head(p.key) && (whole || same_text(cell, cells_[t.extra]));
             });
             if (e) return true;
             TextKey key = p.key;

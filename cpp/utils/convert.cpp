@@ -226,7 +226,8 @@ nb::object numpy_boolean2float(nb::handle X) {
             out = new_array(nd, PyArray_DIMS(x), NPY_DOUBLE);
             double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
             nb::gil_scoped_release nogil;
-            for_each_run(arr(native), [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
+            for_each_run(arr(native), [&](const char* p, npy_intp stride, npy_intp n,
+                                          npy_intp start) {
                 for (npy_intp k = 0; k < n; ++k)
                     dst[start + k] = static_cast<double>(Cell<T>::read(p + k * stride));
             });

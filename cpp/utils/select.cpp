@@ -25,7 +25,8 @@ nb::object index_along(PyArrayObject* a, const std::vector<npy_intp>& idx, int a
     check(all.is_valid());
     nb::object key = axis == 1 ? nb::make_tuple(all, ind) : nb::make_tuple(ind, all);
     // ndarray's indexing, also for subclasses that redefine __getitem__.
-    PyObject* r = PyArray_Type.tp_as_mapping->mp_subscript(reinterpret_cast<PyObject*>(a), key.ptr());
+    PyObject* self = reinterpret_cast<PyObject*>(a);
+    PyObject* r = PyArray_Type.tp_as_mapping->mp_subscript(self, key.ptr());
     check(r != nullptr);
     return nb::steal(r);
 }

@@ -35,16 +35,13 @@ nb::object object_column(nb::handle Xcol, const char* fn) {
     return cast_to(a, NPY_OBJECT);
 }
 
-// How far ahead the string walks request the cell objects (two lines each).
-constexpr npy_intp kTextAhead = kPrefetchDistance;
-
 // Walks the object cells [begin, end) of a 1-D array, prefetching ahead.
 template <class F>
 void for_each_object(PyArrayObject* a, npy_intp begin, npy_intp end, F&& f) {
     const npy_intp stride = PyArray_STRIDE(a, 0);
     const char* p = static_cast<const char*>(PyArray_DATA(a));
     for (npy_intp i = begin; i < end; ++i) {
-        if (i + kTextAhead < end) prefetch_object(p + (i + kTextAhead) * stride);
+        if (i + kPrefetchDistance < end) prefetch_object(p + (i + kPrefetchDistance) * stride);
         PyObject* cell = load<PyObject*>(p + i * stride);
         f(i, cell ? cell : Py_None);
     }
@@ -152,7 +149,8 @@ public:
                 return;
             }
         }
-        uint32_t* cps = mode_ == Compress::kString ? out.wide.room(3 * n + 1) : cps_.room(3 * n + 1);
+        uint32_t* cps =
+            mode_ == Compress::kString ? out.wide.room(3 * n + 1) : cps_.room(3 * n + 1);
         size_t k;
         switch (v.kind) {
             case PyUnicode_1BYTE_KIND:
@@ -248,7 +246,8 @@ PyObject* build(const Cleaned& c, const CleanedBatch& batch, PyObject* s) {
         case Cleaned::kKeep: Py_INCREF(s); return s;
         case Cleaned::kAscii:
         case Cleaned::kLatin1:
-            r = PyUnicode_New(static_cast<Py_ssize_t>(c.length), c.form == Cleaned::kAscii ? 127 : 255);
+            r = PyUnicode_New(static_cast<Py_ssize_t>(c.length),
+                              c.form == Cleaned::kAscii ? 127 : 255);
             check(r != nullptr);
             std::memcpy(PyUnicode_DATA(r), batch.bytes.at(c.value), c.length);
             return r;
@@ -311,7 +310,7 @@ npy_intp compress_parallel(PyArrayObject* a, const ValueSet& markers, Compress m
             Cleaner& cleaner = cleaners[worker];
             const npy_intp end = static_cast<npy_intp>(chunks.end(t));
             for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                if (i + kTextAhead < end) prefetch_object(base + (i + kTextAhead) * stride);
+                if (i + kPrefetchDistance < end) prefetch_object(base + (i + kPrefetchDistance) * stride);
                 PyObject* cell = load<PyObject*>(base + i * stride);
                 if (!cell || !PyUnicode_Check(cell))
                     batch.cells.push_back(Cleaned{Cleaned::kKeep, 0, 0});
@@ -525,7 +524,7 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
         parallel_for(chunks.count, threads, [&](size_t t, unsigned) {
             const npy_intp end = static_cast<npy_intp>(chunks.end(t));
             for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                if (i + kTextAhead < end) prefetch_object(base + (i + kTextAhead) * stride);
+                if (i + kPrefetchDistance < end) prefetch_object(base + (i + kPrefetchDistance) * stride);
                 PyObject* s = load<PyObject*>(base + i * stride);
                 if (s && Py_TYPE(s) == &PyUnicode_Type && ready(s))
                     dst[i] = (any_marker && markers.contains_str(s)) ? kNaN : parse_text(s);
