@@ -550,6 +550,31 @@ def bench_select(X, rng):
         target(f"{name} within 1.1x of numpy indexing", t / tn <= 1.1)
 
 
+def _spin(n):
+    x = 0
+    for i in range(n):
+        x += i
+    return x
+
+
+def available_parallelism(cores):
+    """How many cores the benchmark gets now on a shared machine: a fixed busy loop timed in
+    one process, then in `cores` processes at once (1.0 means the threads cannot run faster
+    than one)."""
+    import multiprocessing
+
+    n = 3_000_000
+    with multiprocessing.Pool(cores) as pool:
+        pool.map(_spin, [1000] * cores)  # started
+        t0 = time.perf_counter()
+        pool.map(_spin, [n])
+        one = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        pool.map(_spin, [n] * cores)
+        many = time.perf_counter() - t0
+    return cores * one / many
+
+
 def thresholds():
     """Where sharing a column among threads starts to pay: kernel times with one thread and
     with all at small sizes, every input sent to the threads (TABRIX_PARALLEL_MIN_CELLS=0)."""
@@ -594,6 +619,9 @@ def main():
           f"python {sys.version.split()[0]}, {n:,} cells per kernel, {cores} cores, "
           f"TABRIX_NUM_THREADS={os.environ.get('TABRIX_NUM_THREADS', '(all cores)')}", flush=True)
     note_missing_peers()
+    if cores > 1:
+        print(f"parallelism available now (busy loops in {cores} processes): "
+              f"{available_parallelism(cores):.2f} of {cores} cores", flush=True)
     t0 = time.perf_counter()
     X = category_matrix(rng, n // 20, 20)
     Xs = X[shuffle.permutation(X.shape[0])]
@@ -609,6 +637,8 @@ def main():
     bench_boolean(rng, n)
     bench_float32(rng, n)
     bench_select(X, rng)
+    if cores > 1:
+        print(f"parallelism available at the end: {available_parallelism(cores):.2f} of {cores} cores")
     print()
     failed = [d for d, ok in TARGETS if not ok]
     for d, ok in TARGETS:
