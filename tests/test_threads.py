@@ -3,6 +3,7 @@ Python loop gives, on ordinary and hostile cells. TABRIX_PARALLEL_MIN_CELLS=1 se
 small inputs through the threads."""
 import math
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -189,7 +190,8 @@ def test_python_threads_calling_at_once(threads):
 @pytest.mark.parametrize("call", [
     lambda: u.numpy_floatstr2float(np.array(["1"], dtype=object), None),
     lambda: u.compress_str_column(np.array(["a"], dtype=object), None, "hash"),
-], ids=["floatstr2float", "compress"])
+    lambda: u.numpy_get_categories(np.array([["a"]], dtype=object), [0], None),
+], ids=["floatstr2float", "compress", "categories"])
 def test_invalid_settings_are_named(monkeypatch, call, name, value, message):
     monkeypatch.setenv(name, value)
     with pytest.raises(ValueError, match=message):
@@ -201,3 +203,78 @@ def test_valid_thread_settings(monkeypatch, value):
     monkeypatch.setenv("TABRIX_NUM_THREADS", value)
     monkeypatch.setenv("TABRIX_PARALLEL_MIN_CELLS", "0")
     assert u.numpy_floatstr2float(np.array(["1", "x", "2.5"], dtype=object), None)[2] == 2.5
+
+
+@pytest.fixture
+def other_python_thread():
+    """A Python thread alive (and idle) meanwhile: the kernels then release the GIL while their
+    threads work, holding the cells they read."""
+    stop = threading.Event()
+    t = threading.Thread(target=stop.wait)
+    t.start()
+    yield
+    stop.set()
+    t.join()
+
+
+KERNEL_LOOPS = {
+    "floatstr2float": (lambda c: u.numpy_floatstr2float(c, MARKERS).tolist(), lambda c: floats_loop(c, MARKERS)),
+    "compress string": (lambda c: u.compress_str_column(c, MARKERS, "string").tolist(),
+                        lambda c: compress_loop(c, MARKERS, "string")),
+    "compress hash": (lambda c: u.compress_str_column(c, None, "hash").tolist(), lambda c: compress_loop(c, [], "hash")),
+    "categories": (lambda c: u.numpy_get_categories(c.reshape(-1, 2), range(len(c) // 2), MARKERS),
+                   lambda c: model.categories(c.reshape(-1, 2), range(len(c) // 2), MARKERS)),
+}
+
+
+@pytest.mark.parametrize("hostile_at", [None, 1700], ids=["ordinary", "rebinding cell"])
+@pytest.mark.parametrize("name", KERNEL_LOOPS)
+def test_gil_released_with_another_python_thread_alive(threads, other_python_thread, name, hostile_at):
+    kernel, loop = KERNEL_LOOPS[name]
+
+    def run(f):
+        col = ordinary_column()
+        if hostile_at is not None:
+            rebinding_cell(col, hostile_at, hostile.HostileStr if name.startswith("compress") else hostile.Hostile)
+        return repr(hostile.outcome(lambda: f(col)))
+
+    want = run(loop)
+    for n in THREADS:
+        threads(n)
+        assert run(kernel) == want, n
+
+
+@pytest.mark.parametrize("name", ["floatstr2float", "compress string", "categories"])
+def test_cells_rebound_by_another_thread_meanwhile(threads, name):
+    # While the GIL is released, another thread rebinds cells (freeing the old strings): the
+    # kernel reads each cell as it was before or after, never a freed one.
+    kernel, loop = KERNEL_LOOPS[name]
+    threads("2")
+    n = 8000
+    old = np.array(["".join(["%d.5" % i, ""]) for i in range(n)], dtype=object)
+    new = np.array(["".join(["-%d" % i, ""]) for i in range(n)], dtype=object)
+    if name == "categories":
+        allowed = {repr(v) for v in list(old) + list(new)}  # all distinct, none a marker
+    else:
+        allowed = list(zip(map(repr, loop(old)), map(repr, loop(new))))
+    col = old.copy()
+    stop = threading.Event()
+
+    def rebind():
+        while not stop.is_set():
+            for i in range(0, n, 7):
+                col[i] = "".join([new[i] if col[i][0] != "-" else old[i], ""])
+            time.sleep(0.0005)
+
+    t = threading.Thread(target=rebind)
+    t.start()
+    try:
+        for _ in range(10):
+            got = kernel(col)
+            if name == "categories":
+                assert {repr(v) for c in got for v in c} <= allowed
+            else:
+                assert all(repr(g) in pair for g, pair in zip(got, allowed))
+    finally:
+        stop.set()
+        t.join()

@@ -130,28 +130,43 @@ bool object_categories_parallel(PyArrayObject* a, const std::vector<npy_intp>& r
     std::vector<Distinct> found(chunks * static_cast<size_t>(ncols));
     std::atomic<bool> not_plain{false};
     const bool any_marker = !markers.empty();
-    auto cell_at = [&](npy_intp j, size_t k) {
-        PyObject* c = load<PyObject*>(base + rows[k] * s0 + j * s1);
-        return c ? c : Py_None;
+    // Every cell is held while the threads read it, whatever its kind.
+    HeldCells held(found.size() * chunk, other_python_threads());
+    auto bounds = [&](size_t task, size_t* begin, size_t* end) {
+        *begin = (task % chunks) * chunk;
+        *end = *begin + chunk < n ? *begin + chunk : n;
     };
-    parallel_for(found.size(), threads, [&](size_t task, unsigned) {
-        const npy_intp j = static_cast<npy_intp>(task / chunks);
-        const size_t begin = (task % chunks) * chunk, end = begin + chunk < n ? begin + chunk : n;
-        Distinct& d = found[task];
-        for (size_t k = begin; k < end; ++k) {
-            if (not_plain.load(std::memory_order_relaxed)) return;
-            if (k + kPrefetchFar < end) prefetch_pyobject(cell_at(j, k + kPrefetchFar));
-            PyObject* cell = cell_at(j, k);
-            Probe p;
-            if (!make_probe_without_python(cell, &p)) {
-                not_plain.store(true, std::memory_order_relaxed);
-                return;
+    run_released(
+        found.size(), threads, held.strong(),
+        [&](size_t task) {
+            const npy_intp j = static_cast<npy_intp>(task / chunks);
+            size_t begin, end;
+            bounds(task, &begin, &end);
+            for (size_t k = begin; k < end; ++k) {
+                PyObject* c = load<PyObject*>(base + rows[k] * s0 + j * s1);
+                held.hold(task * chunk + (k - begin), c ? c : Py_None);
             }
-            // A value is looked up among the markers once, when first found in the run.
-            d.seen_or_add(static_cast<npy_intp>(k), cell, p,
-                          [&] { return !(any_marker && markers.contains(cell, p)); });
-        }
-    });
+        },
+        [&](size_t task, unsigned) {
+            size_t begin, end;
+            bounds(task, &begin, &end);
+            Distinct& d = found[task];
+            const size_t at = task * chunk - begin;
+            for (size_t k = begin; k < end; ++k) {
+                if (not_plain.load(std::memory_order_relaxed)) return;
+                if (k + size_t(kPrefetchFar) < end) prefetch_pyobject(held[at + k + size_t(kPrefetchFar)]);
+                PyObject* cell = held[at + k];
+                Probe p;
+                if (!make_probe_without_python(cell, &p)) {
+                    not_plain.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                // A value is looked up among the markers once, when first found in the run.
+                d.seen_or_add(static_cast<npy_intp>(k), cell, p,
+                              [&] { return !(any_marker && markers.contains(cell, p)); });
+            }
+        },
+        [&](size_t) { return !not_plain.load(std::memory_order_relaxed); });
     if (not_plain.load()) return false;
     for (npy_intp j = 0; j < ncols; ++j) {
         Distinct merged;

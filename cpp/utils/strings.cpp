@@ -51,6 +51,9 @@ void for_each_object(PyArrayObject* a, F&& f) {
     for_each_object(a, 0, PyArray_DIM(a, 0), f);
 }
 
+// How far ahead the threads prefetch the held cells they are about to read.
+constexpr size_t kAhead = static_cast<size_t>(kPrefetchDistance);
+
 // ------------------------------------------------------------------------------------------
 // compress_str_column
 
@@ -287,6 +290,9 @@ inline bool ready(PyObject* s) {
 #endif
 }
 
+// Whether a cell is an exact str whose text other threads can read.
+inline bool exact_str(PyObject* s) { return s && Py_TYPE(s) == &PyUnicode_Type && ready(s); }
+
 // compress_str_column over plain markers with the cleaning shared among threads (see
 // utils/threads.h). Returns the first cell left undone, from which `out` is to be filled on
 // one thread (n when none is).
@@ -302,24 +308,35 @@ npy_intp compress_parallel(PyArrayObject* a, const ValueSet& markers, Compress m
     cleaners.reserve(threads);
     for (unsigned w = 0; w < threads; ++w) cleaners.emplace_back(mode);
     Compressor compress(mode);
+    HeldCells held(static_cast<size_t>(n), other_python_threads());
     npy_intp stop = n;
-    parallel_ordered(
-        chunks.count, threads,
+    run_released(
+        chunks.count, threads, held.strong(),
+        [&](size_t t) {
+            const npy_intp end = static_cast<npy_intp>(chunks.end(t));
+            for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
+                PyObject* s = load<PyObject*>(base + i * stride);
+                if (!held.strong()) {
+                    held.hold(static_cast<size_t>(i), s);
+                    continue;
+                }
+                if (i + kPrefetchFar < end) prefetch_for_hold(base + (i + kPrefetchFar) * stride);
+                if (exact_str(s)) held.hold(static_cast<size_t>(i), s);
+            }
+        },
         [&](size_t t, unsigned worker) {
             CleanedBatch& batch = batches[t];
             Cleaner& cleaner = cleaners[worker];
-            const npy_intp end = static_cast<npy_intp>(chunks.end(t));
-            for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                if (i + kPrefetchDistance < end) prefetch_object(base + (i + kPrefetchDistance) * stride);
-                PyObject* cell = load<PyObject*>(base + i * stride);
-                if (!cell || !PyUnicode_Check(cell))
-                    batch.cells.push_back(Cleaned{Cleaned::kKeep, 0, 0});
-                else if (Py_TYPE(cell) != &PyUnicode_Type || !ready(cell))
+            const size_t end = chunks.end(t);
+            for (size_t i = chunks.begin(t); i < end; ++i) {
+                if (i + kAhead < end) prefetch_pyobject(held[i + kAhead]);
+                PyObject* s = held[i];
+                if (!exact_str(s))  // left to the calling thread
                     batch.cells.push_back(Cleaned{Cleaned::kLater, 0, 0});
-                else if (any_marker && markers.contains_str(cell))
+                else if (any_marker && markers.contains_str(s))
                     batch.cells.push_back(Cleaned{Cleaned::kSame, 0, 0});
                 else
-                    cleaner.clean(cell, batch);
+                    cleaner.clean(s, batch);
             }
         },
         [&](size_t t) {
@@ -328,18 +345,24 @@ npy_intp compress_parallel(PyArrayObject* a, const ValueSet& markers, Compress m
             const npy_intp end = static_cast<npy_intp>(chunks.end(t));
             for (npy_intp i = begin; i < end; ++i) {
                 const Cleaned& c = batch.cells[static_cast<size_t>(i - begin)];
-                PyObject* cell = load<PyObject*>(base + i * stride);
-                if (!cell) cell = Py_None;
-                if (c.form == Cleaned::kLater) {
-                    // A str subclass is looked up among the markers by its own hash and ==.
-                    if (any_marker && Py_TYPE(cell) != &PyUnicode_Type) {
-                        stop = i;
-                        return false;
-                    }
-                    dst[i] = compress(cell);
+                if (c.form != Cleaned::kLater) {
+                    dst[i] = build(c, batch, held[static_cast<size_t>(i)]);
+                    held.release(static_cast<size_t>(i));
                     continue;
                 }
-                dst[i] = build(c, batch, cell);
+                PyObject* cell = load<PyObject*>(base + i * stride);
+                if (!cell) cell = Py_None;
+                if (!PyUnicode_Check(cell)) {
+                    Py_INCREF(cell);
+                    dst[i] = cell;
+                    continue;
+                }
+                // A str subclass is looked up among the markers by its own hash and ==.
+                if (any_marker && Py_TYPE(cell) != &PyUnicode_Type) {
+                    stop = i;
+                    return false;
+                }
+                dst[i] = compress(cell);
             }
             batch = CleanedBatch();
             return true;
@@ -516,37 +539,55 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
     npy_intp start = 0;
     if (threads > 1 && plain_markers) {
         // The threads parse the exact strings (see utils/threads.h); the other cells are left
-        // for this thread, which then converts them in order.
+        // for this thread, which converts them in order.
         const npy_intp stride = PyArray_STRIDE(a, 0);
         const char* base = static_cast<const char*>(PyArray_DATA(a));
         const Chunks chunks = split_cells(n, threads);
-        std::vector<std::vector<npy_intp>> later(chunks.count);
-        parallel_for(chunks.count, threads, [&](size_t t, unsigned) {
-            const npy_intp end = static_cast<npy_intp>(chunks.end(t));
-            for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                if (i + kPrefetchDistance < end) prefetch_object(base + (i + kPrefetchDistance) * stride);
-                PyObject* s = load<PyObject*>(base + i * stride);
-                if (s && Py_TYPE(s) == &PyUnicode_Type && ready(s))
-                    dst[i] = (any_marker && markers.contains_str(s)) ? kNaN : parse_text(s);
-                else
-                    later[t].push_back(i);
-            }
-        });
-        start = static_cast<npy_intp>(n);
-        for (const std::vector<npy_intp>& cells : later) {
-            for (npy_intp i : cells) {
-                PyObject* cell = load<PyObject*>(base + i * stride);
-                if (!cell) cell = Py_None;
-                // Python code (__float__, or hash and == among the markers) may rebind the
-                // cells after this one: they are all read again below.
-                if (classify(cell).kind == Kind::kOther) {
-                    start = i;
-                    break;
+        HeldCells held(n, other_python_threads());
+        std::vector<uint8_t> left(n);  // cells the threads left to this one
+        const size_t finished = run_released(
+            chunks.count, threads, held.strong(),
+            [&](size_t t) {
+                const npy_intp end = static_cast<npy_intp>(chunks.end(t));
+                for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
+                    PyObject* s = load<PyObject*>(base + i * stride);
+                    if (!held.strong()) {
+                        held.hold(static_cast<size_t>(i), s);
+                        continue;
+                    }
+                    if (i + kPrefetchFar < end) prefetch_for_hold(base + (i + kPrefetchFar) * stride);
+                    if (exact_str(s)) held.hold(static_cast<size_t>(i), s);
                 }
-                dst[i] = cell_value(cell, any_marker ? &markers : nullptr);
-            }
-            if (start < static_cast<npy_intp>(n)) break;
-        }
+            },
+            [&](size_t t, unsigned) {
+                const size_t end = chunks.end(t);
+                for (size_t i = chunks.begin(t); i < end; ++i) {
+                    if (i + kAhead < end) prefetch_pyobject(held[i + kAhead]);
+                    PyObject* s = held[i];
+                    if (exact_str(s))
+                        dst[i] = (any_marker && markers.contains_str(s)) ? kNaN : parse_text(s);
+                    else
+                        left[i] = 1;
+                }
+            },
+            [&](size_t t) {
+                const npy_intp end = static_cast<npy_intp>(chunks.end(t));
+                for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
+                    held.release(static_cast<size_t>(i));
+                    if (!left[static_cast<size_t>(i)]) continue;
+                    PyObject* cell = load<PyObject*>(base + i * stride);
+                    if (!cell) cell = Py_None;
+                    // Python code (__float__, or hash and == among the markers) may rebind the
+                    // cells after this one: they are all read again below.
+                    if (classify(cell).kind == Kind::kOther) {
+                        start = i;
+                        return false;
+                    }
+                    dst[i] = cell_value(cell, any_marker ? &markers : nullptr);
+                }
+                return true;
+            });
+        if (finished == chunks.count) start = static_cast<npy_intp>(n);
     }
     for_each_object(a, start, static_cast<npy_intp>(n), [&](npy_intp i, PyObject* cell) {
         if (Py_TYPE(cell) == &PyUnicode_Type && plain_markers) {  // the common case

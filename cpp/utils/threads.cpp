@@ -51,6 +51,13 @@ unsigned kernel_threads(size_t cells, size_t min_cells, const char* func) {
     return static_cast<unsigned>(n < kMaxThreads ? n : kMaxThreads);
 }
 
+bool other_python_threads() {
+    PyThreadState* me = PyThreadState_Get();
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(me->interp); t; t = PyThreadState_Next(t))
+        if (t != me) return true;
+    return false;
+}
+
 Chunks split_cells(size_t n, unsigned threads) {
     // At least eight chunks per thread, so that a thread slowed down by others on the machine
     // leaves its share to the rest; small enough that the calling thread, which builds the
