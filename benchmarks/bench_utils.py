@@ -19,6 +19,7 @@ import os
 import random
 import string
 import sys
+import threading
 import time
 
 import numpy as np
@@ -605,7 +606,12 @@ def main():
                     help="rounds of one-thread and all-thread timings (default %(default)s)")
     ap.add_argument("--thresholds", action="store_true",
                     help="only time the threaded kernels at small sizes, with one thread and all")
+    ap.add_argument("--python-thread", action="store_true",
+                    help="keep an idle Python thread alive, as in an application with threads: "
+                         "the kernels then release the GIL while their threads work")
     args = ap.parse_args()
+    if args.python_thread:
+        threading.Thread(target=threading.Event().wait, daemon=True).start()
     ROUNDS = args.rounds
     if args.thresholds:
         thresholds()
@@ -617,7 +623,8 @@ def main():
     print(f"numpy {np.__version__}, pandas {pd.__version__ if pd else '-'}, "
           f"polars {pl.__version__ if pl else '-'}, pyarrow {pa.__version__ if pa else '-'}, "
           f"python {sys.version.split()[0]}, {n:,} cells per kernel, {cores} cores, "
-          f"TABRIX_NUM_THREADS={os.environ.get('TABRIX_NUM_THREADS', '(all cores)')}", flush=True)
+          f"TABRIX_NUM_THREADS={os.environ.get('TABRIX_NUM_THREADS', '(all cores)')}"
+          f"{', an idle Python thread alive' if args.python_thread else ''}", flush=True)
     note_missing_peers()
     if cores > 1:
         print(f"parallelism available now (busy loops in {cores} processes): "
