@@ -128,7 +128,11 @@ def text(src, max_len=8):
 
 def number_text(src):
     """Text shaped like a number, a word such as "inf", or a near miss."""
-    r = src.below(4)
+    r = src.below(5)
+    if r == 4:
+        # Digits and dots only, up to 17 characters: plain decimals and their near misses.
+        core = src.pick(("", "-", "+")) + "".join(src.pick("0123456789.") for _ in range(1 + src.below(17)))
+        return core
     if r == 0:
         core = src.pick(FLOAT_WORDS)
     elif r == 1:
