@@ -17,6 +17,7 @@ the process's CPU time, which other load on the machine does not lower) and find
 target, and the totals; the exit status is 1 when anything was found.
 """
 import argparse
+import hashlib
 import json
 import os
 import re
@@ -91,6 +92,15 @@ class Job:
         self.started = time.monotonic()
         self.proc = subprocess.Popen(cmd, stdout=self.log, stderr=subprocess.STDOUT)
 
+    def keep_crash_input(self):
+        """The input a random or replay run was on when its process died."""
+        _, findings, _, _ = self.paths()
+        path = os.path.join(findings, "current-%s-%d" % (self.target, self.proc.pid))
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                digest = hashlib.sha1(f.read()).hexdigest()[:16]
+            os.replace(path, os.path.join(findings, "crash-%s-%s" % (self.target, digest)))
+
     def finish(self):
         """Collects the figures of the process that ended; True when it should run again."""
         code = self.proc.returncode
@@ -127,6 +137,7 @@ class Job:
             crashed = code != 0 and (self.args.keep_going or not stats.get("findings"))
         if crashed:
             self.crashes += 1
+            self.keep_crash_input()
             what = "deadly signal" if "deadly signal" in tail else "timeout" if "timeout" in tail \
                 else "exit status %s" % code
             self.kinds["interpreter crash: " + what] = self.kinds.get("interpreter crash: " + what, 0) + 1

@@ -45,21 +45,25 @@ def load_targets(instrument=None):
         import sklearn.preprocessing  # noqa: F401
     import tabrix_libs.utils.exportable_utils  # noqa: F401
     if instrument is not None:
-        include = ["gen", "check", "targets_utils", "targets_transformers", "_utils_model"]
+        include = ["gen", "check", "targets_utils", "targets_transformers", "targets_hostile",
+                   "_utils_model"]
         if instrument.sklearn:
             include.append("sklearn")
         with instrument.atheris.instrument_imports(include=include):
             import tabrix_libs.transformers.exportable  # noqa: F401
+            import targets_hostile
             import targets_transformers
             import targets_utils
     else:
+        import targets_hostile
         import targets_transformers
         import targets_utils
     table = dict(targets_utils.TARGETS)
+    table.update(targets_hostile.TARGETS)
     table.update(targets_transformers.TARGETS)
     # Two targets that take turns among the others (the first byte picks one): a short run in
     # two processes then covers every target without starting an interpreter for each.
-    table["kernels"] = Mux(targets_utils.TARGETS)
+    table["kernels"] = Mux(dict(targets_utils.TARGETS, **targets_hostile.TARGETS))
     table["transformers"] = Mux(targets_transformers.TARGETS)
     return table
 
@@ -203,6 +207,20 @@ def main(argv):
         atheris.Fuzz()  # exits the process when done
         return 0
 
+    # Outside libFuzzer, the input being run is kept in a file, so that an input that crashes
+    # the interpreter is left behind (campaign.py renames it crash-TARGET-*).
+    current = None
+    if args.findings:
+        os.makedirs(args.findings, exist_ok=True)
+        current = os.path.join(args.findings, "current-%s-%d" % (args.target, os.getpid()))
+        fd = os.open(current, os.O_CREAT | os.O_WRONLY | os.O_TRUNC, 0o644)
+        one = runner.one
+
+        def keep_and_run(data):
+            os.pwrite(fd, data, 0)
+            os.ftruncate(fd, len(data))
+            one(data)
+        runner.one = keep_and_run
     code = 0
     try:
         if args.mode == "random":
@@ -228,6 +246,9 @@ def main(argv):
                     runner.one(f.read())
     except runner.Finding:
         code = FOUND
+    if current:
+        os.close(fd)
+        os.unlink(current)
     runner.write_stats()
     runner.summary()
     return FOUND if runner.findings else code
