@@ -23,7 +23,8 @@ pick_python() {
 FUZZ_PY=$(pick_python)
 FUZZ_MODE=${FUZZ_MODE:-atheris}
 if [ "$FUZZ_MODE" = atheris ] && ! "$FUZZ_PY" -c "import atheris" 2>/dev/null; then
-    "$FUZZ_PY" -m pip install -q atheris >/dev/null 2>&1 || true
+    # Wheels only: where none fits, atheris would be built from source, needing clang.
+    "$FUZZ_PY" -m pip install -q --only-binary=:all: atheris >/dev/null 2>&1 || true
     if ! "$FUZZ_PY" -c "import atheris" 2>/dev/null; then
         echo "fuzz: atheris does not install for $("$FUZZ_PY" -V 2>&1): unguided random runs instead"
         FUZZ_MODE=random
