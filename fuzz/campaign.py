@@ -20,6 +20,7 @@ import argparse
 import hashlib
 import json
 import os
+import random
 import re
 import subprocess
 import sys
@@ -71,6 +72,14 @@ class Job:
         if self.args.keep_going:
             cmd.append("--keep-going")
         if self.args.mode == "atheris":
+            if not os.listdir(corpus):
+                # Random inputs to start from: libFuzzer's own first inputs are short, and short
+                # inputs build small, plain values.
+                rng = random.Random("%s %d" % (self.target, self.args.seed))
+                for i in range(32):
+                    n = rng.randrange(16, self.args.max_len)
+                    with open(os.path.join(corpus, "seed-%02d" % i), "wb") as f:
+                        f.write(rng.getrandbits(8 * n).to_bytes(n, "little"))
             if self.args.instrument_sklearn:
                 cmd.append("--instrument-sklearn")
             cmd += ["--", corpus, "-print_final_stats=1", "-timeout=60", "-rss_limit_mb=4096",
