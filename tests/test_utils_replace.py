@@ -194,6 +194,21 @@ def test_unknown_values_replaced_after_collecting_categories():
     assert all(model.is_nan(v) for v in [out[1, 0], out[1, 1], out[2, 0]])
 
 
+class BigInt(int):
+    pass
+
+
+@pytest.mark.parametrize("marker", [Decimal(2**60 + 1), Fraction(2**60 + 1), BigInt(2**60 + 1)])
+@pytest.mark.parametrize("dtype", [np.int64, np.uint64])
+def test_integer_cells_beyond_double_precision_match_any_equal_number(marker, dtype):
+    X = np.array([[2**60 + 1, 2**60]], dtype=dtype)
+    out = numpy_replace_values(X, filling_value=-1, reference_values_list=[marker])
+    np.testing.assert_array_equal(out, [[-1, 2**60]])
+    out = numpy_replace_values(X, filling_value=0, reference_values_list=[[marker], [2**60]],
+                               invert_flag=True)
+    np.testing.assert_array_equal(out, X)
+
+
 def test_numeric_markers_from_any_number_type():
     X = np.array([[1.0, 2.0, np.nan, 2**70]])
     out = numpy_replace_values(X, filling_value=0.0,

@@ -272,6 +272,18 @@ NumKeySet ValueSet::numeric_keys() const {
         nb::object f = nb::steal(PyFloat_FromDouble(d));
         check(f.is_valid());
         if (py_equal(v, f.ptr())) keys.insert(NumKey::from_double(d));
+        // An integral value beyond 2**53 (an int subclass, a Decimal, a Fraction) can equal an
+        // integer cell that no double holds exactly: key it by its int value too.
+        if (!PyComplex_Check(v) && !PyArray_IsScalar(v, ComplexFloating) && std::isfinite(d) &&
+            std::fabs(d) >= 9007199254740992.0) {
+            nb::object as_int = nb::steal(PyNumber_Long(v));
+            if (!as_int.is_valid()) {
+                clear_inapplicable_error();
+                continue;
+            }
+            const CellInfo int_info = classify(as_int.ptr());
+            if (int_info.kind == Kind::kNum && py_equal(v, as_int.ptr())) keys.insert(int_info.key);
+        }
     }
     return keys;
 }
