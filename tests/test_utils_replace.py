@@ -36,6 +36,12 @@ MATCH_CASES = [
     (Decimal("1.5"), [1.5], True),
     (1.5, [Fraction(3, 2)], True),
     (complex(2, 0), [2], True),
+    # NumPy numbers against other kinds of numbers, by value (NumPy's own == may raise)
+    (Decimal(0), [np.uint32(0)], True),
+    (np.uint16(3), [Decimal(3)], True),
+    (Fraction(1, 2), [np.float16(0.5)], True),
+    (np.int64(-1), [Fraction(-1)], True),
+    (Decimal(1), [np.uint32(2)], False),
     ("NA", ["NA"], True),
     (np.str_("NA"), ["NA"], True),
     ("na", ["NA"], False),
