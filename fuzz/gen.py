@@ -473,6 +473,10 @@ def python_value(v):
             return int(v)
         if isinstance(v, (np.float16, np.float32, np.float64)):
             return float(v)
+        if isinstance(v, np.longdouble) and (np.isnan(v) or np.longdouble(float(v)) == v):
+            # A long double that a double holds exactly is a number like any other (matched
+            # by value); any other keeps NumPy's own ==.
+            return float(v)
         if isinstance(v, (np.complex64, np.complex128)):
             return complex(v)
     return v

@@ -130,6 +130,14 @@ def same_cell(got, want, identity):
     if (is_number(want) or isinstance(want, np.longdouble)) and \
             (is_number(got) or isinstance(got, np.longdouble)):
         return same_number(norm(got), norm(want))
+    if isinstance(got, np.longdouble) and not isinstance(want, np.generic):
+        # Another number (Decimal, Fraction) stored in a long double array: what NumPy stores.
+        try:
+            with np.errstate(all="ignore"):
+                stored = np.array(want, dtype=got.dtype)[()]
+        except (TypeError, ValueError, ArithmeticError):
+            return False
+        return same_number(norm(got), norm(stored))
     try:
         return bool(got == want)
     except (TypeError, ValueError):
