@@ -74,7 +74,7 @@ size_t Args::index(const char* name) const {
     for (size_t i = 0; i < params_.size(); ++i) {
         if (std::strcmp(params_[i].name, name) == 0) return i;
     }
-    raise_format(PyExc_SystemError, "no parameter named '%s'", name);
+    raise(PyExc_SystemError, "no parameter named '%s'", name);
 }
 
 nb::handle Args::get(const char* name) const { return call_.bound[first_ + index(name)]; }

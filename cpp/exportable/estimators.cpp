@@ -18,31 +18,6 @@ namespace {
 
 using sklearn_compat::EncoderKind;
 
-// ---------------------------------------------------------------- small helpers
-
-// While alive, makes `e` the exception being handled, as inside an `except` block: anything
-// raised meanwhile gets `e` as its __context__, the way the interpreter chains them.
-class Handling {
-public:
-    explicit Handling(const nb::python_error& e) {
-        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
-        PyObject* value = e.value().ptr();
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        PyObject* tb = PyException_GetTraceback(value);  // new reference or nullptr
-        Py_INCREF(type);
-        Py_INCREF(value);
-        PyErr_SetExcInfo(type, value, tb);  // steals the three references
-    }
-    ~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* saved_type_ = nullptr;
-    PyObject* saved_value_ = nullptr;
-    PyObject* saved_tb_ = nullptr;
-};
-
 // ---------------------------------------------------------------- parameters changed after construction
 
 // The wrapped estimator is built by the constructor. A parameter changed later through
@@ -52,11 +27,8 @@ private:
 // Whether `wrapped.name` still is `wanted`: the same object, equal, or both NaN. A setting the
 // wrapped object does not expose counts as current.
 bool setting_current(nb::handle wrapped, const char* name, nb::handle wanted) {
-    PyObject* value = nullptr;
-    const int found = tabrix_lookup_attr(wrapped.ptr(), interned(name), &value);
-    if (found < 0) raise_current();
-    if (found == 0) return true;
-    nb::object current = nb::steal(value);
+    nb::object current = attr_if_present(wrapped, name);
+    if (!current.is_valid()) return true;
     if (current.ptr() == wanted.ptr()) return true;
     if (PyFloat_Check(current.ptr()) && PyFloat_Check(wanted.ptr()) && std::isnan(PyFloat_AS_DOUBLE(current.ptr())) &&
         std::isnan(PyFloat_AS_DOUBLE(wanted.ptr()))) {

@@ -1,9 +1,5 @@
 // is_all_missing(x, bad_vals): whether every value of a column is a missing marker, NaN
 // possibly among the markers.
-#include "python/numpy_api.h"
-
-#include <numpy/arrayscalars.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -11,6 +7,7 @@
 #include <vector>
 
 #include "exportable/families.h"
+#include "python/array_walk.h"
 
 namespace tabrix::exportable {
 namespace {
@@ -93,20 +90,24 @@ bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, n
 // are copied out rather than dereferenced in place, and reversed when the array's byte order is
 // not the machine's. For aligned native data the copy compiles to a plain load.
 template <typename T, bool Swapped>
-inline double load(const char* p) {
-    unsigned char bytes[sizeof(T)];
-    std::memcpy(bytes, p, sizeof(T));
-    if constexpr (Swapped) std::reverse(bytes, bytes + sizeof(T));
-    T v;
-    std::memcpy(&v, bytes, sizeof(T));
-    return static_cast<double>(v);
+inline double value_at(const char* p) {
+    using Value = typename py::Cell<T>::Value;
+    if constexpr (!Swapped || sizeof(Value) == 1) {
+        return static_cast<double>(py::Cell<T>::read(p));
+    } else {
+        unsigned char bytes[sizeof(Value)];
+        std::memcpy(bytes, p, sizeof(Value));
+        std::reverse(bytes, bytes + sizeof(Value));
+        return static_cast<double>(py::load<Value>(reinterpret_cast<const char*>(bytes)));
+    }
 }
 
 template <typename T, bool Swapped>
-bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride, const std::vector<double>& markers) {
+bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride,
+                         const std::vector<double>& markers) {
     bool all = true;
     for (npy_intp i = 0; i < n && all; ++i) {
-        const double d = load<T, Swapped>(data + i * stride);
+        const double d = value_at<T, Swapped>(data + i * stride);
         all = std::isnan(d) || is_marker(d, markers);
     }
     return all;
@@ -116,15 +117,15 @@ bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride, const st
 template <typename T, bool Swapped>
 bool integers_exact(const char* data, npy_intp n, npy_intp stride) {
     for (npy_intp i = 0; i < n; ++i) {
-        if (std::fabs(load<T, Swapped>(data + i * stride)) > exact_integer_limit) return false;
+        if (std::fabs(value_at<T, Swapped>(data + i * stride)) > exact_integer_limit) return false;
     }
     return true;
 }
 
 // Sets `handled` to false when the values need the general path.
 template <typename T, bool Swapped>
-bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, const std::vector<double>& markers,
-                       bool& handled) {
+bool all_missing_typed(const char* data, npy_intp n, npy_intp stride,
+                       const std::vector<double>& markers, bool& handled) {
     if constexpr (std::is_integral_v<T> && sizeof(T) == 8) {
         if (!integers_exact<T, Swapped>(data, n, stride)) {
             handled = false;
@@ -134,37 +135,22 @@ bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, const std:
     return all_missing_numeric<T, Swapped>(data, n, stride, markers);
 }
 
-template <typename T>
-bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, bool swapped,
-                       const std::vector<double>& markers, bool& handled) {
-    if (sizeof(T) > 1 && swapped) return all_missing_typed<T, true>(data, n, stride, markers, handled);
-    return all_missing_typed<T, false>(data, n, stride, markers, handled);
-}
-
 // The NaN path over a one-dimensional array of a plain numeric dtype. Returns false in
 // `handled` when the dtype needs the general path.
 bool all_missing_array(PyArrayObject* a, const std::vector<double>& markers, bool& handled) {
-    handled = true;
     const char* data = PyArray_BYTES(a);
     const npy_intp n = PyArray_DIM(a, 0);
     const npy_intp stride = PyArray_STRIDE(a, 0);
     const bool swapped = PyArray_ISBYTESWAPPED(a);
     bool result = true;
+    handled = true;
     Py_BEGIN_ALLOW_THREADS
-    switch (PyArray_TYPE(a)) {
-        case NPY_FLOAT64: result = all_missing_typed<npy_float64>(data, n, stride, swapped, markers, handled); break;
-        case NPY_FLOAT32: result = all_missing_typed<npy_float32>(data, n, stride, swapped, markers, handled); break;
-        case NPY_BOOL: result = all_missing_typed<npy_bool>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT8: result = all_missing_typed<npy_int8>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT8: result = all_missing_typed<npy_uint8>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT16: result = all_missing_typed<npy_int16>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT16: result = all_missing_typed<npy_uint16>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT32: result = all_missing_typed<npy_int32>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT32: result = all_missing_typed<npy_uint32>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT64: result = all_missing_typed<npy_int64>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT64: result = all_missing_typed<npy_uint64>(data, n, stride, swapped, markers, handled); break;
-        default: handled = false;
-    }
+    const bool numeric = py::dispatch_numeric(PyArray_TYPE(a), [&](auto cell) {
+        using T = decltype(cell);
+        result = swapped ? all_missing_typed<T, true>(data, n, stride, markers, handled)
+                         : all_missing_typed<T, false>(data, n, stride, markers, handled);
+    });
+    if (!numeric) handled = false;
     Py_END_ALLOW_THREADS
     return result;
 }

@@ -1,6 +1,5 @@
 // The fit/transform protocol every transformer shares: input checks, the feature-count
-// check, the on/off switch, and the trace lines switched by the module flags; with the Python
-// helpers the transformers call.
+// check, the on/off switch, and the trace lines switched by the module flags.
 //
 // Everything a method uses from the module namespace is looked up at each call, so rebinding a
 // module attribute (exportable.debug, exportable.check_array, ...) changes what existing
@@ -14,37 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "python/compat.h"
 #include "python/native_method.h"
+#include "python/py_calls.h"
+#include "python/py_errors.h"
+#include "python/py_import.h"
 
 namespace tabrix::exportable {
 
 namespace nb = nanobind;
-
-// Raises a Python exception from C++: sets the error and unwinds to the method boundary.
-[[noreturn]] void raise(PyObject* type, const char* message);
-[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
-// Unwinds with the Python error that is already set.
-[[noreturn]] void raise_current();
-
-// Returns a new reference or raises the pending Python error.
-inline nb::object checked(PyObject* result) {
-    if (!result) raise_current();
-    return nb::steal(result);
-}
-
-// The defining module's namespace, read at call time.
-class Globals {
-public:
-    explicit Globals(PyObject* dict) : dict_(dict) {}
-    // Module global, then builtin, as name lookup in a function body; NameError when absent.
-    nb::object operator[](const char* name) const;
-    bool flag(const char* name) const;
-    PyObject* dict() const { return dict_; }
-
-private:
-    PyObject* dict_;
-};
+// The shared helpers (errors, calls and attributes, imports) by their short names.
+using namespace tabrix::py;
 
 // One call of a native method: the bound parameters, in declaration order, and the module
 // namespace. Constructors and functions read their arguments by name (Args, class_decl.h);
@@ -56,46 +34,6 @@ struct Call {
     nb::handle X() const { return bound[1]; }
     nb::handle y() const { return bound[2]; }
 };
-
-// The interned Python string for a name given as a string literal (cached by address).
-PyObject* interned(const char* name);
-
-// Python truth value; raises what the object's __bool__ raises.
-bool truthy(nb::handle value);
-// getattr / hasattr / setattr with Python semantics.
-nb::object attr(nb::handle obj, const char* name);
-bool has_attr(nb::handle obj, const char* name);
-void set_attr(nb::handle obj, const char* name, nb::handle value);
-// Calls with positional arguments and, when kwnames is given, that many trailing keywords.
-nb::object call(nb::handle fn, std::initializer_list<nb::handle> args, nb::handle kwnames = nb::handle());
-// A tuple of interned keyword names, built once per call site.
-nb::handle kw_names(std::initializer_list<const char*> names);
-nb::object str_of(nb::handle obj);
-// `a == b` in Python's truth sense.
-bool equals(nb::handle a, nb::handle b);
-// An index or size as C++ integer (OverflowError beyond Py_ssize_t).
-Py_ssize_t as_size(nb::handle value);
-// An exception a bare `except Exception` would handle (not KeyboardInterrupt or SystemExit).
-inline bool is_ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
-
-// `from <module> import <names...>` run with `globals` as the importing namespace: the values in
-// order, or the interpreter's own ImportError when a name is absent.
-std::vector<nb::object> from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names);
-
-// ---- NumPy-style indexing through Python, so any array-like behaves as it would in Python ----
-
-// X.shape[axis] as a Python object.
-nb::object shape_item(nb::handle X, Py_ssize_t axis);
-// `:` as an index part.
-nb::handle full_slice();
-// A.reshape(rows, -1)
-nb::object reshape_rows(nb::handle A, nb::handle rows);
-// X[rows, columns]
-nb::object index_2d(nb::handle X, nb::handle rows, nb::handle columns);
-// X[:, j]
-nb::object get_column(nb::handle X, Py_ssize_t j);
-// Y[:, j] = value, with NumPy's own conversions and errors.
-void set_column(nb::handle Y, Py_ssize_t j, nb::handle value);
 
 // Wraps a method body written with nanobind objects into the native calling convention.
 template <nb::object (*Body)(const Call&)>
@@ -244,7 +182,5 @@ private:
 
     TraceTexts texts_;
 };
-
-inline nb::object new_list() { return checked(PyList_New(0)); }
 
 }  // namespace tabrix::exportable

@@ -16,7 +16,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr && !PySequence_Check(v)) {
             PyErr_Clear();
-            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
         }
         raise_current();
     }
@@ -26,7 +26,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
         PyObject* item = PyIter_Next(it);
         if (!item) {
             if (PyErr_Occurred()) raise_current();
-            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
         }
         items[i] = nb::steal(item);
     }
@@ -37,7 +37,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
         // From 3.14 the interpreter also reports the length of containers that know it.
         if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
             const Py_ssize_t n = PyDict_CheckExact(v) ? PyDict_Size(v) : Py_SIZE(v);
-            raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+            raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
         }
 #endif
         raise(PyExc_ValueError, "too many values to unpack (expected 2)");
@@ -123,7 +123,7 @@ nb::object apply_along_axis(const Call& c, nb::handle self, nb::handle X) {
     if (!columns && !equals_int(axis, 1)) {
         // No result exists for this axis; callers see the same exception type as always,
         // with the reason attached.
-        raise_format(PyExc_UnboundLocalError,
+        raise(PyExc_UnboundLocalError,
                      "local variable 'Y' referenced before assignment (axis must be 0 or 1, got %R)", axis.ptr());
     }
     nb::object apply = attr(c.g["np"], "apply_along_axis");

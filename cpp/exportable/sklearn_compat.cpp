@@ -45,7 +45,7 @@ Release parse_release(nb::handle version) {
 // signature.
 bool signature_has(nb::handle fn, const char* name) {
     try {
-        nb::object inspect = checked(PyImport_ImportModule("inspect"));
+        nb::object inspect = import_module("inspect");
         nb::object parameters = attr(call(attr(inspect, "signature"), {fn}), "parameters");
         const int found = PySequence_Contains(parameters.ptr(), nb::str(name).ptr());
         if (found < 0) raise_current();
@@ -74,7 +74,7 @@ void start_up(nb::handle module) {
 
     // _check_n_features: a BaseEstimator method until 1.6, a function in validation from 1.6
     // (the method went in 1.7). Can go when 1.6 is the oldest supported release.
-    nb::object validation = checked(PyImport_ImportModule("sklearn.utils.validation"));
+    nb::object validation = import_module("sklearn.utils.validation");
     if (has_attr(validation, "_check_n_features")) {
         validation_check_n_features = attr(validation, "_check_n_features").release().ptr();
     }
@@ -85,7 +85,7 @@ void start_up(nb::handle module) {
     // unless keep_empty_features (1.2 on) asks it to keep them; both imputers rely on the older
     // layout. Stays while 1.8 and later are supported; the release test can go when 1.8 is the
     // oldest supported release.
-    nb::object impute = checked(PyImport_ImportModule("sklearn.impute"));
+    nb::object impute = import_module("sklearn.impute");
     nb::object own = attr(impute, "SimpleImputer");
     keep_empty_for_constant = installed.at_least(1, 8) && signature_has(attr(own, "__init__"), "keep_empty_features");
     own_simple_imputer = own.release().ptr();

@@ -5,14 +5,7 @@
 #include <cstddef>
 #include <utility>
 
-// Python 3.8 spells the vectorcall names with a leading underscore.
-#if PY_VERSION_HEX < 0x03090000
-#define TABRIX_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#define TABRIX_VECTORCALL_CALL PyVectorcall_Call
-#else
-#define TABRIX_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
-#define TABRIX_VECTORCALL_CALL PyVectorcall_Call
-#endif
+#include "python/compat.h"
 
 namespace tabrix {
 namespace {
@@ -375,10 +368,10 @@ bool native_method_type_ready() {
     if (t.tp_flags & Py_TPFLAGS_READY) return true;
     t.tp_name = "tabrix_libs.native_function";
     t.tp_basicsize = sizeof(NativeMethod);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | TABRIX_TPFLAGS_HAVE_VECTORCALL |
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                  Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_vectorcall_offset = offsetof(NativeMethod, vectorcall);
-    t.tp_call = TABRIX_VECTORCALL_CALL;
+    t.tp_call = PyVectorcall_Call;
     t.tp_dealloc = native_method_dealloc;
     t.tp_traverse = native_method_traverse;
     t.tp_clear = native_method_clear;

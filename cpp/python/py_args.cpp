@@ -21,21 +21,23 @@ void require_ndim(PyArrayObject* a, int ndim, const char* func, const char* arg)
               ndim, PyArray_NDIM(a));
 }
 
+namespace {
+
+// The array cast to the dtype d (a new reference, which the cast steals).
+nb::object cast_to_descr(PyArrayObject* a, PyArray_Descr* d) {
+    check(d != nullptr);
+    return checked(PyArray_CastToType(a, d, 0));
+}
+
+}  // namespace
+
 nb::object native_order(PyArrayObject* a) {
     if (PyArray_ISNOTSWAPPED(a)) return nb::borrow(reinterpret_cast<PyObject*>(a));
-    PyArray_Descr* d = PyArray_DescrNewByteorder(PyArray_DESCR(a), NPY_NATIVE);
-    check(d != nullptr);
-    PyObject* r = PyArray_CastToType(a, d, 0);  // steals d
-    check(r != nullptr);
-    return nb::steal(r);
+    return cast_to_descr(a, PyArray_DescrNewByteorder(PyArray_DESCR(a), NPY_NATIVE));
 }
 
 nb::object cast_to(PyArrayObject* a, int type_num) {
-    PyArray_Descr* d = PyArray_DescrFromType(type_num);
-    check(d != nullptr);
-    PyObject* r = PyArray_CastToType(a, d, 0);  // steals d
-    check(r != nullptr);
-    return nb::steal(r);
+    return cast_to_descr(a, PyArray_DescrFromType(type_num));
 }
 
 nb::object new_array(int nd, const npy_intp* dims, int type_num) {
@@ -81,10 +83,6 @@ bool read_range(PyObject* r, Py_ssize_t* start, Py_ssize_t* step, Py_ssize_t* le
     }
     return true;
 }
-
-}  // namespace
-
-namespace {
 
 std::vector<npy_intp> read_indices(PyObject* indices, npy_intp size, const char* func,
                                    const char* arg, const char* what, bool resolve) {

@@ -48,5 +48,17 @@ std::string short_repr(PyObject* o) {
     return text;
 }
 
+Handling::Handling(const nanobind::python_error& e) {
+    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
+    PyObject* value = e.value().ptr();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    PyObject* tb = PyException_GetTraceback(value);  // new reference or nullptr
+    Py_INCREF(type);
+    Py_INCREF(value);
+    PyErr_SetExcInfo(type, value, tb);  // steals the three references
+}
+
+Handling::~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
+
 }  // namespace py
 }  // namespace tabrix
