@@ -25,7 +25,17 @@ nb::object non_nan_markers(nb::handle isnan, nb::handle bad_vals) {
     return markers;
 }
 
-constexpr double exact_integer_limit = 9007199254740992.0;  // 2**53
+// Integers a double holds exactly: |v| <= 2**53. Tested on the integer itself, as its
+// conversion rounds 2**53 + 1 down into the range.
+constexpr long long exact_integer_limit = 1LL << 53;
+template <typename I>
+bool exact_as_double(I v) {
+    if constexpr (std::is_signed_v<I>) {
+        return v >= -exact_integer_limit && v <= exact_integer_limit;
+    } else {
+        return v <= static_cast<unsigned long long>(exact_integer_limit);
+    }
+}
 
 // Markers compared as doubles when all of them are plain numbers that a double holds exactly;
 // that is what NumPy's membership test does for numeric data.
@@ -42,9 +52,8 @@ bool markers_as_doubles(nb::handle markers, std::vector<double>& out) {
                 PyErr_Clear();
                 return false;
             }
-            const double d = static_cast<double>(v);
-            if (std::fabs(d) > exact_integer_limit) return false;
-            out.push_back(d);
+            if (!exact_as_double(v)) return false;
+            out.push_back(static_cast<double>(v));
         } else {
             return false;
         }
@@ -76,7 +85,7 @@ bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, n
         if (PyLong_CheckExact(v)) {
             int overflow = 0;
             long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
-            if (!overflow && !(i == -1 && PyErr_Occurred()) && std::fabs(static_cast<double>(i)) <= exact_integer_limit) {
+            if (!overflow && !(i == -1 && PyErr_Occurred()) && exact_as_double(i)) {
                 return is_marker(static_cast<double>(i), *fast_markers);
             }
             PyErr_Clear();
@@ -85,21 +94,26 @@ bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, n
     return item_missing_generic(v, isin, markers);
 }
 
-// One value of a numeric array as a double. Columns may be views of any alignment and either
-// byte order (a slice of a packed record array, data read from a big-endian file), so the bytes
-// are copied out rather than dereferenced in place, and reversed when the array's byte order is
-// not the machine's. For aligned native data the copy compiles to a plain load.
+// One value of a numeric array as stored (bool as 0/1). Columns may be views of any alignment
+// and either byte order (a slice of a packed record array, data read from a big-endian file), so
+// the bytes are copied out rather than dereferenced in place, and reversed when the array's
+// byte order is not the machine's. For aligned native data the copy compiles to a plain load.
 template <typename T, bool Swapped>
-inline double value_at(const char* p) {
+inline typename py::Cell<T>::Value stored_at(const char* p) {
     using Value = typename py::Cell<T>::Value;
     if constexpr (!Swapped || sizeof(Value) == 1) {
-        return static_cast<double>(py::Cell<T>::read(p));
+        return py::Cell<T>::read(p);
     } else {
-        unsigned char bytes[sizeof(Value)];
+        char bytes[sizeof(Value)];
         std::memcpy(bytes, p, sizeof(Value));
         std::reverse(bytes, bytes + sizeof(Value));
-        return static_cast<double>(py::load<Value>(reinterpret_cast<const char*>(bytes)));
+        return py::load<Value>(bytes);
     }
+}
+
+template <typename T, bool Swapped>
+inline double value_at(const char* p) {
+    return static_cast<double>(stored_at<T, Swapped>(p));
 }
 
 template <typename T, bool Swapped>
@@ -117,7 +131,7 @@ bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride,
 template <typename T, bool Swapped>
 bool integers_exact(const char* data, npy_intp n, npy_intp stride) {
     for (npy_intp i = 0; i < n; ++i) {
-        if (std::fabs(value_at<T, Swapped>(data + i * stride)) > exact_integer_limit) return false;
+        if (!exact_as_double(stored_at<T, Swapped>(data + i * stride))) return false;
     }
     return true;
 }
