@@ -18,7 +18,8 @@ nb::object non_nan_markers(nb::handle isnan, nb::handle bad_vals) {
     nb::object markers = checked(PyList_New(0));
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object value = nb::steal(item);
-        bool is_nan = PyFloat_CheckExact(item) ? std::isnan(PyFloat_AS_DOUBLE(item)) : truthy(call(isnan, {value}));
+        bool is_nan = PyFloat_CheckExact(item) ? std::isnan(PyFloat_AS_DOUBLE(item))
+                                               : truthy(call(isnan, {value}));
         if (!is_nan && PyList_Append(markers.ptr(), item) < 0) raise_current();
     }
     if (PyErr_Occurred()) raise_current();
@@ -76,7 +77,8 @@ bool item_missing_generic(nb::handle v, nb::handle isin, nb::handle markers) {
 }
 
 // Object cells: plain floats and small ints are decided here, everything else as Python would.
-bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, nb::handle isin, nb::handle markers) {
+bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, nb::handle isin,
+                         nb::handle markers) {
     if (fast_markers) {
         if (PyFloat_CheckExact(v)) {
             const double d = PyFloat_AS_DOUBLE(v);
@@ -232,7 +234,9 @@ nb::object is_all_missing(const Call& c) {
                 PyObject* cell;
                 std::memcpy(&cell, PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0), sizeof cell);
                 nb::object v = nb::borrow(cell ? cell : Py_None);
-                if (!item_missing_object(v.ptr(), markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
+                if (!item_missing_object(v.ptr(), markers_fast ? &fast_markers : nullptr, isin,
+                                         markers))
+                    all = false;
             }
             return to_numpy_bool(all);
         }
@@ -241,7 +245,8 @@ nb::object is_all_missing(const Call& c) {
     bool all = true;
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object v = nb::steal(item);
-        if (!item_missing_object(item, markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
+        if (!item_missing_object(item, markers_fast ? &fast_markers : nullptr, isin, markers))
+            all = false;
     }
     if (PyErr_Occurred()) raise_current();
     return to_numpy_bool(all);

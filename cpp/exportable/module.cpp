@@ -38,10 +38,11 @@ void start_up(nb::module_& m) {
     bind_from(m, "sklearn.impute", {"SimpleImputer"});
     bind_from(m, "sklearn.utils.validation", {"check_array"});
     // The utility functions the methods call, in one statement in this order.
-    bind_from(m, "tabrix_libs.utils.exportable_utils",
-              {"numpy_replace_values", "numpy_permute_array", "numpy_floatstr2float", "setValueOrDefault",
-               "numpy_boolean2float", "convert_float32", "numpy_whatis", "numpy_select_columns",
-               "compress_str_column", "global_missing_values_reference_list"});
+    bind_from(
+        m, "tabrix_libs.utils.exportable_utils",
+        {"numpy_replace_values", "numpy_permute_array", "numpy_floatstr2float", "setValueOrDefault",
+         "numpy_boolean2float", "convert_float32", "numpy_whatis", "numpy_select_columns",
+         "compress_str_column", "global_missing_values_reference_list"});
     sklearn_compat::start_up(m);
 
     // 2. Version family: the minor version of a 0.x release, "1" for a 1.x release.
@@ -50,11 +51,13 @@ void start_up(nb::module_& m) {
     set_attr(m, "sklearn_version_list", version_list);
     nb::object family = checked(PySequence_GetItem(version_list.ptr(), 1));
     nb::object major = checked(PySequence_GetItem(version_list.ptr(), 0));
-    if (truthy(checked(PyObject_RichCompare(major.ptr(), nb::str("1").ptr(), Py_EQ)))) family = major;
+    if (truthy(checked(PyObject_RichCompare(major.ptr(), nb::str("1").ptr(), Py_EQ))))
+        family = major;
     set_attr(m, "global_sklearn_version_family", family);
 
     // 3. Debug flags.
-    for (const char* flag : {"debug_transform_return", "debug", "debug_timings", "debug_catnum", "debug_date_transformer"}) {
+    for (const char* flag : {"debug_transform_return", "debug", "debug_timings", "debug_catnum",
+                             "debug_date_transformer"}) {
         set_attr(m, flag, Py_False);
     }
 
@@ -69,7 +72,8 @@ void start_up(nb::module_& m) {
     add_class<opt_standard_scaler>(m, g);
     add_class<cat_imputer>(m, g);
     add_class<cat_encoder>(m, g);
-    set_attr(m, "is_all_missing", make_function(m, "is_all_missing", is_all_missing_params, native<is_all_missing>));
+    set_attr(m, "is_all_missing",
+             make_function(m, "is_all_missing", is_all_missing_params, native<is_all_missing>));
     add_class<num_imputer>(m, g);
     add_class<all_pass>(m, g);
     add_class<compress_strings>(m, g);

@@ -23,7 +23,8 @@ std::string shape_text(nb::handle A) {
 void print_line(const Call& c, nb::handle text) { call(c.g["print"], {text}); }
 
 void print_line(const Call& c, const std::string& text) {
-    nb::object s = checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    nb::object s =
+        checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
     print_line(c, s);
 }
 
@@ -33,7 +34,8 @@ void Trace::take_start_time() {
     if (call_.g.flag("debug_timings")) start_time_ = call(call_.g["time"], {});
 }
 
-void Trace::print_end(const std::string& text, const std::string& size_text, EndLine style, bool timed) {
+void Trace::print_end(const std::string& text, const std::string& size_text, EndLine style,
+                      bool timed) {
     // A start time exists only when debug and debug_timings were both on before the work; if
     // another thread switched them on meanwhile, the untimed line is printed.
     if (timed && call_.g.flag("debug_timings") && start_time_.is_valid()) {
@@ -116,8 +118,8 @@ void Protocol::start(Trace& trace, const std::string& text, nb::handle X) const 
     if (row.transform_timed) trace.take_start_time();
 }
 
-void Protocol::end(Trace& trace, const std::string& text, nb::handle X, nb::handle described, EndLine style,
-                   bool timed) const {
+void Protocol::end(Trace& trace, const std::string& text, nb::handle X, nb::handle described,
+                   EndLine style, bool timed) const {
     if (!trace.debug()) return;
     trace.print_end(text, size_text(X, described), style, timed);
 }
@@ -147,7 +149,8 @@ nb::object Protocol::transform(const Call& c) const {
     nb::handle self = c.self(), X = c.X();
     if (row.transform_asserts) assert_2d(X);
     check_array(c, X);
-    if (has_attr(self, "n_features_in_") && (!row.n_features_check_needs_switch || switched_on(self))) {
+    if (has_attr(self, "n_features_in_") &&
+        (!row.n_features_check_needs_switch || switched_on(self))) {
         sklearn_compat::check_n_features(self, X, false);
     }
     Trace trace(c);
@@ -159,8 +162,8 @@ nb::object Protocol::transform(const Call& c) const {
         if (work.when_off) work.when_off(self);
         Y = nb::borrow(X);
     }
-    end(trace, texts_.transform_end, X, row.end_line_describes_input ? X : nb::handle(Y), row.end_line,
-        row.transform_timed);
+    end(trace, texts_.transform_end, X, row.end_line_describes_input ? X : nb::handle(Y),
+        row.end_line, row.transform_timed);
     if (work.after_end_line) Y = work.after_end_line(std::move(Y));
     return_trace(c, self, X, Y);
     if (work.before_return) work.before_return(X, Y);

@@ -76,7 +76,8 @@ public:
     void take_start_time();
     // The end line: text + size + "), elapsed_time (s): ..." when timed and a start time was
     // taken, else closed as `style` says.
-    void print_end(const std::string& text, const std::string& size_text, EndLine style, bool timed);
+    void print_end(const std::string& text, const std::string& size_text, EndLine style,
+                   bool timed);
 
 private:
     const Call& call_;
@@ -88,7 +89,8 @@ std::string shape_text(nb::handle A);
 // print(text) through the builtin print, so redirections of sys.stdout see it.
 void print_line(const Call& call, nb::handle text);
 void print_line(const Call& call, const std::string& text);
-// Class name of the instance, ".transform(", str(X), ")->", str(Y), when debug_transform_return is set.
+// When debug_transform_return is set: the instance's class name, ".transform(", str(X), ")->",
+// str(Y).
 void return_trace(const Call& call, nb::handle self, nb::handle X, nb::handle Y);
 
 // assert X.ndim == 2 (skipped when Python runs with assertions disabled).
@@ -104,7 +106,8 @@ void check_array(const Call& call, nb::handle X);
 // ---- the protocol, configured per class ----
 
 // Which pieces of the protocol a class uses: one row per class, written as a chain of the
-// departures from the common case, e.g. ProtocolRow().asserts_in_fit().switched_by("activate_flag").
+// departures from the common case:
+//   ProtocolRow().asserts_in_fit().switched_by("activate_flag")
 struct ProtocolRow {
     bool fit_asserts = false;       // assert X.ndim == 2 first in fit
     bool fit_traces = true;         // start and end lines around fit
@@ -116,19 +119,27 @@ struct ProtocolRow {
     // The on/off attribute (activate_flag, use_scaler_flag), or none. Switched off, fit skips
     // the class's work and transform returns X itself.
     const char* switch_name = nullptr;
-    bool fit_reads_switch = true;               // false: fit never reads it (and always works)
+    bool fit_reads_switch = true;                // false: fit never reads it (and always works)
     bool n_features_check_needs_switch = false;  // a switched-off instance takes any width
 
     ProtocolRow asserts_in_fit() const { return with(&ProtocolRow::fit_asserts, true); }
     ProtocolRow untraced_fit() const { return with(&ProtocolRow::fit_traces, false); }
-    ProtocolRow no_assert_in_transform() const { return with(&ProtocolRow::transform_asserts, false); }
+    ProtocolRow no_assert_in_transform() const {
+        return with(&ProtocolRow::transform_asserts, false);
+    }
     ProtocolRow untimed() const { return with(&ProtocolRow::transform_timed, false); }
     ProtocolRow end_line_closed(EndLine style) const { return with(&ProtocolRow::end_line, style); }
-    ProtocolRow end_line_of_input() const { return with(&ProtocolRow::end_line_describes_input, true); }
+    ProtocolRow end_line_of_input() const {
+        return with(&ProtocolRow::end_line_describes_input, true);
+    }
     ProtocolRow list_sizes() const { return with(&ProtocolRow::list_size_text, true); }
-    ProtocolRow switched_by(const char* name) const { return with(&ProtocolRow::switch_name, name); }
+    ProtocolRow switched_by(const char* name) const {
+        return with(&ProtocolRow::switch_name, name);
+    }
     ProtocolRow switch_unread_in_fit() const { return with(&ProtocolRow::fit_reads_switch, false); }
-    ProtocolRow n_features_check_when_on() const { return with(&ProtocolRow::n_features_check_needs_switch, true); }
+    ProtocolRow n_features_check_when_on() const {
+        return with(&ProtocolRow::n_features_check_needs_switch, true);
+    }
 
 private:
     template <class T>
@@ -142,8 +153,8 @@ private:
 // A class's own work, run by the protocol.
 using FitWork = void (*)(const Call& c, nb::handle self, nb::handle X, nb::handle y);
 using TransformWork = nb::object (*)(const Call& c, nb::handle self, nb::handle X);
-using OffWork = void (*)(nb::handle self);                // besides returning X, when switched off
-using AfterEndLine = nb::object (*)(nb::object Y);        // reshapes Y after the end line
+using OffWork = void (*)(nb::handle self);          // besides returning X, when switched off
+using AfterEndLine = nb::object (*)(nb::object Y);  // reshapes Y after the end line
 using BeforeReturn = void (*)(nb::handle X, nb::handle Y);  // a last check, after the return trace
 
 nb::object pass_through(const Call& c, nb::handle self, nb::handle X);
@@ -177,8 +188,8 @@ public:
 private:
     std::string size_text(nb::handle X, nb::handle described) const;
     void start(Trace& trace, const std::string& text, nb::handle X) const;
-    void end(Trace& trace, const std::string& text, nb::handle X, nb::handle described, EndLine style,
-             bool timed) const;
+    void end(Trace& trace, const std::string& text, nb::handle X, nb::handle described,
+             EndLine style, bool timed) const;
 
     TraceTexts texts_;
 };

@@ -42,7 +42,8 @@ std::string short_repr(PyObject* o) {
         // Cut on UTF-8 character boundaries.
         size_t head = 40, tail = text.size() - 16;
         while (head > 0 && (static_cast<unsigned char>(text[head]) & 0xC0) == 0x80) --head;
-        while (tail < text.size() && (static_cast<unsigned char>(text[tail]) & 0xC0) == 0x80) ++tail;
+        while (tail < text.size() && (static_cast<unsigned char>(text[tail]) & 0xC0) == 0x80)
+            ++tail;
         text = text.substr(0, head) + "..." + text.substr(tail);
     }
     return text;

@@ -42,8 +42,8 @@ std::vector<nb::object> from_import(PyObject* globals, const char* module,
                                     std::initializer_list<const char*> names) {
     nb::object fromlist = name_tuple(names);
     nb::object module_name = nb::str(module);
-    nb::object mod = checked(PyImport_ImportModuleLevelObject(module_name.ptr(), globals, nullptr,
-                                                              fromlist.ptr(), 0));
+    nb::object mod = checked(
+        PyImport_ImportModuleLevelObject(module_name.ptr(), globals, nullptr, fromlist.ptr(), 0));
     std::vector<nb::object> values;
     for (const char* name : names) {
         PyObject* value = PyObject_GetAttrString(mod.ptr(), name);
