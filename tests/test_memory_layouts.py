@@ -104,7 +104,7 @@ NUMERIC_CASES = [
         ([-5, -5], [NAN, -5]),
         ([2**53, 2**53], [NAN, 2**53]),
         ([2**53 + 1, 2**53 + 1], [NAN, 2**53]),
-        ([2**53, -2**53 - 1], [NAN, 2**53, -2**53 - 1]),
+        ([2**53, -(2**53) - 1], [NAN, 2**53, -(2**53) - 1]),
         ([2**63 - 1], [NAN, 2**63 - 1]),
         ([2**64 - 1], [NAN, 2**64 - 1]),
     ]
@@ -121,11 +121,14 @@ def test_is_all_missing_every_numeric_dtype(ex, layout, values, bad_vals, code):
     assert ex.is_all_missing(x, bad_vals) == python_is_all_missing(native, bad_vals)
 
 
-@pytest.mark.parametrize("values, bad_vals", [
-    ([2**53 + 1], [NAN, 2**53]),
-    ([2**53], [NAN, 2**53 + 1]),
-    ([-2**53 - 1, 2**53 + 1], [NAN, -2**53 - 1, 2**53 + 1]),
-])
+@pytest.mark.parametrize(
+    "values, bad_vals",
+    [
+        ([2**53 + 1], [NAN, 2**53]),
+        ([2**53], [NAN, 2**53 + 1]),
+        ([-(2**53) - 1, 2**53 + 1], [NAN, -(2**53) - 1, 2**53 + 1]),
+    ],
+)
 def test_is_all_missing_large_integers_in_objects(ex, values, bad_vals):
     x = np.array(values, dtype=object)
     assert ex.is_all_missing(x, bad_vals) == python_is_all_missing(x, bad_vals)
