@@ -30,15 +30,6 @@ void copy_column(nb::handle Y, nb::handle X, Py_ssize_t j) {
     set_column(Y, j, column);
 }
 
-// seq[j] for a list of per-column settings.
-nb::object item_at(nb::handle seq, Py_ssize_t j) {
-    if (PyList_CheckExact(seq.ptr()) && j < PyList_GET_SIZE(seq.ptr())) {
-        return nb::borrow(PyList_GET_ITEM(seq.ptr(), j));
-    }
-    nb::object index = checked(PyLong_FromSsize_t(j));
-    return checked(PyObject_GetItem(seq.ptr(), index.ptr()));
-}
-
 // X.copy()
 nb::object copy_of(nb::handle X) {
     if (PyArrayObject* x = as_exact_array(X)) return checked(PyArray_NewCopy(x, NPY_CORDER));

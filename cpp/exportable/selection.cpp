@@ -9,44 +9,6 @@ namespace tabrix::exportable {
 
 namespace {
 
-// `first, second = value`, failing with the interpreter's own unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    PyObject* v = value.ptr();
-    PyObject* it = PyObject_GetIter(v);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr &&
-            !PySequence_Check(v)) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-        }
-        raise_current();
-    }
-    nb::object iterator = nb::steal(it);
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(it);
-        if (!item) {
-            if (PyErr_Occurred()) raise_current();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-        items[i] = nb::steal(item);
-    }
-    PyObject* extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
-#if PY_VERSION_HEX >= 0x030E0000
-        // From 3.14 the interpreter also reports the length of containers that know it.
-        if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
-            const Py_ssize_t n = PyDict_CheckExact(v) ? PyDict_Size(v) : Py_SIZE(v);
-            raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
-        }
-#endif
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) raise_current();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 bool equals_int(nb::handle value, long number) {
     nb::object n = checked(PyLong_FromLong(number));
     return equals(value, n);

@@ -1,6 +1,7 @@
 #include "python/py_calls.h"
 
 #include <unordered_map>
+#include <utility>
 
 namespace tabrix {
 namespace py {
@@ -81,6 +82,51 @@ Py_ssize_t as_size(nb::handle value) {
     const Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) raise_current();
     return n;
+}
+
+nb::object item_at(nb::handle seq, Py_ssize_t j) {
+    if (PyList_CheckExact(seq.ptr()) && j >= 0 && j < PyList_GET_SIZE(seq.ptr())) {
+        return nb::borrow(PyList_GET_ITEM(seq.ptr(), j));
+    }
+    nb::object index = checked(PyLong_FromSsize_t(j));
+    return checked(PyObject_GetItem(seq.ptr(), index.ptr()));
+}
+
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    PyObject* v = value.ptr();
+    PyObject* it = PyObject_GetIter(v);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr &&
+            !PySequence_Check(v)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        }
+        raise_current();
+    }
+    nb::object iterator = nb::steal(it);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(it);
+        if (!item) {
+            if (PyErr_Occurred()) raise_current();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+        items[i] = nb::steal(item);
+    }
+    PyObject* extra = PyIter_Next(it);
+    if (extra) {
+        Py_DECREF(extra);
+#if PY_VERSION_HEX >= 0x030E0000
+        // From 3.14 the interpreter also reports the length of containers that know it.
+        if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
+            const Py_ssize_t n = PyDict_CheckExact(v) ? PyDict_Size(v) : Py_SIZE(v);
+            raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+        }
+#endif
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) raise_current();
+    return {std::move(items[0]), std::move(items[1])};
 }
 
 nb::object Globals::operator[](const char* name) const {

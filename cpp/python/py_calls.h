@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "python/compat.h"
 #include "python/py_errors.h"
@@ -42,6 +43,10 @@ bool equals(nb::handle a, nb::handle b);
 // An index or size as C++ integer (OverflowError beyond Py_ssize_t).
 Py_ssize_t as_size(nb::handle value);
 inline nb::object new_list() { return checked(PyList_New(0)); }
+// seq[j]
+nb::object item_at(nb::handle seq, Py_ssize_t j);
+// `first, second = value`, failing with the interpreter's own unpacking errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 
 // The namespace of a module, read the way a function body reads its globals.
 class Globals {
