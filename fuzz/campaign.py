@@ -16,6 +16,7 @@ its budget. The table at the end gives executions, executions per second (of wal
 the process's CPU time, which other load on the machine does not lower) and findings per
 target, and the totals; the exit status is 1 when anything was found.
 """
+
 import argparse
 import hashlib
 import json
@@ -27,14 +28,20 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SANITIZER = re.compile(r"(ERROR: AddressSanitizer[^\n]*|runtime error:[^\n]*|ERROR: LeakSanitizer[^\n]*)")
+SANITIZER = re.compile(
+    r"(ERROR: AddressSanitizer[^\n]*|runtime error:[^\n]*|ERROR: LeakSanitizer[^\n]*)"
+)
 MUX = ("kernels", "transformers")
 STARTUP = 2.0  # seconds an interpreter takes to import NumPy, scikit-learn and the package
 
 
 def list_targets(python):
-    out = subprocess.run([python, os.path.join(HERE, "fuzz.py"), "list"], check=True,
-                         stdout=subprocess.PIPE, universal_newlines=True).stdout
+    out = subprocess.run(
+        [python, os.path.join(HERE, "fuzz.py"), "list"],
+        check=True,
+        stdout=subprocess.PIPE,
+        universal_newlines=True,
+    ).stdout
     return out.split()
 
 
@@ -57,9 +64,12 @@ class Job:
 
     def paths(self):
         out = self.args.out
-        return (os.path.join(out, "corpus", self.target), os.path.join(out, "findings"),
-                os.path.join(out, "logs", self.target + ".log"),
-                os.path.join(out, "stats", "%s.%d.json" % (self.target, self.rounds)))
+        return (
+            os.path.join(out, "corpus", self.target),
+            os.path.join(out, "findings"),
+            os.path.join(out, "logs", self.target + ".log"),
+            os.path.join(out, "stats", "%s.%d.json" % (self.target, self.rounds)),
+        )
 
     def start(self):
         corpus, findings, log, stats = self.paths()
@@ -82,9 +92,16 @@ class Job:
                         f.write(rng.getrandbits(8 * n).to_bytes(n, "little"))
             if self.args.instrument_sklearn:
                 cmd.append("--instrument-sklearn")
-            cmd += ["--", corpus, "-print_final_stats=1", "-timeout=60", "-rss_limit_mb=4096",
-                    "-max_len=%d" % self.args.max_len, "-len_control=0",
-                    "-artifact_prefix=%s/crash-%s-" % (findings, self.target)]
+            cmd += [
+                "--",
+                corpus,
+                "-print_final_stats=1",
+                "-timeout=60",
+                "-rss_limit_mb=4096",
+                "-max_len=%d" % self.args.max_len,
+                "-len_control=0",
+                "-artifact_prefix=%s/crash-%s-" % (findings, self.target),
+            ]
             if self.seconds is not None:
                 cmd.append("-max_total_time=%d" % max(1, round(self.seconds)))
             if self.runs is not None:
@@ -122,7 +139,7 @@ class Job:
                 stats = json.load(f)
         with open(log, errors="replace") as f:
             tail = f.read()[-200000:]
-        tail = tail[tail.rfind("\n$ "):]
+        tail = tail[tail.rfind("\n$ ") :]
         # libFuzzer's own count is exact; the stats file lags by up to a second.
         m = re.findall(r"stat::number_of_executed_units: (\d+)", tail)
         execs = int(m[-1]) if m else stats.get("execs", 0)
@@ -147,9 +164,16 @@ class Job:
         if crashed:
             self.crashes += 1
             self.keep_crash_input()
-            what = "deadly signal" if "deadly signal" in tail else "timeout" if "timeout" in tail \
+            what = (
+                "deadly signal"
+                if "deadly signal" in tail
+                else "timeout"
+                if "timeout" in tail
                 else "exit status %s" % code
-            self.kinds["interpreter crash: " + what] = self.kinds.get("interpreter crash: " + what, 0) + 1
+            )
+            self.kinds["interpreter crash: " + what] = (
+                self.kinds.get("interpreter crash: " + what, 0) + 1
+            )
         self.rounds += 1
         if not self.args.keep_going or not crashed:
             return False
@@ -166,7 +190,9 @@ class Job:
 
 
 def main(argv):
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     p.add_argument("--mode", choices=("atheris", "random", "replay"), default="atheris")
     p.add_argument("--corpus", help="replay: the folder holding one corpus folder per target")
     p.add_argument("--targets", default="all")
@@ -187,12 +213,19 @@ def main(argv):
         if not args.corpus:
             p.error("--mode replay needs --corpus")
         args.corpus = os.path.abspath(args.corpus)
-    elif args.seconds_per_target is None and args.total_seconds is None and args.runs_per_target is None:
+    elif (
+        args.seconds_per_target is None
+        and args.total_seconds is None
+        and args.runs_per_target is None
+    ):
         p.error("give --seconds-per-target, --total-seconds or --runs-per-target")
 
     # "all": each target on its own (not the two that take turns among the others).
-    names = ([n for n in list_targets(args.python) if n not in MUX] if args.targets == "all"
-             else args.targets.split(","))
+    names = (
+        [n for n in list_targets(args.python) if n not in MUX]
+        if args.targets == "all"
+        else args.targets.split(",")
+    )
     if args.mode == "replay":
         names = [n for n in names if os.path.isdir(os.path.join(args.corpus, n))]
     seconds = args.seconds_per_target
@@ -215,33 +248,52 @@ def main(argv):
             running.remove(job)
             again = job.finish()
             status = "%d execs, %d findings, %d crashes" % (job.execs, job.findings, job.crashes)
-            print("[%6.0fs] %-32s %s%s" % (time.monotonic() - t0, job.target, status,
-                                           " (restarting)" if again else ""), flush=True)
+            print(
+                "[%6.0fs] %-32s %s%s"
+                % (time.monotonic() - t0, job.target, status, " (restarting)" if again else ""),
+                flush=True,
+            )
             if again:
                 pending.insert(0, job)
     wall = time.monotonic() - t0
 
-    print("\n%-32s %12s %9s %9s %9s %8s" % ("target", "executions", "seconds", "exec/s",
-                                           "exec/CPUs", "findings"))
+    print(
+        "\n%-32s %12s %9s %9s %9s %8s"
+        % ("target", "executions", "seconds", "exec/s", "exec/CPUs", "findings")
+    )
     total_execs = total_findings = 0
     for job in jobs:
         found = job.findings + job.crashes
         total_execs += job.execs
         total_findings += found
-        print("%-32s %12d %9.0f %9.0f %9.0f %8d" % (
-            job.target, job.execs, job.busy, job.execs / max(job.busy, 1e-9),
-            job.execs / max(job.cpu, 1e-9), found))
+        print(
+            "%-32s %12d %9.0f %9.0f %9.0f %8d"
+            % (
+                job.target,
+                job.execs,
+                job.busy,
+                job.execs / max(job.busy, 1e-9),
+                job.execs / max(job.cpu, 1e-9),
+                found,
+            )
+        )
         if job.per_target:
-            print("    executions of each: " + ", ".join(
-                "%s %d" % kv for kv in sorted(job.per_target.items())))
+            print(
+                "    executions of each: "
+                + ", ".join("%s %d" % kv for kv in sorted(job.per_target.items()))
+            )
         for k, n in sorted(job.kinds.items(), key=lambda kv: -kv[1])[:8]:
             print("    %6d x %s" % (n, k))
-    print("\n%s run, %d targets, %d jobs at a time: %d executions in %.0f s of wall time, "
-          "%d findings" % (args.mode, len(jobs), args.jobs, total_execs, wall, total_findings))
+    print(
+        "\n%s run, %d targets, %d jobs at a time: %d executions in %.0f s of wall time, "
+        "%d findings" % (args.mode, len(jobs), args.jobs, total_execs, wall, total_findings)
+    )
     if total_findings:
-        print("Inputs saved in %s (replay one with: fuzz.py replay TARGET FILE; libFuzzer "
-              "names them crash-*); logs in %s" % (os.path.join(args.out, "findings"),
-                                                   os.path.join(args.out, "logs")))
+        print(
+            "Inputs saved in %s (replay one with: fuzz.py replay TARGET FILE; libFuzzer "
+            "names them crash-*); logs in %s"
+            % (os.path.join(args.out, "findings"), os.path.join(args.out, "logs"))
+        )
     return 1 if total_findings else 0
 
 

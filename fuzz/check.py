@@ -1,4 +1,5 @@
 """Oracles shared by the harnesses: input snapshots, allowed exceptions, value comparison."""
+
 import math
 import os
 import struct
@@ -28,9 +29,12 @@ def _short(v, limit=400):
         text = repr(v)
         if isinstance(v, np.ndarray):
             text += "  [dtype %s, strides %s, %s%s%s]" % (
-                v.dtype.str, v.strides, "C" if v.flags.c_contiguous else "F" if v.flags.f_contiguous
-                else "strided", "" if v.flags.aligned else ", unaligned",
-                "" if v.flags.writeable else ", read-only")
+                v.dtype.str,
+                v.strides,
+                "C" if v.flags.c_contiguous else "F" if v.flags.f_contiguous else "strided",
+                "" if v.flags.aligned else ", unaligned",
+                "" if v.flags.writeable else ", read-only",
+            )
     except Exception as e:  # noqa: BLE001 - a repr may fail on odd values
         text = "<repr failed: %r>" % (e,)
     return text if VERBOSE or len(text) <= limit else text[:limit] + "..."
@@ -55,8 +59,10 @@ class Origin:
         self.frames = traceback.extract_tb(e.__traceback__)[-4:]
 
     def __repr__(self):
-        return "raised at " + " <- ".join("%s:%d %s" % (os.path.basename(f.filename), f.lineno, f.name)
-                                          for f in reversed(self.frames))
+        return "raised at " + " <- ".join(
+            "%s:%d %s" % (os.path.basename(f.filename), f.lineno, f.name)
+            for f in reversed(self.frames)
+        )
 
 
 def call(fn, *args, also=(), **kwargs):
@@ -70,6 +76,7 @@ def call(fn, *args, also=(), **kwargs):
 
 # ----------------------------------------------------------------------------------------
 # Snapshots: identity and content of everything reachable from the inputs
+
 
 class Snapshot:
     """Records what a value holds, deeply, keeping the objects alive so identities stay
@@ -85,16 +92,24 @@ class Snapshot:
         if depth > 6:
             return (id(v),)
         if isinstance(v, np.ndarray):
-            head = (id(v), "nd", v.dtype.str, v.shape, v.strides, v.flags.writeable,
-                    v.__array_interface__["data"][0])
+            head = (
+                id(v),
+                "nd",
+                v.dtype.str,
+                v.shape,
+                v.strides,
+                v.flags.writeable,
+                v.__array_interface__["data"][0],
+            )
             if v.dtype == object:
                 return head + tuple(self._take(c, depth + 1) for c in v.ravel(order="K"))
             return head + (v.tobytes(order="A"),)
         if type(v) in (list, tuple):
             return (id(v), type(v).__name__) + tuple(self._take(c, depth + 1) for c in v)
         if type(v) is dict:
-            return (id(v), "dict") + tuple((self._take(k, depth + 1), self._take(c, depth + 1))
-                                           for k, c in v.items())
+            return (id(v), "dict") + tuple(
+                (self._take(k, depth + 1), self._take(c, depth + 1)) for k, c in v.items()
+            )
         if isinstance(v, range):
             return (id(v), "range")
         return (id(v),)
@@ -107,6 +122,7 @@ class Snapshot:
 
 # ----------------------------------------------------------------------------------------
 # Values
+
 
 def is_nan(v):
     try:

@@ -20,6 +20,7 @@ A finding is an input that breaks an oracle: a changed input, a wrong result, an
 other than TypeError/ValueError/IndexError/KeyError/OverflowError, one without a message.
 A crash of the interpreter is one too (libFuzzer saves that input as crash-*).
 """
+
 import argparse
 import hashlib
 import json
@@ -40,20 +41,29 @@ def load_targets(instrument=None):
     # The package, NumPy and scikit-learn load first so that only the harness code (and
     # optionally scikit-learn) carries coverage counters.
     import numpy  # noqa: F401
+
     if instrument is None or not instrument.sklearn:
         import sklearn.impute  # noqa: F401
         import sklearn.preprocessing  # noqa: F401
     import tabrix_libs.utils.exportable_utils  # noqa: F401
+
     if instrument is not None:
-        include = ["gen", "check", "targets_utils", "targets_transformers", "targets_hostile",
-                   "_utils_model"]
+        include = [
+            "gen",
+            "check",
+            "targets_utils",
+            "targets_transformers",
+            "targets_hostile",
+            "_utils_model",
+        ]
         if instrument.sklearn:
             include.append("sklearn")
         with instrument.atheris.instrument_imports(include=include):
-            import tabrix_libs.transformers.exportable  # noqa: F401
             import targets_hostile
             import targets_transformers
             import targets_utils
+
+            import tabrix_libs.transformers.exportable  # noqa: F401
     else:
         import targets_hostile
         import targets_transformers
@@ -83,8 +93,9 @@ class Mux:
 
 class Runner:
     def __init__(self, name, fn, args):
-        from check import Finding
         import gen
+        from check import Finding
+
         self.Finding = Finding
         self.Source = gen.Source
         self.name = name
@@ -123,22 +134,31 @@ class Runner:
         path = ""
         if self.findings_dir:
             os.makedirs(self.findings_dir, exist_ok=True)
-            path = os.path.join(self.findings_dir, "finding-%s-%s" % (
-                self.name, hashlib.sha1(data).hexdigest()[:16]))
+            path = os.path.join(
+                self.findings_dir,
+                "finding-%s-%s" % (self.name, hashlib.sha1(data).hexdigest()[:16]),
+            )
             with open(path, "wb") as f:
                 f.write(data)
         if self.kinds[key] <= 3:
-            sys.stderr.write("\n=== FINDING in %s: %s\n  saved input: %s\n" % (
-                self.name, finding, path or "(no --findings folder)"))
+            sys.stderr.write(
+                "\n=== FINDING in %s: %s\n  saved input: %s\n"
+                % (self.name, finding, path or "(no --findings folder)")
+            )
             sys.stderr.flush()
         self.write_stats()  # the stats file shows every finding at once
 
     def write_stats(self):
         if not self.stats_path:
             return
-        stats = {"target": self.name, "execs": self.execs, "findings": self.findings,
-                 "seconds": round(time.monotonic() - self.start, 3),
-                 "cpu_seconds": round(time.process_time() - self.cpu_start, 3), "kinds": self.kinds}
+        stats = {
+            "target": self.name,
+            "execs": self.execs,
+            "findings": self.findings,
+            "seconds": round(time.monotonic() - self.start, 3),
+            "cpu_seconds": round(time.process_time() - self.cpu_start, 3),
+            "kinds": self.kinds,
+        }
         if isinstance(self.fn, Mux):
             stats["per_target"] = self.fn.counts
         tmp = self.stats_path + ".tmp"
@@ -149,9 +169,17 @@ class Runner:
     def summary(self):
         secs = time.monotonic() - self.start
         cpu = time.process_time() - self.cpu_start
-        sys.stderr.write("%s: %d executions in %.1f s (%.0f/s; %.0f per CPU second), %d findings\n" % (
-            self.name, self.execs, secs, self.execs / max(secs, 1e-9), self.execs / max(cpu, 1e-9),
-            self.findings))
+        sys.stderr.write(
+            "%s: %d executions in %.1f s (%.0f/s; %.0f per CPU second), %d findings\n"
+            % (
+                self.name,
+                self.execs,
+                secs,
+                self.execs / max(secs, 1e-9),
+                self.execs / max(cpu, 1e-9),
+                self.findings,
+            )
+        )
         for k, n in sorted(self.kinds.items(), key=lambda kv: -kv[1]):
             sys.stderr.write("  %6d x %s\n" % (n, k))
 
@@ -164,7 +192,9 @@ def random_inputs(seed):
 
 
 def main(argv):
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     p.add_argument("mode", choices=("list", "atheris", "random", "replay"))
     p.add_argument("target", nargs="?")
     p.add_argument("paths", nargs="*")
@@ -177,7 +207,7 @@ def main(argv):
     p.add_argument("--instrument-sklearn", action="store_true")
     if "--" in argv:
         cut = argv.index("--")
-        argv, extra = argv[:cut], argv[cut + 1:]
+        argv, extra = argv[:cut], argv[cut + 1 :]
     else:
         extra = []
     args = p.parse_args(argv)
@@ -189,6 +219,7 @@ def main(argv):
 
         class instrument:  # noqa: N801 - a plain namespace
             pass
+
         instrument.atheris = atheris
         instrument.sklearn = args.instrument_sklearn
     targets = load_targets(instrument)
@@ -201,6 +232,7 @@ def main(argv):
 
     if args.mode == "atheris":
         import atheris
+
         # libFuzzer ends the process itself: run it with -print_final_stats=1 for the exact
         # execution count; the stats file lags by up to a second.
         atheris.Setup([sys.argv[0]] + extra, runner.one)
@@ -220,6 +252,7 @@ def main(argv):
             os.pwrite(fd, data, 0)
             os.ftruncate(fd, len(data))
             one(data)
+
         runner.one = keep_and_run
     code = 0
     try:
@@ -228,9 +261,11 @@ def main(argv):
             sys.stderr.write("%s: random inputs, seed %d\n" % (args.target, seed))
             deadline = time.monotonic() + args.seconds if args.seconds else None
             for i, data in enumerate(random_inputs(seed)):
-                if (args.runs is not None and i >= args.runs) or \
-                        (deadline is not None and time.monotonic() >= deadline) or \
-                        (args.runs is None and deadline is None and i >= 1000):
+                if (
+                    (args.runs is not None and i >= args.runs)
+                    or (deadline is not None and time.monotonic() >= deadline)
+                    or (args.runs is None and deadline is None and i >= 1000)
+                ):
                     break
                 runner.one(data)
         else:

@@ -6,6 +6,7 @@ point (surrogates included), bytes, huge integers, floats with infinities, NaN a
 None, booleans, NumPy scalars of every kind, nested lists; and arrays of any dtype in C,
 Fortran, strided, transposed, big-endian, unaligned, broadcast, read-only or empty layout.
 """
+
 import struct
 from decimal import Decimal
 from fractions import Fraction
@@ -32,7 +33,7 @@ class Source:
 
     def take(self, k):
         p = self.pos
-        chunk = self.data[p:p + k]
+        chunk = self.data[p : p + k]
         self.pos = p + len(chunk)
         return chunk + bytes(k - len(chunk))
 
@@ -58,30 +59,159 @@ class Source:
 # ----------------------------------------------------------------------------------------
 # Scalars
 
-WHITESPACE = " \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2000\u2003\u200a\u2028\u2029\u202f\u205f\u3000"
+WHITESPACE = (
+    " \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2000\u2003\u200a\u2028\u2029\u202f\u205f\u3000"
+)
 # Characters whose case folding or class is tricky: expanding folds, non-ASCII digits and
 # letters, combining marks, format characters, lone surrogates.
-TRICKY = ("ß", "İ", "ı", "ﬁ", "ς", "Σ", "\u212a", "ſ", "ŉ", "ǰ", "ΐ", "ẞ", "١", "٣", "०", "²",
-          "½", "Ⅻ", "𝟙", "\u0301", "\u200b", "\u200d", "\ufeff", "\ud800", "\udfff", "\udc80",
-          "\U0001f600", "\U000e0041", "\x00", "\x7f", "\uffff", "\U0010ffff", "_", "-", ".")
+TRICKY = (
+    "ß",
+    "İ",
+    "ı",
+    "ﬁ",
+    "ς",
+    "Σ",
+    "\u212a",
+    "ſ",
+    "ŉ",
+    "ǰ",
+    "ΐ",
+    "ẞ",
+    "١",
+    "٣",
+    "०",
+    "²",
+    "½",
+    "Ⅻ",
+    "𝟙",
+    "\u0301",
+    "\u200b",
+    "\u200d",
+    "\ufeff",
+    "\ud800",
+    "\udfff",
+    "\udc80",
+    "\U0001f600",
+    "\U000e0041",
+    "\x00",
+    "\x7f",
+    "\uffff",
+    "\U0010ffff",
+    "_",
+    "-",
+    ".",
+)
 MARKER_WORDS = ("", "?", "NA", "N/A", "n/a", "NaN", "nan", "NULL", "null", "None", "-", "missing")
-BOOL_WORDS = ("true", "false", "TRUE", "False", "tRuE", "fAlSe", "t", "f", "yes", "no", "1",
-              "0", "truefalse", "tru", "ｔｒｕｅ", "tr\u0131e", "fal\u017fe")
-FLOAT_WORDS = ("inf", "-inf", "+inf", "Infinity", "-iNfInItY", "nan", "-nan", "+NaN", "infinit",
-               "1e", "e5", ".", "-.", "+", "0x10", "1_000", "1__0", "_1", "1_", "1_e5", "1e_5",
-               "1.5", "-0.0", "-0", "0.1", "1e308", "1.8e308", "2e-324", "4.9e-324",
-               "3.4028235e38", "3.4028236e38", "340282356779733661637539395458142568448",
-               "9007199254740993", "0.30000000000000004", "1e-400", "123456789012345678901234567890",
-               "٣.٥", "１２", "1\u00a0", "1 2", "1,5", "1.5.", "++1", "1e+-5", "0e0", "00.00e-00")
-INT_EDGES = tuple(sorted({s * (2 ** k + d) for k in (7, 8, 15, 16, 31, 32, 52, 53, 63, 64, 127,
-                                                     128, 1023, 1024)
-                          for d in (-1, 0, 1) for s in (1, -1)}))
-FLOAT_EDGES = (0.0, -0.0, float("inf"), float("-inf"), float("nan"), -float("nan"), 1.0, -1.0,
-               0.5, 0.1, -2.5, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
-               -1.7976931348623157e308, 3.4028234663852886e38, 3.4028235677973362e38,
-               3.4028235677973366e38, 3.402823567797337e38, -3.4028235677973366e38, 1.401298464324817e-45,
-               7.006492321624085e-46, 9007199254740992.0, 9007199254740994.0, 2.0 ** 63, 2.0 ** 64,
-               1e16, 123456.789, 65504.0, 65520.0)
+BOOL_WORDS = (
+    "true",
+    "false",
+    "TRUE",
+    "False",
+    "tRuE",
+    "fAlSe",
+    "t",
+    "f",
+    "yes",
+    "no",
+    "1",
+    "0",
+    "truefalse",
+    "tru",
+    "ｔｒｕｅ",
+    "tr\u0131e",
+    "fal\u017fe",
+)
+FLOAT_WORDS = (
+    "inf",
+    "-inf",
+    "+inf",
+    "Infinity",
+    "-iNfInItY",
+    "nan",
+    "-nan",
+    "+NaN",
+    "infinit",
+    "1e",
+    "e5",
+    ".",
+    "-.",
+    "+",
+    "0x10",
+    "1_000",
+    "1__0",
+    "_1",
+    "1_",
+    "1_e5",
+    "1e_5",
+    "1.5",
+    "-0.0",
+    "-0",
+    "0.1",
+    "1e308",
+    "1.8e308",
+    "2e-324",
+    "4.9e-324",
+    "3.4028235e38",
+    "3.4028236e38",
+    "340282356779733661637539395458142568448",
+    "9007199254740993",
+    "0.30000000000000004",
+    "1e-400",
+    "123456789012345678901234567890",
+    "٣.٥",
+    "１２",
+    "1\u00a0",
+    "1 2",
+    "1,5",
+    "1.5.",
+    "++1",
+    "1e+-5",
+    "0e0",
+    "00.00e-00",
+)
+INT_EDGES = tuple(
+    sorted(
+        {
+            s * (2**k + d)
+            for k in (7, 8, 15, 16, 31, 32, 52, 53, 63, 64, 127, 128, 1023, 1024)
+            for d in (-1, 0, 1)
+            for s in (1, -1)
+        }
+    )
+)
+FLOAT_EDGES = (
+    0.0,
+    -0.0,
+    float("inf"),
+    float("-inf"),
+    float("nan"),
+    -float("nan"),
+    1.0,
+    -1.0,
+    0.5,
+    0.1,
+    -2.5,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    3.4028234663852886e38,
+    3.4028235677973362e38,
+    3.4028235677973366e38,
+    3.402823567797337e38,
+    -3.4028235677973366e38,
+    1.401298464324817e-45,
+    7.006492321624085e-46,
+    9007199254740992.0,
+    9007199254740994.0,
+    2.0**63,
+    2.0**64,
+    1e16,
+    123456.789,
+    65504.0,
+    65520.0,
+)
 NUMPY_INTS = (np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64)
 NUMPY_FLOATS = (np.float16, np.float32, np.float64, np.longdouble)
 NUMPY_COMPLEX = (np.complex64, np.complex128)
@@ -131,7 +261,9 @@ def number_text(src):
     r = src.below(5)
     if r == 4:
         # Digits and dots only, up to 17 characters: plain decimals and their near misses.
-        core = src.pick(("", "-", "+")) + "".join(src.pick("0123456789.") for _ in range(1 + src.below(17)))
+        core = src.pick(("", "-", "+")) + "".join(
+            src.pick("0123456789.") for _ in range(1 + src.below(17))
+        )
         return core
     if r == 0:
         core = src.pick(FLOAT_WORDS)
@@ -222,8 +354,11 @@ def odd_value(src):
     """Python numbers of other kinds, containers and plain objects."""
     r = src.below(11)
     if r == 0:
-        return Decimal(src.pick(("1.5", "-0", "0", "NaN", "-NaN", "sNaN", "Infinity", "1e400",
-                                 "2", "0.1", "1E+2")))
+        return Decimal(
+            src.pick(
+                ("1.5", "-0", "0", "NaN", "-NaN", "sNaN", "Infinity", "1e400", "2", "0.1", "1E+2")
+            )
+        )
     if r == 1:
         return Fraction(src.below(9) - 4, 1 + src.below(4))
     if r == 2:
@@ -253,7 +388,9 @@ def scalar(src, depth=0):
     if r == 3:
         return text(src, 24)
     if r == 4:
-        return src.take(src.below(6)) if src.below(2) else word(src).encode("utf-8", "surrogatepass")
+        return (
+            src.take(src.below(6)) if src.below(2) else word(src).encode("utf-8", "surrogatepass")
+        )
     if r <= 6:
         return int_value(src)
     if r <= 9:
@@ -280,15 +417,24 @@ def variant(src, v):
         if isinstance(v, (int, np.integer)):
             iv = int(v)
             opts = [float(iv), Decimal(iv), Fraction(iv), complex(iv), IntSub(iv), iv + 1]
-            if -2 ** 63 <= iv < 2 ** 63:
+            if -(2**63) <= iv < 2**63:
                 opts.append(np.int64(iv))
-            if 0 <= iv < 2 ** 64:
+            if 0 <= iv < 2**64:
                 opts.append(np.uint64(iv))
             return src.pick(opts)
         if isinstance(v, (float, np.floating)):
             fv = float(v)
-            return src.pick((fv, np.float32(fv), np.float64(fv), np.longdouble(fv), FloatSub(fv),
-                             -fv, int(fv) if fv == fv and abs(fv) != float("inf") else fv))
+            return src.pick(
+                (
+                    fv,
+                    np.float32(fv),
+                    np.float64(fv),
+                    np.longdouble(fv),
+                    FloatSub(fv),
+                    -fv,
+                    int(fv) if fv == fv and abs(fv) != float("inf") else fv,
+                )
+            )
         if isinstance(v, str):
             return src.pick((str(v), np.str_(v), StrSub(v), v.upper(), v.strip(), v + " "))
         if isinstance(v, bytes):
@@ -315,8 +461,23 @@ def values_like(src, pool, k):
 # ----------------------------------------------------------------------------------------
 # Arrays
 
-NUMERIC_DTYPES = ("?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", "f8", "g",
-                  "c8", "c16")
+NUMERIC_DTYPES = (
+    "?",
+    "i1",
+    "i2",
+    "i4",
+    "i8",
+    "u1",
+    "u2",
+    "u4",
+    "u8",
+    "f2",
+    "f4",
+    "f8",
+    "g",
+    "c8",
+    "c16",
+)
 
 
 def cell_maker(src):
@@ -350,13 +511,20 @@ def numeric_values(src, dtype, count):
     with np.errstate(all="ignore"):
         if dt.kind in "iu":
             info = np.iinfo(dt)
-            vals = [v if isinstance(v, int) else (int(v) if v == v and abs(v) != float("inf") else 0)
-                    for v in vals]
+            vals = [
+                v if isinstance(v, int) else (int(v) if v == v and abs(v) != float("inf") else 0)
+                for v in vals
+            ]
             return np.array([max(info.min, min(info.max, v)) for v in vals], dtype=dt)
         if dt.kind == "b":
             return np.array([bool(v) for v in vals], dtype=dt)
-        return np.array([float(v) if isinstance(v, float) else float(min(max(v, -2 ** 1000), 2 ** 1000))
-                         for v in vals], dtype=dt)
+        return np.array(
+            [
+                float(v) if isinstance(v, float) else float(min(max(v, -(2**1000)), 2**1000))
+                for v in vals
+            ],
+            dtype=dt,
+        )
 
 
 def base_array(src, shape, cells=None, kind=None):
@@ -430,7 +598,10 @@ def shape_of(src, ndim):
     if ndim == 1:
         return (src.below(6),) if not src.chance(3) else (src.below(3),)
     if ndim == 2:
-        return (src.below(5) + (0 if src.chance(5) else 1), src.below(4) + (0 if src.chance(5) else 1))
+        return (
+            src.below(5) + (0 if src.chance(5) else 1),
+            src.below(4) + (0 if src.chance(5) else 1),
+        )
     return tuple(src.below(3) + 1 for _ in range(ndim)) if ndim else ()
 
 
@@ -494,4 +665,3 @@ def reference_list(src, pool, max_len=4):
     if r == 2 and src.chance(2):
         return []
     return vals
-

@@ -3,15 +3,15 @@ Python code that rebinds the cells of the array being walked, empties or shrinks
 being read, or raises. The kernels must not crash (nor, on the sanitizer build, touch freed
 memory); the result is whatever Python semantics give, or an allowed exception. The inputs
 are changed by the hostile code itself, so they are not compared."""
+
 import decimal
 
-import numpy as np
-
-from check import call
 import gen
+import numpy as np
+from check import call
 
-from tabrix_libs.utils import exportable_utils as U
 from tabrix_libs.transformers.exportable import is_all_missing
+from tabrix_libs.utils import exportable_utils as U
 
 # What the hostile objects act on during one execution, and whether they act at all.
 VICTIMS = {"arrays": [], "lists": []}
@@ -36,7 +36,7 @@ def act(action, src_byte):
             del lst[:]
     elif action == 3:
         for lst in lists:
-            del lst[len(lst) // 2:]
+            del lst[len(lst) // 2 :]
     elif action == 4:
         raise ValueError("hostile object")
     elif action == 5:
@@ -101,7 +101,10 @@ def t_hostile(src):
         if kind == 0:
             call(U.numpy_replace_values, X, src.pick((np.nan, -1, None)), markers, False)
         elif kind == 1:
-            known = [hostile_cells(src, gen.values_like(src, pool, src.below(4))) for _ in range(shape[1])]
+            known = [
+                hostile_cells(src, gen.values_like(src, pool, src.below(4)))
+                for _ in range(shape[1])
+            ]
             VICTIMS["lists"] = known + [markers]
             call(U.numpy_replace_values, X, -1, known, True)
         elif kind == 2:
@@ -126,8 +129,12 @@ def t_hostile(src):
             # among the markers raises InvalidOperation, as the Python statement of the check
             # does.
             VICTIMS["arrays"] = []
-            call(is_all_missing, X[:, 0], src.pick((np.nan, [np.nan], markers, [-1])),
-                 also=(AssertionError, decimal.InvalidOperation))
+            call(
+                is_all_missing,
+                X[:, 0],
+                src.pick((np.nan, [np.nan], markers, [-1])),
+                also=(AssertionError, decimal.InvalidOperation),
+            )
     finally:
         ARMED[0] = False
         VICTIMS["arrays"] = []

@@ -2,13 +2,13 @@
 tabrix_libs.transformers.exportable, with constructor parameters drawn within their documented
 types. Oracles: no crash, only allowed exceptions (with a message), inputs and parameter lists
 unchanged, and a few documented invariants (pass-through when switched off, output shapes)."""
+
 import os
 import traceback
 
-import numpy as np
-
-from check import Snapshot, allowed_exception, fail
 import gen
+import numpy as np
+from check import Snapshot, allowed_exception, fail
 from targets_utils import check_taken, index_list, model_is_all_missing, plain_indices
 
 from tabrix_libs.transformers import exportable as ex
@@ -67,8 +67,17 @@ def from_wrapped_estimator(e):
     return ("/sklearn/" in path or "/numpy/" in path) and inner.name != "wrapped"
 
 
-def run(src, build, cells=None, check=None, unchanged=(), asserts=False, wraps=False,
-        after_fit=None, accept=None):
+def run(
+    src,
+    build,
+    cells=None,
+    check=None,
+    unchanged=(),
+    asserts=False,
+    wraps=False,
+    after_fit=None,
+    accept=None,
+):
     """Builds X, the transformer and the data for transform; fits and transforms; checks the
     general oracles, then check(t, X2, Y) on success. wraps: the class wraps a scikit-learn
     estimator whose own errors pass through; accept(t, X, e): other documented failures."""
@@ -108,10 +117,12 @@ def passes_through(t, X, Y, switch="activate_flag"):
 
 # ----------------------------------------------------------------------------------------
 
+
 def t_allpass(src):
     def check(t, X, Y):
         if Y is not X:
             fail("AllPassPreprocessingTransformer did not return its input")
+
     run(src, lambda s, X: (ex.AllPassPreprocessingTransformer(), ()), check=check, asserts=True)
 
 
@@ -130,6 +141,7 @@ def t_numpy_column_selector(src):
         idx = plain_indices(t.columns)
         if idx is not None:
             check_taken(Y, X, idx, 0, "NumpyColumnSelector")
+
     run(src, build, check=check, asserts=True)
 
 
@@ -145,6 +157,7 @@ def t_column_selector(src):
             check_taken(Y, X, idx, 0, "ColumnSelector")
             if t.columns_selected_flag is not True:
                 fail("columns_selected_flag is %r after a selection" % t.columns_selected_flag)
+
     run(src, build, check=check, asserts=True)
 
 
@@ -166,11 +179,21 @@ def t_permute(src):
             check_taken(Y, X, idx, t.axis, "NumpyPermuteArray")
             if Y.shape != want.shape:
                 fail("shape %s, expected %s" % (Y.shape, want.shape))
+
     run(src, build, check=check, asserts=True)
 
 
-FUNCS = (np.mean, np.sum, len, np.sort, np.max, lambda a: a[0], lambda a: a.tolist().count(None),
-         np.isnan, lambda a: str(a[-1]))
+FUNCS = (
+    np.mean,
+    np.sum,
+    len,
+    np.sort,
+    np.max,
+    lambda a: a[0],
+    lambda a: a.tolist().count(None),
+    np.isnan,
+    lambda a: str(a[-1]),
+)
 
 
 def t_apply_along_axis(src):
@@ -179,14 +202,21 @@ def t_apply_along_axis(src):
         n = (X.shape[1] if axis in (None, 0) else X.shape[0]) if X.ndim == 2 else 2
         idx = s.pick((None, [], "idx", "idx", "idx"))
         if idx == "idx":
-            idx = [i for i in index_list(s, n) if not isinstance(i, (bool, float, str, list))
-                   and i is not None and isinstance(i, (int, np.integer)) and abs(i) < 2 ** 62]
+            idx = [
+                i
+                for i in index_list(s, n)
+                if not isinstance(i, (bool, float, str, list))
+                and i is not None
+                and isinstance(i, (int, np.integer))
+                and abs(i) < 2**62
+            ]
         f = s.pick(FUNCS)
         return ex.NumpyApplyAlongAxis(f, axis, idx), (idx,)
 
     def check(t, X, Y):
         if not t.index_list and Y is not X:
             fail("no index_list, yet transform did not return its input")
+
     # func1d's own errors, and NumPy's, pass through.
     run(src, build, check=check, asserts=True, wraps=True)
 
@@ -200,6 +230,7 @@ def t_replace_missing(src):
     def check(t, X, Y):
         if not isinstance(Y, np.ndarray) or Y.shape != X.shape:
             fail("NumpyReplaceMissingValues changed the shape")
+
     run(src, build, cells=data_cells(src), check=check, asserts=True)
 
 
@@ -210,12 +241,16 @@ def t_replace_unknown(src):
         if r <= 1:
             known = None if r == 0 else []
         else:
-            known = [gen.values_like(s, gen.cells_of(X), s.below(4))
-                     for _ in range(ncols if not s.chance(10) else s.below(3))]
-        t = ex.NumpyReplaceUnknownValues(known_values_list=known,
-                                         filling_values=s.pick((None, -1, "unknown")),
-                                         missing_values_reference_list=markers(s, X),
-                                         filling_values_list=s.pick((None, [1, 2])))
+            known = [
+                gen.values_like(s, gen.cells_of(X), s.below(4))
+                for _ in range(ncols if not s.chance(10) else s.below(3))
+            ]
+        t = ex.NumpyReplaceUnknownValues(
+            known_values_list=known,
+            filling_values=s.pick((None, -1, "unknown")),
+            missing_values_reference_list=markers(s, X),
+            filling_values_list=s.pick((None, [1, 2])),
+        )
         return t, (t.known_values_list, t.missing_values_reference_list, t.filling_values_list)
 
     def unchanged(params):
@@ -226,6 +261,7 @@ def t_replace_unknown(src):
     def check(t, X, Y):
         if not isinstance(Y, np.ndarray) or Y.shape != X.shape:
             fail("NumpyReplaceUnknownValues changed the shape")
+
     run(src, build, cells=data_cells(src), check=check, unchanged=unchanged, asserts=True)
 
 
@@ -241,16 +277,20 @@ def t_compress(src):
     def build(s, X):
         dtypes = tags(s, X)
         miss = [markers(s, X) for _ in dtypes]
-        t = ex.CompressStrings(compress_type=s.pick(("string", "hash", "string", "bogus")),
-                               dtypes_list=dtypes, misslist_list=miss,
-                               missing_values_reference_list=s.pick((None, ["NA"])),
-                               activate_flag=flag(s))
+        t = ex.CompressStrings(
+            compress_type=s.pick(("string", "hash", "string", "bogus")),
+            dtypes_list=dtypes,
+            misslist_list=miss,
+            missing_values_reference_list=s.pick((None, ["NA"])),
+            activate_flag=flag(s),
+        )
         return t, (dtypes, miss)
 
     def check(t, X, Y):
         passes_through(t, X, Y)
         if Y.shape != X.shape or Y.dtype != X.dtype:
             fail("CompressStrings changed the shape or dtype")
+
     run(src, build, cells=src.pick((gen.text, gen.word, None)), check=check, asserts=True)
 
 
@@ -265,12 +305,18 @@ def t_floatstr(src):
         passes_through(t, X, Y)
         if t.activate_flag and (Y.dtype != object or Y.shape != X.shape):
             fail("FloatStr2Float returned %s %s" % (Y.dtype, Y.shape))
+
     run(src, build, cells=src.pick((gen.number_text, None)), check=check, asserts=True)
 
 
 def t_boolean2float(src):
-    run(src, lambda s, X: (ex.boolean2float(activate_flag=flag(s)), ()), cells=data_cells(src),
-        check=passes_through, asserts=True)
+    run(
+        src,
+        lambda s, X: (ex.boolean2float(activate_flag=flag(s)), ()),
+        cells=data_cells(src),
+        check=passes_through,
+        asserts=True,
+    )
 
 
 def t_float32(src):
@@ -278,8 +324,14 @@ def t_float32(src):
         passes_through(t, X, Y)
         if t.activate_flag and (Y.dtype != np.float32 or Y.shape != X.shape):
             fail("float32_transform returned %s %s" % (Y.dtype, Y.shape))
-    run(src, lambda s, X: (ex.float32_transform(activate_flag=flag(s)), ()),
-        cells=src.pick((gen.float_value, gen.numpy_scalar, None)), check=check, asserts=True)
+
+    run(
+        src,
+        lambda s, X: (ex.float32_transform(activate_flag=flag(s)), ()),
+        cells=src.pick((gen.float_value, gen.numpy_scalar, None)),
+        check=check,
+        asserts=True,
+    )
 
 
 STRATEGIES = ("mean", "median", "most_frequent", "constant")
@@ -289,6 +341,7 @@ MISSING = (np.nan, np.nan, -1, 0, None, "NA", -1.0)
 def t_cat_imputer(src):
     def build(s, X):
         return ex.CatImputer(s.pick(STRATEGIES), s.pick(MISSING), activate_flag=flag(s)), ()
+
     run(src, build, cells=data_cells(src), check=passes_through, asserts=True, wraps=True)
 
 
@@ -326,29 +379,55 @@ def t_num_imputer(src):
         passes_through(t, X, Y)
         if Y.shape != X.shape:
             fail("NumImputer returned shape %s for %s" % (Y.shape, X.shape))
-    run(src, build, cells=data_cells(src), check=check, asserts=True, wraps=True,
-        after_fit=after_fit, accept=accept)
+
+    run(
+        src,
+        build,
+        cells=data_cells(src),
+        check=check,
+        asserts=True,
+        wraps=True,
+        after_fit=after_fit,
+        accept=accept,
+    )
 
 
 def t_cat_encoder(src):
     def build(s, X):
         cats = "auto"
         if s.chance(4) and X.ndim == 2:
-            cats = [sorted({str(v) for v in gen.cells_of(X[:, j])}) or ["a"] for j in range(X.shape[1])]
-        t = ex.CatEncoder(s.pick(("ordinal", "onehot", "onehot-dense", "other")), cats,
-                          s.pick((np.float64, np.int64, np.float32)), s.pick(("error", "ignore")),
-                          activate_flag=flag(s))
+            cats = [
+                sorted({str(v) for v in gen.cells_of(X[:, j])}) or ["a"] for j in range(X.shape[1])
+            ]
+        t = ex.CatEncoder(
+            s.pick(("ordinal", "onehot", "onehot-dense", "other")),
+            cats,
+            s.pick((np.float64, np.int64, np.float32)),
+            s.pick(("error", "ignore")),
+            activate_flag=flag(s),
+        )
         return t, (cats,)
+
     run(src, build, cells=data_cells(src), check=passes_through, asserts=True, wraps=True)
 
 
 def t_opt_scaler(src):
     def build(s, X):
-        kw = {k: s.pick((True, False)) for k in ("num_scaler_copy", "num_scaler_with_mean",
-                                                 "num_scaler_with_std") if s.chance(2)}
+        kw = {
+            k: s.pick((True, False))
+            for k in ("num_scaler_copy", "num_scaler_with_mean", "num_scaler_with_std")
+            if s.chance(2)
+        }
         return ex.OptStandardScaler(use_scaler_flag=flag(s), **kw), ()
-    run(src, build, cells=data_cells(src), check=lambda t, X, Y: passes_through(t, X, Y, "use_scaler_flag"),
-        asserts=True, wraps=True)
+
+    run(
+        src,
+        build,
+        cells=data_cells(src),
+        check=lambda t, X, Y: passes_through(t, X, Y, "use_scaler_flag"),
+        asserts=True,
+        wraps=True,
+    )
 
 
 TARGETS = {

@@ -2,6 +2,7 @@
 is_all_missing. Each target takes a gen.Source, builds inputs, calls one function and checks:
 inputs unchanged, only allowed exceptions (with a message), and the result against a plain
 Python statement of the documented rule (tests/_utils_model.py) where the rule is clear."""
+
 import math
 import operator
 import os
@@ -12,14 +13,22 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import _utils_model as model  # noqa: E402
-
-from check import (ALLOWED, Snapshot, allowed_exception, call, fail,  # noqa: E402
-                   int_to_float32, is_nan, same_float, same_number)
 import gen  # noqa: E402
+from check import (
+    ALLOWED,
+    Snapshot,
+    allowed_exception,
+    call,
+    fail,  # noqa: E402
+    int_to_float32,
+    is_nan,
+    same_float,
+    same_number,
+)
 from gen import python_value  # noqa: E402
 
-from tabrix_libs.utils import exportable_utils as U  # noqa: E402
 from tabrix_libs.transformers.exportable import is_all_missing  # noqa: E402
+from tabrix_libs.utils import exportable_utils as U  # noqa: E402
 
 NUMBER_TYPES = (bool, int, float, np.bool_, np.integer, np.float16, np.float32, np.float64)
 
@@ -57,7 +66,9 @@ def mixes_containers(cell, raw):
     """A container against a NumPy scalar (or the other way round): NumPy's == compares the
     container element-wise, which the exact comparison of numbers would not."""
     values = [cell] + list(raw)
-    return any(isinstance(v, CONTAINERS) for v in values) and any(isinstance(v, np.generic) for v in values)
+    return any(isinstance(v, CONTAINERS) for v in values) and any(
+        isinstance(v, np.generic) for v in values
+    )
 
 
 def odd_nan(v):
@@ -120,15 +131,21 @@ def same_cell(got, want, identity):
         return type(got) is type(want) and (got == want or (np.isnat(got) and np.isnat(want)))
     if isinstance(want, (str, bytes)) or isinstance(got, (str, bytes)):
         return type(got) in (type(want), np.str_, str, bytes, np.bytes_) and got == want
-    if isinstance(want, (complex, np.complexfloating)) or isinstance(got, (complex, np.complexfloating)):
+    if isinstance(want, (complex, np.complexfloating)) or isinstance(
+        got, (complex, np.complexfloating)
+    ):
         # By value, NaN parts equal (a complex stored as a float loses only a zero imaginary part).
         try:
             g, w = complex(got), complex(want)
         except (TypeError, ValueError):
             return False
-        return all(x == y or (math.isnan(x) and math.isnan(y)) for x, y in ((g.real, w.real), (g.imag, w.imag)))
-    if (is_number(want) or isinstance(want, np.longdouble)) and \
-            (is_number(got) or isinstance(got, np.longdouble)):
+        return all(
+            x == y or (math.isnan(x) and math.isnan(y))
+            for x, y in ((g.real, w.real), (g.imag, w.imag))
+        )
+    if (is_number(want) or isinstance(want, np.longdouble)) and (
+        is_number(got) or isinstance(got, np.longdouble)
+    ):
         return same_number(norm(got), norm(want))
     if isinstance(got, np.longdouble) and not isinstance(want, np.generic):
         # Another number (Decimal, Fraction) stored in a long double array: what NumPy stores.
@@ -160,6 +177,7 @@ def modelled_dtype(X):
 # ----------------------------------------------------------------------------------------
 # numpy_replace_values
 
+
 def dtype_holds(dt, value):
     """Whether dt stores value unchanged (clear cases only; None when unclear)."""
     if dt.kind in "iu" and type(value) is int:
@@ -189,8 +207,12 @@ def check_replace_dtype(X, out, replaced, fill, kept, ref):
         exact = all(float(v) == v for v in map(norm, kept))
         want = np.float64 if exact else object
         if out.dtype != want:
-            fail("fill %r in %s: result dtype %s, expected %s" % (fill, X.dtype, out.dtype,
-                                                                  np.dtype(want)), X, ref)
+            fail(
+                "fill %r in %s: result dtype %s, expected %s"
+                % (fill, X.dtype, out.dtype, np.dtype(want)),
+                X,
+                ref,
+            )
 
 
 def t_replace_values(src):
@@ -203,10 +225,14 @@ def t_replace_values(src):
     if invert:
         ncols = X.shape[1] if isinstance(X, np.ndarray) and X.ndim == 2 else 1
         count = ncols if not src.chance(12) else src.below(4)
-        col_pools = [gen.cells_of(X[:, j]) if isinstance(X, np.ndarray) and X.ndim == 2 else pool
-                     for j in range(ncols)]
-        ref = [gen.values_like(src, col_pools[j] if j < ncols else pool, src.below(4))
-               for j in range(count)]
+        col_pools = [
+            gen.cells_of(X[:, j]) if isinstance(X, np.ndarray) and X.ndim == 2 else pool
+            for j in range(ncols)
+        ]
+        ref = [
+            gen.values_like(src, col_pools[j] if j < ncols else pool, src.below(4))
+            for j in range(count)
+        ]
         if src.chance(20):
             ref = tuple(ref)
     else:
@@ -250,13 +276,22 @@ def t_replace_values(src):
     require_array(out, X.shape, "numpy_replace_values")
     if out is X or (out.size and np.shares_memory(out, X)):
         fail("the result shares memory with X")
-    check_cells(out, expected, X.dtype == object and out.dtype == object, "numpy_replace_values",
-                X, ref, fill, "invert_flag=%s" % invert)
+    check_cells(
+        out,
+        expected,
+        X.dtype == object and out.dtype == object,
+        "numpy_replace_values",
+        X,
+        ref,
+        fill,
+        "invert_flag=%s" % invert,
+    )
     check_replace_dtype(X, out, replaced, fill, kept, ref)
 
 
 # ----------------------------------------------------------------------------------------
 # numpy_get_categories
+
 
 def t_get_categories(src):
     X = gen.array(src, ndim=2) if not src.chance(30) else gen.array(src)
@@ -280,7 +315,7 @@ def t_get_categories(src):
     out, err = call(U.numpy_get_categories, X, rows, markers, target)
     snap.check()
     if target is not None:
-        if target[:len(before)] != before or any(a is not b for a, b in zip(target, before)):
+        if target[: len(before)] != before or any(a is not b for a, b in zip(target, before)):
             fail("categories_list2 lost its previous items", before, target)
     if X.ndim != 2 or modelled_dtype(X) is None:
         return
@@ -317,7 +352,7 @@ def t_get_categories(src):
         return
     if err is not None:
         fail("%s: %s" % (type(err).__name__, err), X, rows, markers)
-    got = out if target is None else target[len(before):]
+    got = out if target is None else target[len(before) :]
     if target is not None and out is not target:
         fail("categories_list2 given, but another object returned")
     if not isinstance(got, list) or len(got) != X.shape[1]:
@@ -336,10 +371,14 @@ def t_get_categories(src):
 # ----------------------------------------------------------------------------------------
 # compress_str_column
 
+
 def t_compress(src):
     mode = src.pick(("string", "hash", "string", "hash", "other", np.str_("hash"), None))
-    col = gen.column(src, kind=src.pick(("object", "object", "text", None)),
-                     cells=src.pick((None, gen.text, gen.word, gen.scalar)))
+    col = gen.column(
+        src,
+        kind=src.pick(("object", "object", "text", None)),
+        cells=src.pick((None, gen.text, gen.word, gen.scalar)),
+    )
     if src.chance(20):
         col = gen.array(src)
     misslist = gen.reference_list(src, gen.cells_of(col))
@@ -383,6 +422,7 @@ def t_compress(src):
 # ----------------------------------------------------------------------------------------
 # numpy_floatstr2float
 
+
 def float_of(cell):
     """The documented value of one cell, or Unmodelled."""
     if isinstance(cell, str):
@@ -398,8 +438,11 @@ def float_of(cell):
 
 
 def t_floatstr(src):
-    col = gen.column(src, kind=src.pick(("object", "object", "object", "text", "numeric")),
-                     cells=src.pick((gen.number_text, gen.number_text, gen.scalar, None)))
+    col = gen.column(
+        src,
+        kind=src.pick(("object", "object", "object", "text", "numeric")),
+        cells=src.pick((gen.number_text, gen.number_text, gen.scalar, None)),
+    )
     if src.chance(20):
         col = gen.array(src)
     markers = gen.reference_list(src, gen.cells_of(col))
@@ -436,6 +479,7 @@ def t_floatstr(src):
 # ----------------------------------------------------------------------------------------
 # numpy_boolean2float
 
+
 def bool_word_value(s):
     t = s.strip()
     if t.isascii() and t.lower() in ("true", "false"):
@@ -444,8 +488,11 @@ def bool_word_value(s):
 
 
 def t_boolean2float(src):
-    X = gen.array(src, kind=src.pick(("object", "numeric", "text", None)),
-                  cells=src.pick((gen.word, gen.scalar, None)))
+    X = gen.array(
+        src,
+        kind=src.pick(("object", "numeric", "text", None)),
+        cells=src.pick((gen.word, gen.scalar, None)),
+    )
     if src.chance(40):
         X = gen.not_an_array(src)
     snap = Snapshot(X)
@@ -493,8 +540,18 @@ def t_boolean2float(src):
 # ----------------------------------------------------------------------------------------
 # convert_float32
 
-FLOAT32_NOT_A_NUMBER = (str, bytes, np.bytes_, complex, np.complexfloating, np.ndarray, list,
-                        tuple, dict, type(None))
+FLOAT32_NOT_A_NUMBER = (
+    str,
+    bytes,
+    np.bytes_,
+    complex,
+    np.complexfloating,
+    np.ndarray,
+    list,
+    tuple,
+    dict,
+    type(None),
+)
 
 
 def float32_of(cell):
@@ -526,8 +583,11 @@ def float32_of(cell):
 
 
 def t_float32(src):
-    X = gen.array(src, kind=src.pick(("object", "numeric", "numeric", None)),
-                  cells=src.pick((gen.float_value, gen.int_value, gen.numpy_scalar, gen.scalar, None)))
+    X = gen.array(
+        src,
+        kind=src.pick(("object", "numeric", "numeric", None)),
+        cells=src.pick((gen.float_value, gen.int_value, gen.numpy_scalar, gen.scalar, None)),
+    )
     if src.chance(40):
         X = gen.not_an_array(src)
     snap = Snapshot(X)
@@ -563,6 +623,7 @@ def t_float32(src):
 # ----------------------------------------------------------------------------------------
 # numpy_select_columns and numpy_permute_array
 
+
 def index_list(src, n):
     r = src.below(10)
     if r == 0:
@@ -576,7 +637,7 @@ def index_list(src, n):
     if r == 3:
         return np.array(idx, dtype=np.int64)
     if r == 4:
-        return idx + [src.pick((1.0, "1", None, True, np.float64(0), 2 ** 70, [0]))]
+        return idx + [src.pick((1.0, "1", None, True, np.float64(0), 2**70, [0]))]
     if r == 5:
         return range(min(n, k))
     return [i for i in idx if -n <= i < n] or idx
@@ -639,8 +700,9 @@ def t_select_columns(src):
     if idx is None or not (is_array or type(X) in (list, tuple)):
         return
     if not idx:
-        if err is not None or not (isinstance(out, tuple) and len(out) == 2 and out[0] is X
-                                   and out[1] is False):
+        if err is not None or not (
+            isinstance(out, tuple) and len(out) == 2 and out[0] is X and out[1] is False
+        ):
             fail("an empty index list should give (X, False)", out, err)
         return
     if is_array:
@@ -662,8 +724,14 @@ def t_select_columns(src):
     if err is not None:
         fail("%s: %s" % (type(err).__name__, err), X, cols)
     want = [X[i] for i in idx]
-    if not (isinstance(out, tuple) and len(out) == 2 and out[1] is True and type(out[0]) is list
-            and len(out[0]) == len(want) and all(a is b for a, b in zip(out[0], want))):
+    if not (
+        isinstance(out, tuple)
+        and len(out) == 2
+        and out[1] is True
+        and type(out[0]) is list
+        and len(out[0]) == len(want)
+        and all(a is b for a, b in zip(out[0], want))
+    ):
         fail("expected (%r, True), got %r" % (want, out))
 
 
@@ -699,6 +767,7 @@ def t_permute(src):
 # ----------------------------------------------------------------------------------------
 # numpy_whatis: never raises
 
+
 def t_whatis(src):
     X = gen.array(src) if not src.chance(5) else gen.scalar(src)
     snap = Snapshot(X)
@@ -713,6 +782,7 @@ def t_whatis(src):
 
 # ----------------------------------------------------------------------------------------
 # is_all_missing, against the algorithm in plain Python and NumPy
+
 
 def model_is_all_missing(x, bad_vals):
     try:
@@ -729,7 +799,9 @@ def model_is_all_missing(x, bad_vals):
 def t_is_all_missing(src):
     kind = src.pick(("numeric", "numeric", "object", None))
     nan_heavy = src.chance(2)
-    cells = (lambda s: s.pick((np.nan, -1, -1.0, 0, s.pick(gen.FLOAT_EDGES)))) if nan_heavy else None
+    cells = (
+        (lambda s: s.pick((np.nan, -1, -1.0, 0, s.pick(gen.FLOAT_EDGES)))) if nan_heavy else None
+    )
     x = gen.column(src, kind=kind, cells=cells)
     if nan_heavy and x.dtype.kind == "f" and src.chance(2):
         x = x.copy() if x.flags.writeable else np.array(x)
@@ -741,8 +813,25 @@ def t_is_all_missing(src):
     elif r == 1:
         bad = [np.nan]
     else:
-        bad = [src.pick((np.nan, -1, 0, 1.5, -1.0, 2 ** 60, np.float32(np.nan), np.int64(-1), "x",
-                         None, True, 1e300)) for _ in range(src.below(4))]
+        bad = [
+            src.pick(
+                (
+                    np.nan,
+                    -1,
+                    0,
+                    1.5,
+                    -1.0,
+                    2**60,
+                    np.float32(np.nan),
+                    np.int64(-1),
+                    "x",
+                    None,
+                    True,
+                    1e300,
+                )
+            )
+            for _ in range(src.below(4))
+        ]
         if src.chance(3):
             bad = tuple(bad)
     snap = Snapshot(x, bad)
@@ -762,10 +851,21 @@ def t_is_all_missing(src):
         want, model_err = None, e
     if model_err is not None:
         if err is None:
-            fail("the model raised %s (%s), is_all_missing returned %r" % (
-                type(model_err).__name__, model_err, out), x, bad)
-        if type(err) is not type(model_err) and not (isinstance(err, ALLOWED) and isinstance(model_err, ALLOWED)):
-            fail("the model raised %s, is_all_missing %s" % (type(model_err).__name__, type(err).__name__), x, bad)
+            fail(
+                "the model raised %s (%s), is_all_missing returned %r"
+                % (type(model_err).__name__, model_err, out),
+                x,
+                bad,
+            )
+        if type(err) is not type(model_err) and not (
+            isinstance(err, ALLOWED) and isinstance(model_err, ALLOWED)
+        ):
+            fail(
+                "the model raised %s, is_all_missing %s"
+                % (type(model_err).__name__, type(err).__name__),
+                x,
+                bad,
+            )
         if isinstance(err, ALLOWED):
             allowed_exception(err)
         return

@@ -1,4 +1,5 @@
 """Plain-Python statements of the utility module's rules, used as test oracles."""
+
 import math
 
 import numpy as np
