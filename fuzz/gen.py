@@ -635,24 +635,6 @@ def cells_of(a):
     return [a[idx] for idx in np.ndindex(a.shape)]
 
 
-def python_value(v):
-    """A NumPy number as the Python number of the same value (exact: ints stay ints)."""
-    if isinstance(v, np.generic) and not isinstance(v, np.timedelta64):
-        if isinstance(v, np.bool_):
-            return bool(v)
-        if isinstance(v, np.integer):
-            return int(v)
-        if isinstance(v, (np.float16, np.float32, np.float64)):
-            return float(v)
-        if isinstance(v, np.longdouble) and (np.isnan(v) or np.longdouble(float(v)) == v):
-            # A long double that a double holds exactly is a number like any other (matched
-            # by value); any other keeps NumPy's own ==.
-            return float(v)
-        if isinstance(v, (np.complex64, np.complex128)):
-            return complex(v)
-    return v
-
-
 def reference_list(src, pool, max_len=4):
     """A list of markers: often values from the data (or variants), sometimes None or a
     tuple or a generator-free iterable."""

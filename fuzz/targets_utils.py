@@ -25,7 +25,6 @@ from check import (
     same_float,
     same_number,
 )
-from gen import python_value  # noqa: E402
 
 from tabrix_libs.transformers.exportable import is_all_missing  # noqa: E402
 from tabrix_libs.utils import exportable_utils as U  # noqa: E402
@@ -44,7 +43,9 @@ class Unmodelled(Exception):
 
 def norm(v):
     """Exact Python numbers for NumPy numbers, so that matching compares values exactly."""
-    return python_value(v)
+    if isinstance(v, (np.complex64, np.complex128)):
+        return complex(v)
+    return model.plain(v)
 
 
 class Normed(list):
