@@ -7,6 +7,7 @@ For each class it prints the best time of the compiled transform, of the Python 
 ratio (compiled / Python, below 1 is faster), and the share of the compiled time spent in the
 utility kernel plus check_array, measured alone: what is left is the class's own cost.
 """
+
 import argparse
 import inspect
 import time
@@ -20,10 +21,42 @@ from tabrix_libs.transformers import exportable as ex
 from tabrix_libs.utils import exportable_utils as u
 
 STRING_COLUMNS, FLOAT_COLUMNS, BOOL_COLUMNS = 8, 8, 4
-WORDS = ["New York", "  san francisco ", "LOS-ANGELES", "St. Louis!", "o'hare", "Zürich",
-         "N/A", "NA", "", "?", "Paris (FR)", "rio de janeiro", "  ", "Köln", "A&B Corp.", None]
-FLOATS = ["1.5", " 2e3", "-0.25 ", "3,14", "NaN", "nan", "", "?", "12", "1e-7", "abc", "+7.0",
-          "inf", "NULL", None, 42.0]
+WORDS = [
+    "New York",
+    "  san francisco ",
+    "LOS-ANGELES",
+    "St. Louis!",
+    "o'hare",
+    "Zürich",
+    "N/A",
+    "NA",
+    "",
+    "?",
+    "Paris (FR)",
+    "rio de janeiro",
+    "  ",
+    "Köln",
+    "A&B Corp.",
+    None,
+]
+FLOATS = [
+    "1.5",
+    " 2e3",
+    "-0.25 ",
+    "3,14",
+    "NaN",
+    "nan",
+    "",
+    "?",
+    "12",
+    "1e-7",
+    "abc",
+    "+7.0",
+    "inf",
+    "NULL",
+    None,
+    42.0,
+]
 BOOLS = [True, False, "true", "False", " TRUE ", "no", None, np.nan]
 
 
@@ -39,11 +72,15 @@ def make_data(rows, seed=0):
 
 
 TAGS = ["char_str"] * STRING_COLUMNS + ["float_str"] * FLOAT_COLUMNS + ["bool"] * BOOL_COLUMNS
-FINITE_KEYWORD = ("ensure_all_finite" if "ensure_all_finite" in inspect.signature(check_array).parameters
-                  else "force_all_finite")
+FINITE_KEYWORD = (
+    "ensure_all_finite"
+    if "ensure_all_finite" in inspect.signature(check_array).parameters
+    else "force_all_finite"
+)
 
 
 # ---------------------------------------------------------------- the classes in plain Python
+
 
 class PythonProtocol(BaseEstimator, TransformerMixin):
     def _n_features(self, X, reset):
@@ -58,8 +95,14 @@ class PythonProtocol(BaseEstimator, TransformerMixin):
 
     def transform(self, X):
         assert X.ndim == 2
-        check_array(X, ensure_min_features=1, ensure_min_samples=1, dtype=None,
-                    accept_sparse=True, **{FINITE_KEYWORD: "allow-nan"})
+        check_array(
+            X,
+            ensure_min_features=1,
+            ensure_min_samples=1,
+            dtype=None,
+            accept_sparse=True,
+            **{FINITE_KEYWORD: "allow-nan"},
+        )
         if hasattr(self, "n_features_in_"):
             self._n_features(X, False)
         if ex.debug:
@@ -73,7 +116,9 @@ class PythonProtocol(BaseEstimator, TransformerMixin):
 
 
 class PyCompressStrings(PythonProtocol):
-    def __init__(self, compress_type="string", dtypes_list=None, misslist_list=None, activate_flag=True):
+    def __init__(
+        self, compress_type="string", dtypes_list=None, misslist_list=None, activate_flag=True
+    ):
         self.compress_type, self.dtypes_list = compress_type, dtypes_list
         self.misslist_list, self.activate_flag = misslist_list, activate_flag
 
@@ -91,8 +136,12 @@ class PyReplaceMissing(PythonProtocol):
         self.missing_values, self.filling_values = missing_values, filling_values
 
     def work(self, X):
-        return u.numpy_replace_values(X, filling_value=self.filling_values,
-                                      reference_values_list=self.missing_values, invert_flag=False)
+        return u.numpy_replace_values(
+            X,
+            filling_value=self.filling_values,
+            reference_values_list=self.missing_values,
+            invert_flag=False,
+        )
 
 
 class PyReplaceUnknown(PythonProtocol):
@@ -100,15 +149,20 @@ class PyReplaceUnknown(PythonProtocol):
         self.known_values_list, self.filling_values = known_values_list, filling_values
 
     def work(self, X):
-        return u.numpy_replace_values(X, filling_value=self.filling_values,
-                                      reference_values_list=self.known_values_list, invert_flag=True)
+        return u.numpy_replace_values(
+            X,
+            filling_value=self.filling_values,
+            reference_values_list=self.known_values_list,
+            invert_flag=True,
+        )
 
 
 class PyFloatStr2Float(PythonProtocol):
     def __init__(self, dtypes_list, missing_values_reference_list=None, activate_flag=True):
         self.dtypes_list, self.activate_flag = dtypes_list, activate_flag
         self.missing_values_reference_list = u.setValueOrDefault(
-            missing_values_reference_list, u.global_missing_values_reference_list)
+            missing_values_reference_list, u.global_missing_values_reference_list
+        )
 
     def work(self, X):
         Y = np.empty((X.shape[0], X.shape[1]), dtype=object)
@@ -130,6 +184,7 @@ class PyWholeArray(PythonProtocol):
 
 # ---------------------------------------------------------------- timing
 
+
 def best_times(repeat, *runs):
     """Best time of each run, the runs taking turns so that a busy machine slows all alike."""
     best = [float("inf")] * len(runs)
@@ -142,8 +197,14 @@ def best_times(repeat, *runs):
 
 
 def validate(X):
-    check_array(X, ensure_min_features=1, ensure_min_samples=1, dtype=None, accept_sparse=True,
-                **{FINITE_KEYWORD: "allow-nan"})
+    check_array(
+        X,
+        ensure_min_features=1,
+        ensure_min_samples=1,
+        dtype=None,
+        accept_sparse=True,
+        **{FINITE_KEYWORD: "allow-nan"},
+    )
 
 
 def cases(X):
@@ -151,7 +212,9 @@ def cases(X):
     misslists = [missing] * X.shape[1]
     known = u.numpy_get_categories(X[: len(X) // 2], range(len(X) // 2), missing)
     # Numbers as FloatStr2Float leaves them, spread over as many columns as X has.
-    floats = ex.FloatStr2Float(["float_str"] * FLOAT_COLUMNS).transform(X[:, STRING_COLUMNS:STRING_COLUMNS + FLOAT_COLUMNS])
+    floats = ex.FloatStr2Float(["float_str"] * FLOAT_COLUMNS).transform(
+        X[:, STRING_COLUMNS : STRING_COLUMNS + FLOAT_COLUMNS]
+    )
     numeric = np.hstack([floats] * (X.shape[1] // FLOAT_COLUMNS + 1))[:, : X.shape[1]]
 
     def compress_kernel(Z):
@@ -163,15 +226,46 @@ def cases(X):
             u.numpy_floatstr2float(Z[:, j], missing)
 
     return [
-        ("CompressStrings", X, ex.CompressStrings("string", TAGS, misslists),
-         PyCompressStrings("string", TAGS, misslists), compress_kernel),
-        ("NumpyReplaceMissingValues", X, ex.NumpyReplaceMissingValues(missing), PyReplaceMissing(missing),
-         lambda Z: u.numpy_replace_values(Z, filling_value=np.nan, reference_values_list=missing, invert_flag=False)),
-        ("NumpyReplaceUnknownValues", X, ex.NumpyReplaceUnknownValues(known), PyReplaceUnknown(known),
-         lambda Z: u.numpy_replace_values(Z, filling_value=np.nan, reference_values_list=known, invert_flag=True)),
+        (
+            "CompressStrings",
+            X,
+            ex.CompressStrings("string", TAGS, misslists),
+            PyCompressStrings("string", TAGS, misslists),
+            compress_kernel,
+        ),
+        (
+            "NumpyReplaceMissingValues",
+            X,
+            ex.NumpyReplaceMissingValues(missing),
+            PyReplaceMissing(missing),
+            lambda Z: u.numpy_replace_values(
+                Z, filling_value=np.nan, reference_values_list=missing, invert_flag=False
+            ),
+        ),
+        (
+            "NumpyReplaceUnknownValues",
+            X,
+            ex.NumpyReplaceUnknownValues(known),
+            PyReplaceUnknown(known),
+            lambda Z: u.numpy_replace_values(
+                Z, filling_value=np.nan, reference_values_list=known, invert_flag=True
+            ),
+        ),
         ("FloatStr2Float", X, ex.FloatStr2Float(TAGS), PyFloatStr2Float(TAGS), floatstr_kernel),
-        ("boolean2float", X, ex.boolean2float(), PyWholeArray(u.numpy_boolean2float), u.numpy_boolean2float),
-        ("float32_transform", numeric, ex.float32_transform(), PyWholeArray(u.convert_float32), u.convert_float32),
+        (
+            "boolean2float",
+            X,
+            ex.boolean2float(),
+            PyWholeArray(u.numpy_boolean2float),
+            u.numpy_boolean2float,
+        ),
+        (
+            "float32_transform",
+            numeric,
+            ex.float32_transform(),
+            PyWholeArray(u.convert_float32),
+            u.convert_float32,
+        ),
     ]
 
 
@@ -190,10 +284,15 @@ def main():
         other = python.transform(data)
         assert same.shape == other.shape and same.dtype == other.dtype, name
         t_native, t_python, t_kernel = best_times(
-            args.repeat, lambda: native.transform(data), lambda: python.transform(data),
-            lambda: (kernel(data), validate(data)))
-        print(f"{name:28s} {t_native:11.4f} {t_python:9.4f} {t_native / t_python:6.2f} "
-              f"{t_kernel / t_native:12.0%}")
+            args.repeat,
+            lambda: native.transform(data),
+            lambda: python.transform(data),
+            lambda: (kernel(data), validate(data)),
+        )
+        print(
+            f"{name:28s} {t_native:11.4f} {t_python:9.4f} {t_native / t_python:6.2f} "
+            f"{t_kernel / t_native:12.0%}"
+        )
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ penguins repeated to N rows, reading the file whole and with each --chunk-rows s
 its own process: wall time and peak memory (the largest resident set), and that every run writes
 the same bytes.
 """
+
 import argparse
 import csv
 import os
@@ -50,7 +51,9 @@ def plain_pipeline(tags):
     def compress(X):
         Y = X.copy()
         for j in cat:
-            Y[:, j] = [v if v in missing else _NOT_ALNUM.sub("", v.lower()) for v in X[:, j].tolist()]
+            Y[:, j] = [
+                v if v in missing else _NOT_ALNUM.sub("", v.lower()) for v in X[:, j].tolist()
+            ]
         return Y
 
     def replace_missing(X):
@@ -65,16 +68,27 @@ def plain_pipeline(tags):
         return Y
 
     ordinal = OrdinalEncoder(dtype=np.float64)
-    return Pipeline([
-        ("compress", FunctionTransformer(compress)),
-        ("missing", FunctionTransformer(replace_missing)),
-        ("floats", FunctionTransformer(floats)),
-        ("branches", ColumnTransformer([
-            ("cat", make_pipeline(SimpleImputer(strategy="most_frequent"), ordinal), cat),
-            ("num", SimpleImputer(strategy="mean"), num),
-        ])),
-        ("float32", FunctionTransformer(lambda X: X.astype(np.float32))),
-    ])
+    return Pipeline(
+        [
+            ("compress", FunctionTransformer(compress)),
+            ("missing", FunctionTransformer(replace_missing)),
+            ("floats", FunctionTransformer(floats)),
+            (
+                "branches",
+                ColumnTransformer(
+                    [
+                        (
+                            "cat",
+                            make_pipeline(SimpleImputer(strategy="most_frequent"), ordinal),
+                            cat,
+                        ),
+                        ("num", SimpleImputer(strategy="mean"), num),
+                    ]
+                ),
+            ),
+            ("float32", FunctionTransformer(lambda X: X.astype(np.float32))),
+        ]
+    )
 
 
 def side_by_side(ours, plain, repeat):
@@ -88,8 +102,10 @@ def side_by_side(ours, plain, repeat):
 
 
 # Runs a command and prints its peak resident set size in kB (the largest of its children's).
-_PEAK = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True); "
-         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+_PEAK = (
+    "import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True); "
+    "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+)
 
 
 def apply_memory(n_rows, chunk_sizes):
@@ -104,24 +120,38 @@ def apply_memory(n_rows, chunk_sizes):
                 w.writerows(rows[: n_rows - start])
         saved = os.path.join(tmp, "penguins.joblib")
         subprocess.run(tool + ["--save-pipeline", saved], check=True, stdout=subprocess.DEVNULL)
-        print("apply to %d rows (%.1f MB of CSV), Python %s" % (n_rows, os.path.getsize(path) / 1e6,
-                                                              sys.version.split()[0]))
+        print(
+            "apply to %d rows (%.1f MB of CSV), Python %s"
+            % (n_rows, os.path.getsize(path) / 1e6, sys.version.split()[0])
+        )
         print("%-22s %10s %16s" % ("how", "seconds", "peak memory (MB)"))
         first = None
         for chunk in [None] + chunk_sizes:
             out = os.path.join(tmp, "out.csv")
             extra = [] if chunk is None else ["--chunk-rows", str(chunk)]
             start = time.perf_counter()
-            res = subprocess.run([sys.executable, "-c", _PEAK] + tool + [path, "--apply", saved, "--no-progress",
-                                                                         "--out", out] + extra,
-                                 check=True, capture_output=True, text=True)
+            res = subprocess.run(
+                [sys.executable, "-c", _PEAK]
+                + tool
+                + [path, "--apply", saved, "--no-progress", "--out", out]
+                + extra,
+                check=True,
+                capture_output=True,
+                text=True,
+            )
             seconds = time.perf_counter() - start
             with open(out, "rb") as f:
                 data = f.read()
             first = data if first is None else first
             assert data == first, "chunked output differs"
-            print("%-22s %10.1f %16.0f" % ("whole file" if chunk is None else "--chunk-rows %d" % chunk, seconds,
-                                           int(res.stdout.split()[-1]) / 1024))
+            print(
+                "%-22s %10.1f %16.0f"
+                % (
+                    "whole file" if chunk is None else "--chunk-rows %d" % chunk,
+                    seconds,
+                    int(res.stdout.split()[-1]) / 1024,
+                )
+            )
         print("(every run wrote the same %d bytes)" % len(first))
 
 
@@ -163,15 +193,20 @@ def main():
 
     rows_out = [
         ("read %d rows (%.1f MB) of CSV" % (len(big), size / 1e6),) + read,
-        ("fit + transform, %d x %d" % X.shape,) + side_by_side(lambda: ours.fit(X).transform(X),
-                                                               lambda: plain.fit(X).transform(X), args.repeat),
-        ("transform alone, %d x %d" % X.shape,) + side_by_side(lambda: ours.transform(X),
-                                                               lambda: plain.transform(X), args.repeat),
+        ("fit + transform, %d x %d" % X.shape,)
+        + side_by_side(
+            lambda: ours.fit(X).transform(X), lambda: plain.fit(X).transform(X), args.repeat
+        ),
+        ("transform alone, %d x %d" % X.shape,)
+        + side_by_side(lambda: ours.transform(X), lambda: plain.transform(X), args.repeat),
     ]
     print("%-40s %12s %12s %8s" % ("what", "tool (s)", "plain (s)", "ratio"))
     for what, a, b in rows_out:
         print("%-40s %12.4f %12.4f %7.2fx" % (what, a, b, b / a))
-    print("(same output checked; ratio = plain / tool, best of %d; Python %s)" % (args.repeat, sys.version.split()[0]))
+    print(
+        "(same output checked; ratio = plain / tool, best of %d; Python %s)"
+        % (args.repeat, sys.version.split()[0])
+    )
 
 
 if __name__ == "__main__":

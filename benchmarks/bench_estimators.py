@@ -6,6 +6,7 @@ side by side in this run on the same 100,000 x 20 data, and their ratio.
 
     python benchmarks/bench_estimators.py [--rows N] [--rounds R]
 """
+
 import argparse
 import inspect
 import time
@@ -16,11 +17,22 @@ from sklearn.utils.validation import check_array
 
 from tabrix_libs.transformers import exportable as ex
 
-FINITE = "ensure_all_finite" if "ensure_all_finite" in inspect.signature(check_array).parameters else "force_all_finite"
+FINITE = (
+    "ensure_all_finite"
+    if "ensure_all_finite" in inspect.signature(check_array).parameters
+    else "force_all_finite"
+)
 
 
 def validate(X):
-    check_array(X, ensure_min_features=1, ensure_min_samples=1, dtype=None, accept_sparse=True, **{FINITE: "allow-nan"})
+    check_array(
+        X,
+        ensure_min_features=1,
+        ensure_min_samples=1,
+        dtype=None,
+        accept_sparse=True,
+        **{FINITE: "allow-nan"},
+    )
 
 
 def best_of(rounds, budget, ours, baseline):
@@ -42,7 +54,9 @@ def best_of(rounds, budget, ours, baseline):
 def cases(rows, cols, rng):
     numbers = rng.normal(size=(rows, cols))
     numbers[rng.random(numbers.shape) < 0.1] = np.nan
-    words = np.array(["alpha", "beta", "gamma", "delta", "eps"], dtype=object)[rng.integers(0, 5, (rows, cols))]
+    words = np.array(["alpha", "beta", "gamma", "delta", "eps"], dtype=object)[
+        rng.integers(0, 5, (rows, cols))
+    ]
     with_missing = words.copy()
     with_missing[rng.random(words.shape) < 0.1] = np.nan
     empty_column = numbers.copy()
@@ -52,7 +66,12 @@ def cases(rows, cols, rng):
     yield "NumImputer(mean)", num, numbers, lambda X: num.imputer.transform(X)
     num_empty = ex.NumImputer("mean", np.nan).fit(empty_column)
     # Informational: one all-missing column to put back, which the wrapped imputer drops.
-    yield "NumImputer(mean), 1 empty column*", num_empty, empty_column, lambda X: num_empty.imputer.transform(X)
+    yield (
+        "NumImputer(mean), 1 empty column*",
+        num_empty,
+        empty_column,
+        lambda X: num_empty.imputer.transform(X),
+    )
     cat = ex.CatImputer("most_frequent", np.nan).fit(with_missing)
     yield "CatImputer(most_frequent)", cat, with_missing, lambda X: cat.imputer.transform(X)
     for encoding in ("ordinal", "onehot"):
@@ -67,11 +86,15 @@ def main():
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--cols", type=int, default=20)
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--budget", type=float, default=1.5, help="seconds spent at least on each case")
+    parser.add_argument(
+        "--budget", type=float, default=1.5, help="seconds spent at least on each case"
+    )
     args = parser.parse_args()
     warnings.simplefilter("ignore")
     rng = np.random.default_rng(0)
-    print(f"transform on {args.rows} x {args.cols}, best of at least {args.rounds} alternating runs")
+    print(
+        f"transform on {args.rows} x {args.cols}, best of at least {args.rounds} alternating runs"
+    )
     print(f"{'class':36s} {'ours (ms)':>10s} {'wrapped+check (ms)':>19s} {'ratio':>7s}")
     for name, transformer, X, wrapped in cases(args.rows, args.cols, rng):
 

@@ -8,6 +8,7 @@
    per-item Python loop of the same algorithm.
 3. What importing the two modules adds to importing scikit-learn.
 """
+
 import subprocess
 import sys
 import timeit
@@ -20,7 +21,11 @@ from sklearn.utils.validation import check_array
 from tabrix_libs.transformers import exportable as ex
 
 debug = debug_timings = debug_transform_return = False
-_FINITE = "ensure_all_finite" if "ensure_all_finite" in check_array.__code__.co_varnames else "force_all_finite"
+_FINITE = (
+    "ensure_all_finite"
+    if "ensure_all_finite" in check_array.__code__.co_varnames
+    else "force_all_finite"
+)
 
 
 class PythonAllPass(BaseEstimator, TransformerMixin):
@@ -33,13 +38,24 @@ class PythonAllPass(BaseEstimator, TransformerMixin):
 
     def transform(self, X):
         assert X.ndim == 2
-        check_array(X, ensure_min_features=1, ensure_min_samples=1, dtype=None,
-                    accept_sparse=True, **{_FINITE: "allow-nan"})
+        check_array(
+            X,
+            ensure_min_features=1,
+            ensure_min_samples=1,
+            dtype=None,
+            accept_sparse=True,
+            **{_FINITE: "allow-nan"},
+        )
         if hasattr(self, "n_features_in_"):
             self._check_n_features(X, reset=False)
         if debug:
-            print("AllPassPreprocessingTransformer: Starting transform(" + str(X.shape[0]) + "x" +
-                  str(X.reshape(X.shape[0], -1).shape[1]) + ")")
+            print(
+                "AllPassPreprocessingTransformer: Starting transform("
+                + str(X.shape[0])
+                + "x"
+                + str(X.reshape(X.shape[0], -1).shape[1])
+                + ")"
+            )
             if debug_timings:
                 start_time = time()
         Y = X
@@ -81,14 +97,18 @@ def side_by_side(fn_a, fn_b, number, rounds=15):
 def import_seconds(runs=7):
     """Best time, over fresh interpreters, of importing the two modules once scikit-learn's
     modules they use are imported."""
-    code = ("import time, sklearn, sklearn.base, sklearn.impute, sklearn.preprocessing, "
-            "sklearn.utils.validation\n"
-            "t = time.perf_counter()\n"
-            "import tabrix_libs.transformers.exportable, tabrix_libs.utils.exportable_utils\n"
-            "print(time.perf_counter() - t)")
+    code = (
+        "import time, sklearn, sklearn.base, sklearn.impute, sklearn.preprocessing, "
+        "sklearn.utils.validation\n"
+        "t = time.perf_counter()\n"
+        "import tabrix_libs.transformers.exportable, tabrix_libs.utils.exportable_utils\n"
+        "print(time.perf_counter() - t)"
+    )
     best = float("inf")
     for _ in range(runs):
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True
+        )
         best = min(best, float(out.stdout))
     return best
 
@@ -98,8 +118,10 @@ def main():
     ours, theirs = ex.AllPassPreprocessingTransformer(), PythonAllPass()
     assert ours.transform(X) is X and theirs.transform(X) is X
     t_ours, t_py = side_by_side(lambda: ours.transform(X), lambda: theirs.transform(X), 2000)
-    print(f"AllPass.transform 10x3      ours {t_ours * 1e6:8.2f} us   python {t_py * 1e6:8.2f} us   "
-          f"python/ours {t_py / t_ours:5.2f}x")
+    print(
+        f"AllPass.transform 10x3      ours {t_ours * 1e6:8.2f} us   python {t_py * 1e6:8.2f} us   "
+        f"python/ours {t_py / t_ours:5.2f}x"
+    )
     # The same with check_array replaced by a no-op in both, to show the protocol's own cost.
     global check_array
     real_check_array, check_array = check_array, (lambda *a, **k: None)
@@ -108,8 +130,11 @@ def main():
         t_ours, t_py = side_by_side(lambda: ours.transform(X), lambda: theirs.transform(X), 20000)
     finally:
         check_array = ex.check_array = real_check_array
-    print(f"  protocol alone (no-op check_array) ours {t_ours * 1e9:6.0f} ns   python {t_py * 1e9:6.0f} ns   "
-          f"python/ours {t_py / t_ours:5.2f}x")
+    print(
+        f"  protocol alone (no-op check_array) ours {t_ours * 1e9:6.0f} ns   "
+        f"python {t_py * 1e9:6.0f} ns   "
+        f"python/ours {t_py / t_ours:5.2f}x"
+    )
 
     rng = np.random.default_rng(0)
     col = np.where(rng.random(1_000_000) < 0.9, np.nan, -1.0)
@@ -117,8 +142,10 @@ def main():
     assert ex.is_all_missing(col, markers) == python_is_all_missing(col, markers)
     t_ours = best_per_call(lambda: ex.is_all_missing(col, markers), 5)
     t_py = best_per_call(lambda: python_is_all_missing(col, markers), 1, repeat=1)
-    print(f"is_all_missing 1e6 NaN path ours {t_ours * 1e3:8.2f} ms   python {t_py * 1e3:8.1f} ms   "
-          f"python/ours {t_py / t_ours:7.0f}x")
+    print(
+        f"is_all_missing 1e6 NaN path ours {t_ours * 1e3:8.2f} ms   python {t_py * 1e3:8.1f} ms   "
+        f"python/ours {t_py / t_ours:7.0f}x"
+    )
 
     print(f"import of both modules after scikit-learn  {import_seconds() * 1e3:6.1f} ms")
 

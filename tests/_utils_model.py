@@ -1,4 +1,5 @@
 """Plain-Python statements of the utility module's rules, used as test oracles."""
+
 import math
 
 import numpy as np
@@ -8,17 +9,32 @@ def is_nan(v):
     return isinstance(v, (float, np.floating)) and math.isnan(v)
 
 
+def plain(v):
+    """A NumPy number as the Python number of the same value: numbers match by value, whatever
+    NumPy's own == does with Decimal or Fraction in a given release."""
+    if isinstance(v, np.bool_):
+        return bool(v)
+    if isinstance(v, np.integer) and not isinstance(v, np.timedelta64):
+        return int(v)
+    if isinstance(v, (np.float16, np.float32, np.float64)):
+        return float(v)
+    if isinstance(v, np.longdouble) and (np.isnan(v) or np.longdouble(float(v)) == v):
+        return float(v)
+    return v
+
+
 def matches(cell, values):
     """Python equality, except that NaN matches only NaN (and nothing else)."""
     if is_nan(cell):
         return any(is_nan(v) for v in values)
+    cell = plain(cell)
     for v in values:
         if is_nan(v):
             continue
         if cell is v:
             return True
         try:
-            if bool(cell == v):
+            if bool(cell == plain(v)):
                 return True
         except (TypeError, ValueError):
             pass

@@ -1,6 +1,7 @@
 """One sensible instance and one matching input per transformer class, shared by the ecosystem
 tests and tools/estimator_checks_table.py, plus a version-independent way to list scikit-learn's
 own estimator checks for an instance."""
+
 import functools
 import warnings
 
@@ -12,14 +13,17 @@ WIDE = 64
 
 def _object_table():
     """Six rows of strings, numbers written as strings, booleans and missing markers."""
-    return np.array([
-        ["Red Car", "1.5", True, "a"],
-        ["red car", "NA", False, "b"],
-        ["BLUE", "3.0", True, "?"],
-        ["blue", "4.5", False, "a"],
-        ["Green!", "", True, "b"],
-        ["green", "6.0", False, "a"],
-    ], dtype=object)
+    return np.array(
+        [
+            ["Red Car", "1.5", True, "a"],
+            ["red car", "NA", False, "b"],
+            ["BLUE", "3.0", True, "?"],
+            ["blue", "4.5", False, "a"],
+            ["Green!", "", True, "b"],
+            ["green", "6.0", False, "a"],
+        ],
+        dtype=object,
+    )
 
 
 def _numeric(missing=True):
@@ -31,7 +35,9 @@ def _numeric(missing=True):
 
 
 def _categories():
-    return np.array([["a", "x"], ["b", "y"], ["a", "y"], ["c", "x"], ["b", "x"], ["a", "y"]], dtype=object)
+    return np.array(
+        [["a", "x"], ["b", "y"], ["a", "y"], ["c", "x"], ["b", "x"], ["a", "y"]], dtype=object
+    )
 
 
 def cases(ex):
@@ -39,22 +45,44 @@ def cases(ex):
     return {
         "ColumnSelector": (lambda: ex.ColumnSelector([0, 2]), _numeric()),
         "NumpyColumnSelector": (lambda: ex.NumpyColumnSelector([2, 0]), _numeric()),
-        "NumpyApplyAlongAxis": (lambda: ex.NumpyApplyAlongAxis(np.cumsum, 0, [0, 1]), _numeric(False)),
-        "NumpyReplaceMissingValues": (lambda: ex.NumpyReplaceMissingValues(["NA", "?", ""], np.nan),
-                                      _object_table()),
-        "NumpyReplaceUnknownValues": (lambda: ex.NumpyReplaceUnknownValues(filling_values=-1.0), _categories()),
+        "NumpyApplyAlongAxis": (
+            lambda: ex.NumpyApplyAlongAxis(np.cumsum, 0, [0, 1]),
+            _numeric(False),
+        ),
+        "NumpyReplaceMissingValues": (
+            lambda: ex.NumpyReplaceMissingValues(["NA", "?", ""], np.nan),
+            _object_table(),
+        ),
+        "NumpyReplaceUnknownValues": (
+            lambda: ex.NumpyReplaceUnknownValues(filling_values=-1.0),
+            _categories(),
+        ),
         "NumpyPermuteArray": (lambda: ex.NumpyPermuteArray([2, 0, 1], 0), _numeric()),
         "OptStandardScaler": (lambda: ex.OptStandardScaler(), _numeric()),
-        "CatImputer": (lambda: ex.CatImputer("most_frequent", np.nan),
-                       np.array([["a", np.nan], ["b", "y"], ["a", "y"], [np.nan, "x"]], dtype=object)),
-        "CatEncoder": (lambda: ex.CatEncoder("onehot-dense", "auto", np.float64, "ignore"), _categories()),
+        "CatImputer": (
+            lambda: ex.CatImputer("most_frequent", np.nan),
+            np.array([["a", np.nan], ["b", "y"], ["a", "y"], [np.nan, "x"]], dtype=object),
+        ),
+        "CatEncoder": (
+            lambda: ex.CatEncoder("onehot-dense", "auto", np.float64, "ignore"),
+            _categories(),
+        ),
         "NumImputer": (lambda: ex.NumImputer("median", np.nan), _numeric()),
-        "AllPassPreprocessingTransformer": (lambda: ex.AllPassPreprocessingTransformer(), _numeric()),
-        "CompressStrings": (lambda: ex.CompressStrings(dtypes_list=["char_str"] + ["float_str"] * (WIDE - 1),
-                                                       misslist_list=[["NA", "?", ""]] * WIDE),
-                            _object_table()),
-        "FloatStr2Float": (lambda: ex.FloatStr2Float(["char_str", "float_str", "char_str", "char_str"]),
-                           _object_table()),
+        "AllPassPreprocessingTransformer": (
+            lambda: ex.AllPassPreprocessingTransformer(),
+            _numeric(),
+        ),
+        "CompressStrings": (
+            lambda: ex.CompressStrings(
+                dtypes_list=["char_str"] + ["float_str"] * (WIDE - 1),
+                misslist_list=[["NA", "?", ""]] * WIDE,
+            ),
+            _object_table(),
+        ),
+        "FloatStr2Float": (
+            lambda: ex.FloatStr2Float(["char_str", "float_str", "char_str", "char_str"]),
+            _object_table(),
+        ),
         "float32_transform": (lambda: ex.float32_transform(), _numeric()),
         "boolean2float": (lambda: ex.boolean2float(), _object_table()[:, [1, 2]]),
     }
@@ -75,7 +103,9 @@ def check_instances(ex):
         "CatEncoder": ex.CatEncoder("ordinal", "auto", np.float64, "error"),
         "NumImputer": ex.NumImputer("mean", np.nan),
         "AllPassPreprocessingTransformer": ex.AllPassPreprocessingTransformer(),
-        "CompressStrings": ex.CompressStrings(dtypes_list=["float_str"] * WIDE, misslist_list=[[]] * WIDE),
+        "CompressStrings": ex.CompressStrings(
+            dtypes_list=["float_str"] * WIDE, misslist_list=[[]] * WIDE
+        ),
         "FloatStr2Float": ex.FloatStr2Float(["float_str"]),
         "float32_transform": ex.float32_transform(),
         "boolean2float": ex.boolean2float(),

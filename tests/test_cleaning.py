@@ -1,5 +1,6 @@
 """Value cleaning and conversion transformers, through the real utility module and through
 recording stand-ins for it (the protocol they share is tested in test_common.py)."""
+
 import math
 
 import numpy as np
@@ -9,9 +10,10 @@ from tabrix_libs.utils import exportable_utils as utils
 
 
 def mixed():
-    return np.array([[" Hello, World! ", "1.5", True],
-                     ["NA", " 2e3 ", "false"],
-                     [None, "junk", False]], dtype=object)
+    return np.array(
+        [[" Hello, World! ", "1.5", True], ["NA", " 2e3 ", "false"], [None, "junk", False]],
+        dtype=object,
+    )
 
 
 # name -> (constructor keywords that switch the class on, input it accepts)
@@ -41,6 +43,7 @@ class Recorder:
 
 # ---------------------------------------------------------------- constructors
 
+
 def test_constructor_defaults(ex, monkeypatch):
     shared = ex.global_missing_values_reference_list
     nan_default = ex.NumpyReplaceMissingValues.__init__.__defaults__[0]
@@ -67,17 +70,21 @@ def test_constructor_defaults(ex, monkeypatch):
 
 # ---------------------------------------------------------------- recorded utility calls
 
-@pytest.mark.parametrize("name, invert, reference", [
-    ("NumpyReplaceMissingValues", False, "missing_values"),
-    ("NumpyReplaceUnknownValues", True, "known_values_list"),
-])
+
+@pytest.mark.parametrize(
+    "name, invert, reference",
+    [
+        ("NumpyReplaceMissingValues", False, "missing_values"),
+        ("NumpyReplaceUnknownValues", True, "known_values_list"),
+    ],
+)
 def test_replace_values_call(ex, monkeypatch, name, invert, reference):
     result = np.zeros((3, 3))
     rec = Recorder(result)
     monkeypatch.setattr(ex, "numpy_replace_values", rec)
     t, X = make(ex, name)
     assert t.transform(X) is result
-    (args, kwargs), = rec.calls
+    ((args, kwargs),) = rec.calls
     assert args == (X,) and args[0] is X
     assert kwargs.keys() == {"filling_value", "reference_values_list", "invert_flag"}
     assert kwargs["filling_value"] is np.nan and kwargs["invert_flag"] is invert
@@ -97,7 +104,7 @@ def test_known_values_collected_once_into_the_callers_list(ex, monkeypatch):
     X = mixed()
     t.fit(X).fit(X[:2])
     assert mine == [["seen"]]
-    (args, kwargs), = rec.calls
+    ((args, kwargs),) = rec.calls
     assert args[0] is X and type(args[1]) is range and args[1] == range(3)
     assert args[2] is ex.global_missing_values_reference_list
     assert kwargs == {"categories_list2": mine} and kwargs["categories_list2"] is mine
@@ -116,7 +123,11 @@ def test_known_values_real_and_missing_collector(ex, monkeypatch):
     assert t.known_values_list == [[" Hello, World! "], ["1.5", " 2e3 "], [True, "false"]]
     Y = t.transform(mixed())
     # Missing markers ("NA") are never known values, so they count as unseen too.
-    assert Y.tolist() == [[" Hello, World! ", "1.5", True], ["?", " 2e3 ", "false"], ["?", "?", "?"]]
+    assert Y.tolist() == [
+        [" Hello, World! ", "1.5", True],
+        ["?", " 2e3 ", "false"],
+        ["?", "?", "?"],
+    ]
     monkeypatch.delattr(utils, "numpy_get_categories")
     with pytest.raises(ImportError, match="cannot import name 'numpy_get_categories'"):
         ex.NumpyReplaceUnknownValues().fit(mixed())
@@ -124,7 +135,9 @@ def test_known_values_real_and_missing_collector(ex, monkeypatch):
 
 def test_compress_strings_calls_and_results(ex, monkeypatch):
     X = mixed()
-    t = ex.CompressStrings("string", ["char_str", "Char_str", "char_str", "extra"], [["NA"], [], [], []])
+    t = ex.CompressStrings(
+        "string", ["char_str", "Char_str", "char_str", "extra"], [["NA"], [], [], []]
+    )
     Y = t.fit(X).transform(X)
     assert Y.dtype == object and Y[:, 0].tolist() == ["helloworld", "NA", None]
     assert Y[:, 1].tolist() == X[:, 1].tolist()  # the tag is case-sensitive
@@ -133,16 +146,21 @@ def test_compress_strings_calls_and_results(ex, monkeypatch):
     monkeypatch.setattr(ex, "compress_str_column", rec)
     t.transform(X)
     assert [(a[0].tolist(), a[1:], k) for a, k in rec.calls] == [
-        (X[:, 0].tolist(), (["NA"], "string"), {}), (X[:, 2].tolist(), ([], "string"), {})]
+        (X[:, 0].tolist(), (["NA"], "string"), {}),
+        (X[:, 2].tolist(), ([], "string"), {}),
+    ]
     assert rec.calls[0][0][1] is t.misslist_list[0]
 
 
-@pytest.mark.parametrize("result, error", [
-    (["a", "b", "c"], None),  # any sequence NumPy can assign
-    (np.array([1.0, 2.0, 3.0]), None),
-    ("z", None),  # broadcast, as column assignment does
-    (np.array(["a", "b"], dtype=object), ValueError),
-])
+@pytest.mark.parametrize(
+    "result, error",
+    [
+        (["a", "b", "c"], None),  # any sequence NumPy can assign
+        (np.array([1.0, 2.0, 3.0]), None),
+        ("z", None),  # broadcast, as column assignment does
+        (np.array(["a", "b"], dtype=object), ValueError),
+    ],
+)
 def test_column_assignment_follows_numpy(ex, monkeypatch, result, error):
     monkeypatch.setattr(ex, "compress_str_column", lambda *a: result)
     t = ex.CompressStrings(dtypes_list=["x", "char_str", "x"], misslist_list=[[]] * 3)
@@ -155,10 +173,13 @@ def test_column_assignment_follows_numpy(ex, monkeypatch, result, error):
     assert t.transform(mixed()).tolist() == expected.tolist()
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    (dict(), IndexError),  # no tags for the first column
-    (dict(dtypes_list=["char_str"] * 3, misslist_list=[[]]), IndexError),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        (dict(), IndexError),  # no tags for the first column
+        (dict(dtypes_list=["char_str"] * 3, misslist_list=[[]]), IndexError),
+    ],
+)
 def test_compress_strings_errors(ex, kwargs, error):
     with pytest.raises(error):
         ex.CompressStrings(**kwargs).transform(mixed())
@@ -167,7 +188,11 @@ def test_compress_strings_errors(ex, kwargs, error):
 def test_float_str_results_and_calls(ex, monkeypatch):
     X = mixed()
     Y = ex.FloatStr2Float(["char_str", "float_str", "x"]).fit(X).transform(X)
-    assert Y.dtype == object and Y[:, 0].tolist() == X[:, 0].tolist() and Y[:, 2].tolist() == X[:, 2].tolist()
+    assert (
+        Y.dtype == object
+        and Y[:, 0].tolist() == X[:, 0].tolist()
+        and Y[:, 2].tolist() == X[:, 2].tolist()
+    )
     assert Y[0, 1] == 1.5 and Y[1, 1] == 2000.0 and math.isnan(Y[2, 1])
     numeric = np.arange(6).reshape(3, 2)
     Yn = ex.FloatStr2Float(["a", "b"]).transform(numeric)
@@ -177,7 +202,9 @@ def test_float_str_results_and_calls(ex, monkeypatch):
     t = ex.FloatStr2Float(("float_str", "float_str"), ["m"])
     assert t.transform(X)[:, :2].tolist() == [[7, 7], [8, 8], [9, 9]]
     assert [(a[0].tolist(), a[1] is t.missing_values_reference_list, k) for a, k in rec.calls] == [
-        (X[:, 0].tolist(), True, {}), (X[:, 1].tolist(), True, {})]
+        (X[:, 0].tolist(), True, {}),
+        (X[:, 1].tolist(), True, {}),
+    ]
 
 
 def test_float_str_keeps_untagged_columns(ex):
@@ -186,7 +213,9 @@ def test_float_str_keeps_untagged_columns(ex):
     assert Y[:, 1:].tolist() == X[:, 1:].tolist() and math.isnan(Y[0, 0])
 
 
-@pytest.mark.parametrize("tags, error", [(["x"] * 4, IndexError), (None, TypeError), (5, TypeError)])
+@pytest.mark.parametrize(
+    "tags, error", [(["x"] * 4, IndexError), (None, TypeError), (5, TypeError)]
+)
 def test_float_str_errors(ex, tags, error):
     with pytest.raises(error):
         ex.FloatStr2Float(tags).transform(mixed())
@@ -194,8 +223,10 @@ def test_float_str_errors(ex, tags, error):
         ex.FloatStr2Float(["x"]).fit(mixed()[0])
 
 
-@pytest.mark.parametrize("name, utility", [("boolean2float", "numpy_boolean2float"),
-                                           ("float32_transform", "convert_float32")])
+@pytest.mark.parametrize(
+    "name, utility",
+    [("boolean2float", "numpy_boolean2float"), ("float32_transform", "convert_float32")],
+)
 def test_whole_array_conversions(ex, monkeypatch, name, utility):
     t, X = make(ex, name)
     expected = getattr(utils, utility)(X)

@@ -1,4 +1,5 @@
 """The command-line tool: the bundled data, generated CSV files, options, and input errors."""
+
 import csv
 import io
 import os
@@ -11,9 +12,21 @@ import pytest
 
 from tabrix_libs import _model, cli, pipeline, tableio
 
-STEP_CLASSES = ["CompressStrings", "NumpyReplaceMissingValues", "FloatStr2Float", "NumpyColumnSelector",
-                "NumpyReplaceUnknownValues", "CatImputer", "CatEncoder", "ColumnSelector", "boolean2float",
-                "NumImputer", "OptStandardScaler", "FeatureUnion", "float32_transform"]
+STEP_CLASSES = [
+    "CompressStrings",
+    "NumpyReplaceMissingValues",
+    "FloatStr2Float",
+    "NumpyColumnSelector",
+    "NumpyReplaceUnknownValues",
+    "CatImputer",
+    "CatEncoder",
+    "ColumnSelector",
+    "boolean2float",
+    "NumImputer",
+    "OptStandardScaler",
+    "FeatureUnion",
+    "float32_transform",
+]
 
 MIXED = textwrap.dedent("""\
     colour,size,flag,note,label
@@ -56,10 +69,13 @@ def test_bundled_data_end_to_end(capsys, ex):
     assert ex.debug is False and ex.debug_timings is False
 
 
-@pytest.mark.parametrize("argv, flags_seen", [
-    (["--debug"], ("Starting fit(", "Ending transform(")),
-    (["--timings"], ("elapsed_time (s): ",)),
-])
+@pytest.mark.parametrize(
+    "argv, flags_seen",
+    [
+        (["--debug"], ("Starting fit(", "Ending transform(")),
+        (["--timings"], ("elapsed_time (s): ",)),
+    ],
+)
 def test_trace_options_switch_the_module_flags(capsys, ex, argv, flags_seen):
     code, out, _ = run_main(capsys, *argv)
     assert code == 0
@@ -71,8 +87,18 @@ def test_trace_options_switch_the_module_flags(capsys, ex, argv, flags_seen):
 
 def test_regression_target_and_outputs(tmp_path, capsys):
     npy, saved = str(tmp_path / "t.npy"), str(tmp_path / "p.joblib")
-    code, out, _ = run_main(capsys, "--target", "body_mass_g", "--out", npy, "--save-pipeline", saved,
-                            "--encoding", "onehot-dense", "--scale")
+    code, out, _ = run_main(
+        capsys,
+        "--target",
+        "body_mass_g",
+        "--out",
+        npy,
+        "--save-pipeline",
+        saved,
+        "--encoding",
+        "onehot-dense",
+        "--scale",
+    )
     assert code == 0
     assert "(regression)" in out and "held-out R^2:" in out
     Y = np.load(npy)
@@ -89,8 +115,12 @@ def test_regression_target_and_outputs(tmp_path, capsys):
         print(len(pipe.predict(X)))
         """)
     again = str(tmp_path / "again.npy")
-    res = subprocess.run([sys.executable, "-c", script, saved, cli.DEFAULT_DATA, again],
-                         capture_output=True, text=True, check=True)
+    res = subprocess.run(
+        [sys.executable, "-c", script, saved, cli.DEFAULT_DATA, again],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert res.stdout.strip() == "344"
     np.testing.assert_array_equal(np.load(again), Y)
 
@@ -98,7 +128,9 @@ def test_regression_target_and_outputs(tmp_path, capsys):
 def test_generated_csv_with_every_kind_of_column(tmp_path, capsys):
     path = write(tmp_path, MIXED)
     out_csv = str(tmp_path / "out.csv")
-    code, out, err = run_main(capsys, path, "--test-size", "0.25", "--out", out_csv, "--encoding", "onehot-dense")
+    code, out, err = run_main(
+        capsys, path, "--test-size", "0.25", "--out", out_csv, "--encoding", "onehot-dense"
+    )
     assert code == 0, err
     assert "target: label (classification), 8 rows" in out
     assert "columns: 1 numeric (float_str), 2 categorical (char_str), 1 boolean (bool_str)" in out
@@ -136,14 +168,17 @@ def test_walking_the_steps_matches_the_fitted_pipeline(tmp_path):
     assert (X == before).all()  # input untouched
 
 
-@pytest.mark.parametrize("values, tag", [
-    ({"1", "2.5", "-3e2", "NA"}, "float_str"),
-    ({"True", "false", "TRUE", ""}, "bool_str"),
-    ({"1", "x"}, "char_str"),
-    ({"inf", "1"}, "char_str"),  # infinities would be rejected downstream
-    ({"NA", "", "?"}, "float_str"),  # all missing
-    ({"yes", "no"}, "char_str"),
-])
+@pytest.mark.parametrize(
+    "values, tag",
+    [
+        ({"1", "2.5", "-3e2", "NA"}, "float_str"),
+        ({"True", "false", "TRUE", ""}, "bool_str"),
+        ({"1", "x"}, "char_str"),
+        ({"inf", "1"}, "char_str"),  # infinities would be rejected downstream
+        ({"NA", "", "?"}, "float_str"),  # all missing
+        ({"yes", "no"}, "char_str"),
+    ],
+)
 def test_tag_inference(values, tag):
     assert pipeline.infer_tag(values, {"", "NA", "?"}) == tag
 
@@ -155,18 +190,23 @@ def test_tag_overrides_by_name_and_position(tmp_path, capsys):
     assert "columns: 1 numeric (float_str), 3 categorical (char_str), 0 boolean (bool_str)" in out
 
 
-@pytest.mark.parametrize("values, kind", [
-    (["a", "b", "a"], "classification"),
-    (["1", "2", "3", "1"], "classification"),
-    ([str(v) for v in range(50)], "regression"),
-    (["0.5", "1.5", "0.5"], "regression"),
-])
+@pytest.mark.parametrize(
+    "values, kind",
+    [
+        (["a", "b", "a"], "classification"),
+        (["1", "2", "3", "1"], "classification"),
+        ([str(v) for v in range(50)], "regression"),
+        (["0.5", "1.5", "0.5"], "regression"),
+    ],
+)
 def test_target_kind(values, kind):
     assert _model.target_kind(values) == kind
 
 
 def test_bad_numbers_in_a_forced_float_column_become_missing(tmp_path, capsys):
-    text = "a,b,t\n" + "".join("%s,%d,%s\n" % ("x" if i % 3 == 0 else i, i, "ab"[i % 2]) for i in range(12))
+    text = "a,b,t\n" + "".join(
+        "%s,%d,%s\n" % ("x" if i % 3 == 0 else i, i, "ab"[i % 2]) for i in range(12)
+    )
     code, out, _ = run_main(capsys, write(tmp_path, text), "--float-columns", "a")
     assert code == 0 and "2 numeric" in out
 
@@ -198,13 +238,17 @@ def test_input_errors_give_one_line_and_exit_code_2(tmp_path, capsys, monkeypatc
     assert message in err
 
 
-@pytest.mark.parametrize("make", [
-    lambda tmp: str(tmp / "does-not-exist.csv"),
-    lambda tmp: str(tmp),
-    lambda tmp: write(tmp, b"a,t\n\xff\xfe,x\n", mode="wb"),
-    lambda tmp: write(tmp, b"a,t\n1\x00,x\n", mode="wb"),
-    lambda tmp: write(tmp, 'a,t\n"1,x\n'),
-], ids=["missing file", "directory", "not utf-8", "nul byte", "open quote"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda tmp: str(tmp / "does-not-exist.csv"),
+        lambda tmp: str(tmp),
+        lambda tmp: write(tmp, b"a,t\n\xff\xfe,x\n", mode="wb"),
+        lambda tmp: write(tmp, b"a,t\n1\x00,x\n", mode="wb"),
+        lambda tmp: write(tmp, 'a,t\n"1,x\n'),
+    ],
+    ids=["missing file", "directory", "not utf-8", "nul byte", "open quote"],
+)
 def test_unreadable_files(tmp_path, capsys, make):
     code, _, err = run_main(capsys, make(tmp_path))
     assert code == 2 and err.count("\n") == 1 and "Traceback" not in err
@@ -217,7 +261,7 @@ def test_unwritable_outputs(tmp_path, capsys):
 
 
 def test_bom_and_crlf_and_blank_lines_are_read(tmp_path):
-    path = write(tmp_path, b"\xef\xbb\xbfa,t\r\n1,x\r\n\r\n2,\"y\r\nz\"\r\n", mode="wb")
+    path = write(tmp_path, b'\xef\xbb\xbfa,t\r\n1,x\r\n\r\n2,"y\r\nz"\r\n', mode="wb")
     names, rows = tableio.read_csv(path)
     assert names == ["a", "t"] and rows == [["1", "x"], ["2", "y\r\nz"]]
 
@@ -227,12 +271,17 @@ class _Tty(io.StringIO):
         return True
 
 
-@pytest.mark.parametrize("stream, size_threshold, shown", [
-    (_Tty(), 0, True),
-    (io.StringIO(), 0, False),  # not a terminal
-    (_Tty(), 1 << 40, False),  # small file
-])
-def test_progress_bar_only_on_a_terminal_for_large_files(monkeypatch, capsys, stream, size_threshold, shown):
+@pytest.mark.parametrize(
+    "stream, size_threshold, shown",
+    [
+        (_Tty(), 0, True),
+        (io.StringIO(), 0, False),  # not a terminal
+        (_Tty(), 1 << 40, False),  # small file
+    ],
+)
+def test_progress_bar_only_on_a_terminal_for_large_files(
+    monkeypatch, capsys, stream, size_threshold, shown
+):
     monkeypatch.setattr(tableio, "PROGRESS_MIN_BYTES", size_threshold)
     args = cli.make_parser().parse_args([])
     cli.run(args, out=io.StringIO(), err=stream)
@@ -242,14 +291,20 @@ def test_progress_bar_only_on_a_terminal_for_large_files(monkeypatch, capsys, st
         assert text.endswith("\r")  # the bar is cleared at the end
 
 
-@pytest.mark.parametrize("command", [
-    [sys.executable, "-m", "tabrix_libs"],
-    [os.path.join(os.path.dirname(sys.executable), "tabrix-libs")],
-], ids=["module", "console script"])
+@pytest.mark.parametrize(
+    "command",
+    [
+        [sys.executable, "-m", "tabrix_libs"],
+        [os.path.join(os.path.dirname(sys.executable), "tabrix-libs")],
+    ],
+    ids=["module", "console script"],
+)
 def test_entry_points(tmp_path, command):
     if not os.path.exists(command[0]):
         pytest.skip("console script not installed next to the interpreter")
     ok = subprocess.run(command, capture_output=True, text=True, cwd=str(tmp_path))
     assert ok.returncode == 0 and "held-out accuracy" in ok.stdout and ok.stderr == ""
-    bad = subprocess.run(command + ["missing.csv"], capture_output=True, text=True, cwd=str(tmp_path))
+    bad = subprocess.run(
+        command + ["missing.csv"], capture_output=True, text=True, cwd=str(tmp_path)
+    )
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1 and "Traceback" not in bad.stderr

@@ -1,5 +1,6 @@
 """The command-line tool's second job: a pipeline saved by --save-pipeline applied to new rows,
 in a fresh process, chunk by chunk, and refusing files that are not what they should be."""
+
 import csv
 import io
 import json
@@ -8,15 +9,23 @@ import subprocess
 import sys
 import zipfile
 
+import estimator_cases
 import numpy as np
 import pytest
 
-import estimator_cases
-from tabrix_libs import _model, cli, saved as saving, tableio
+from tabrix_libs import _model, cli, tableio
+from tabrix_libs import saved as saving
 from tabrix_libs.transformers import exportable
 
-FORMATS = ["joblib", pytest.param("skops", marks=pytest.mark.skipif(
-    not saving.skops_available(), reason="skops is not installed (pip install '.[cli]')"))]
+FORMATS = [
+    "joblib",
+    pytest.param(
+        "skops",
+        marks=pytest.mark.skipif(
+            not saving.skops_available(), reason="skops is not installed (pip install '.[cli]')"
+        ),
+    ),
+]
 needs_skops = pytest.mark.skipif(not saving.skops_available(), reason="skops is not installed")
 
 
@@ -72,23 +81,28 @@ def test_applied_in_a_fresh_process_to_shuffled_reordered_rows(tmp_path, fmt):
     path, saved = fit(tmp_path, fmt)
     header, rows = penguin_rows()
     order = np.random.RandomState(1).permutation(len(rows))
-    keep = [j for j in reversed(range(len(header))) if header[j] != "species"]  # reordered, no target
+    keep = [
+        j for j in reversed(range(len(header))) if header[j] != "species"
+    ]  # reordered, no target
     new_header = [header[j] for j in keep]
     new_rows = [[rows[i][j] for j in keep] for i in order]
     data = write_table(tmp_path / "new.csv", new_header, new_rows)
     out = str(tmp_path / "pred.csv")
-    res = subprocess.run([sys.executable, "-m", "tabrix_libs", data, "--apply", path, "--out", out, "--proba"],
-                         capture_output=True, text=True)
+    res = subprocess.run(
+        [sys.executable, "-m", "tabrix_libs", data, "--apply", path, "--out", out, "--proba"],
+        capture_output=True,
+        text=True,
+    )
     assert res.returncode == 0, res.stderr
     assert res.stderr.count("is a pickle") == (fmt == "joblib")
     assert "accuracy" not in res.stderr  # no target, no score
     got_header, got = read_table(out)
     classes = list(saved.classes_)
     assert got_header == new_header + ["prediction"] + ["proba_" + c for c in classes]
-    assert [r[:len(new_header)] for r in got] == new_rows  # rows kept, in order
+    assert [r[: len(new_header)] for r in got] == new_rows  # rows kept, in order
     X = features_of(saved, new_header, new_rows)
     assert [r[len(new_header)] for r in got] == saved.predict(X).tolist()
-    proba = np.array([r[len(new_header) + 1:] for r in got], dtype=float)
+    proba = np.array([r[len(new_header) + 1 :] for r in got], dtype=float)
     np.testing.assert_array_equal(proba, saved.predict_proba(X))
 
 
@@ -99,10 +113,16 @@ def test_chunks_give_the_same_output_as_one_piece(tmp_path, capsys, monkeypatch,
     assert apply_main(capsys, cli.DEFAULT_DATA, "--apply", path, "--proba", "--out", whole)[0] == 0
     seen = []
     chunk = cli._Predictor.chunk
-    monkeypatch.setattr(cli._Predictor, "chunk", lambda self, rows, w: (seen.append(len(rows)), chunk(self, rows, w)))
+    monkeypatch.setattr(
+        cli._Predictor,
+        "chunk",
+        lambda self, rows, w: (seen.append(len(rows)), chunk(self, rows, w)),
+    )
     for size in (7, 344, 1000):
         seen.clear()
-        code, out, err = apply_main(capsys, cli.DEFAULT_DATA, "--apply", path, "--proba", "--chunk-rows", str(size))
+        code, out, err = apply_main(
+            capsys, cli.DEFAULT_DATA, "--apply", path, "--proba", "--chunk-rows", str(size)
+        )
         assert code == 0, err
         assert out == open(whole, encoding="utf-8").read()  # standard output, byte for byte
         assert max(seen) == min(size, 344) and sum(seen) == 344
@@ -130,13 +150,17 @@ def test_regression_score_and_unseen_values(tmp_path, capsys):
     assert [float(r[-1]) for r in read_table(out)[1]] == predicted.tolist()
     scored = [i for i, r in enumerate(rows) if r[t] not in ("NA", "heavy")]
     expected = saved.score(X[scored], np.array([float(rows[i][t]) for i in scored]))
-    assert "R^2 on the target column 'body_mass_g', %d rows (1 values that are not numbers left out): %.4f" \
-        % (len(scored), expected) in err
+    assert (
+        "R^2 on the target column 'body_mass_g', %d rows "
+        "(1 values that are not numbers left out): %.4f" % (len(scored), expected) in err
+    )
     code, _, err = apply_main(capsys, data, "--apply", path, "--proba")
     assert code == 2 and "--proba needs a classifier" in err
 
 
-@pytest.mark.parametrize("kind, offset", [("regression", 0.0), ("regression", 1e6), ("classification", 0.0)])
+@pytest.mark.parametrize(
+    "kind, offset", [("regression", 0.0), ("regression", 1e6), ("classification", 0.0)]
+)
 def test_score_added_up_in_chunks(kind, offset):
     from sklearn.metrics import accuracy_score, r2_score
 
@@ -144,12 +168,15 @@ def test_score_added_up_in_chunks(kind, offset):
     y = offset + rng.normal(size=1000)
     p = y + rng.normal(scale=0.3, size=1000)
     if kind == "classification":
-        y, p = np.round(y - offset).astype(int).astype(str), np.round(p - offset).astype(int).astype(str)
+        y, p = (
+            np.round(y - offset).astype(int).astype(str),
+            np.round(p - offset).astype(int).astype(str),
+        )
     target = [str(v) for v in y.tolist()]
     target[10] = "NA"
     score = _model.Score(kind, ["NA"])
     for start in range(0, 1000, 37):
-        score.add(target[start:start + 37], p[start:start + 37].tolist())
+        score.add(target[start : start + 37], p[start : start + 37].tolist())
     keep = [i for i in range(1000) if i != 10]
     if kind == "classification":
         assert score.value == accuracy_score(y[keep], p[keep])
@@ -159,8 +186,9 @@ def test_score_added_up_in_chunks(kind, offset):
 
 
 def test_column_names_of_the_output_never_clash(tmp_path, capsys):
-    text = "prediction,proba_no,label\n" + "".join("%d,%s,%s\n" % (i, "ab"[i % 2], ["no", "yes"][i % 3 == 0])
-                                               for i in range(40))
+    text = "prediction,proba_no,label\n" + "".join(
+        "%d,%s,%s\n" % (i, "ab"[i % 2], ["no", "yes"][i % 3 == 0]) for i in range(40)
+    )
     data = str(tmp_path / "d.csv")
     with open(data, "w") as f:
         f.write(text)
@@ -188,7 +216,9 @@ class _Tty(io.StringIO):
 
 def test_progress_bar_covers_reading_transforming_and_writing(monkeypatch, models):
     monkeypatch.setattr(tableio, "PROGRESS_MIN_BYTES", 0)
-    args = cli.make_parser().parse_args([cli.DEFAULT_DATA, "--apply", models["joblib"][0], "--chunk-rows", "100"])
+    args = cli.make_parser().parse_args(
+        [cli.DEFAULT_DATA, "--apply", models["joblib"][0], "--chunk-rows", "100"]
+    )
     err = _Tty()
     cli.run(args, out=io.StringIO(), err=err)
     frames = [f for f in err.getvalue().split("\r") if f.startswith("[")]
@@ -235,7 +265,11 @@ def _rename_class(schema):
 
 def _add_function(schema):
     find_node(schema, "Pipeline")["content"]["verbose"] = {
-        "__class__": "system", "__module__": "os", "__loader__": "FunctionNode", "__id__": 99999}
+        "__class__": "system",
+        "__module__": "os",
+        "__loader__": "FunctionNode",
+        "__id__": 99999,
+    }
 
 
 def _damage_tree(src, dst):
@@ -246,9 +280,11 @@ def _damage_tree(src, dst):
     est = saved.steps[1][1].estimators_[0]
     state = est.tree_.__getstate__()
     nodes = state["nodes"].copy()
-    nodes["feature"][0] = 10 ** 6
+    nodes["feature"][0] = 10**6
     state["nodes"] = nodes
-    tree = Tree(est.tree_.n_features, np.array(est.n_classes_, ndmin=1, dtype=np.intp), est.tree_.n_outputs)
+    tree = Tree(
+        est.tree_.n_features, np.array(est.n_classes_, ndmin=1, dtype=np.intp), est.tree_.n_outputs
+    )
     tree.__setstate__(state)
     est.tree_ = tree
     saving._skops().dump(saved, dst)
@@ -276,12 +312,24 @@ def _text_file(dst, text="this is not a model\n"):
 
 
 SAVED_CASES = {
-    "a pickle of something else": (_foreign_joblib, "m.joblib", "not a pipeline saved by tabrix-libs"),
+    "a pickle of something else": (
+        _foreign_joblib,
+        "m.joblib",
+        "not a pipeline saved by tabrix-libs",
+    ),
     "text named .joblib": (_text_file, "m.joblib", "not a pipeline saved by tabrix-libs"),
     "missing saved file": (lambda dst: dst, "gone.joblib", "cannot read"),
     "text named .skops": (_text_file, "m.skops", "not a skops file"),
-    "skops of a foreign estimator": (_foreign_skops, "m.skops", "sklearn.linear_model._logistic.LogisticRegression"),
-    "tampered: foreign class": ("rename", "m.skops", "sklearn.linear_model._logistic.LogisticRegression"),
+    "skops of a foreign estimator": (
+        _foreign_skops,
+        "m.skops",
+        "sklearn.linear_model._logistic.LogisticRegression",
+    ),
+    "tampered: foreign class": (
+        "rename",
+        "m.skops",
+        "sklearn.linear_model._logistic.LogisticRegression",
+    ),
     "tampered: a function": ("function", "m.skops", "os.system"),
     "damaged tree": ("tree", "m.skops", "its model is damaged"),
 }
@@ -306,22 +354,37 @@ def test_saved_files_that_are_not_ours_are_refused(tmp_path, capsys, models, cas
     assert code == 2 and stdout == ""
     lines = err.splitlines()
     assert lines[-1].startswith("tabrix-libs: error: ") and message in lines[-1]
-    assert len(lines) == 1 + (name.endswith(".joblib") and case != "missing saved file")  # the pickle warning
+    assert len(lines) == 1 + (
+        name.endswith(".joblib") and case != "missing saved file"
+    )  # the pickle warning
     assert not os.path.exists(out)
 
 
 BAD_DATA = {
-    "missing column": (lambda h, r: ([c for c in h if c != "island"], [x[:1] + x[2:] for x in r]),
-                       "missing column 'island'"),
-    "extra column": (lambda h, r: (h + ["colour"], [x + ["red"] for x in r]), "unexpected column 'colour'"),
-    "both": (lambda h, r: (["isle"] + h[2:], [x[1:] for x in r]), "missing column 'island'; unexpected column 'isle'"),
+    "missing column": (
+        lambda h, r: ([c for c in h if c != "island"], [x[:1] + x[2:] for x in r]),
+        "missing column 'island'",
+    ),
+    "extra column": (
+        lambda h, r: (h + ["colour"], [x + ["red"] for x in r]),
+        "unexpected column 'colour'",
+    ),
+    "both": (
+        lambda h, r: (["isle"] + h[2:], [x[1:] for x in r]),
+        "missing column 'island'; unexpected column 'isle'",
+    ),
     "empty": ("", "is empty"),
     "header only": (lambda h, r: (h, []), "no data rows"),
-    "ragged": (lambda h, r: (h, r[:3] + [r[3][:-1]] + r[4:]), "line 5: 7 fields where the header has 8"),
+    "ragged": (
+        lambda h, r: (h, r[:3] + [r[3][:-1]] + r[4:]),
+        "line 5: 7 fields where the header has 8",
+    ),
     "not utf-8": (b"species,island\n\xff\xfe,x\n", "not UTF-8"),
     "not csv": (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", "not UTF-8"),
-    "broken quoting": (lambda h, r: ",".join(h) + "\n" + ",".join(r[0]) + '\n"' + ",".join(r[1]) + "\n",
-                       "line 3: not valid CSV"),
+    "broken quoting": (
+        lambda h, r: ",".join(h) + "\n" + ",".join(r[0]) + '\n"' + ",".join(r[1]) + "\n",
+        "line 3: not valid CSV",
+    ),
     "a bool column gets text": (None, "step branches/num/bool"),
 }
 
@@ -334,7 +397,10 @@ def test_bad_data_ends_in_one_line_and_writes_nothing(tmp_path, capsys, case):
         header = ["flag", "size", "label"]
         rows = [["true" if i % 2 else "false", str(i), "ab"[i % 3 == 0]] for i in range(20)]
         path = str(tmp_path / "m.joblib")
-        assert cli.main(["--no-progress", write_table(data, header, rows), "--save-pipeline", path]) == 0
+        assert (
+            cli.main(["--no-progress", write_table(data, header, rows), "--save-pipeline", path])
+            == 0
+        )
         capsys.readouterr()
         rows[5][0] = "maybe"
         write_table(data, header, rows)
@@ -350,7 +416,9 @@ def test_bad_data_ends_in_one_line_and_writes_nothing(tmp_path, capsys, case):
     out = str(tmp_path / "pred.csv")
     with open(out, "w") as f:
         f.write("keep me\n")
-    code, stdout, err = apply_main(capsys, data, "--apply", path, "--out", out, "--chunk-rows", "10")
+    code, stdout, err = apply_main(
+        capsys, data, "--apply", path, "--out", out, "--chunk-rows", "10"
+    )
     assert code == 2 and stdout == ""
     last = err.splitlines()[-1]
     assert last.startswith("tabrix-libs: error: ") and message in last, err
@@ -359,14 +427,17 @@ def test_bad_data_ends_in_one_line_and_writes_nothing(tmp_path, capsys, case):
     assert [n for n in os.listdir(str(tmp_path)) if n.endswith(".part")] == []
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["--apply", "m.skops"], "--apply needs the CSV file"),
-    (["x.csv", "--apply", "m.skops", "--missing", "NA"], "--missing only applies when fitting"),
-    (["x.csv", "--apply", "m.skops", "--target", "y"], "--target only applies when fitting"),
-    (["x.csv", "--apply", "m.skops", "--scale"], "--scale only applies when fitting"),
-    (["--proba"], "--proba only applies with --apply"),
-    (["--chunk-rows", "10"], "--chunk-rows only applies with --apply"),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--apply", "m.skops"], "--apply needs the CSV file"),
+        (["x.csv", "--apply", "m.skops", "--missing", "NA"], "--missing only applies when fitting"),
+        (["x.csv", "--apply", "m.skops", "--target", "y"], "--target only applies when fitting"),
+        (["x.csv", "--apply", "m.skops", "--scale"], "--scale only applies when fitting"),
+        (["--proba"], "--proba only applies with --apply"),
+        (["--chunk-rows", "10"], "--chunk-rows only applies with --apply"),
+    ],
+)
 def test_options_of_the_other_job_are_errors(capsys, argv, message):
     code, _, err = apply_main(capsys, *argv)
     assert code == 2 and err.count("\n") == 1 and message in err
@@ -395,7 +466,9 @@ def test_skops_trusts_only_the_types_the_tool_saves(models):
     assert not any(name.startswith(("os.", "builtins.eval", "numpy.cumsum")) for name in allowed)
 
 
-def test_a_file_from_another_scikit_learn_release_is_announced_in_one_line(tmp_path, capsys, monkeypatch, models):
+def test_a_file_from_another_scikit_learn_release_is_announced_in_one_line(
+    tmp_path, capsys, monkeypatch, models
+):
     import joblib
     import sklearn.base
 
@@ -418,9 +491,14 @@ def test_every_transformer_round_trips_through_skops_with_the_tools_trust(name):
     sio = saving._skops()
     make, X = estimator_cases.cases(exportable)[name]
     est = make().fit(X)
-    trusted = sorted(saving.trusted_types()) + (["numpy.cumsum"] if name == "NumpyApplyAlongAxis" else [])
+    trusted = sorted(saving.trusted_types()) + (
+        ["numpy.cumsum"] if name == "NumpyApplyAlongAxis" else []
+    )
     again = sio.loads(sio.dumps(est), trusted=trusted)
     assert type(again) is type(est)
     a, b = est.transform(X), again.transform(X)
     assert np.asarray(a).dtype == np.asarray(b).dtype
-    assert np.asarray(a, dtype=object).astype(str).tolist() == np.asarray(b, dtype=object).astype(str).tolist()
+    assert (
+        np.asarray(a, dtype=object).astype(str).tolist()
+        == np.asarray(b, dtype=object).astype(str).tolist()
+    )

@@ -1,6 +1,7 @@
 """The protocol every transformer shares, checked over the whole class table: trace lines,
 return traces, the on/off switch and the input checks. A new class gets these checks by adding
 its row to ROWS and its case to CASES; the per-family test files test each class's own work."""
+
 import inspect
 from collections import namedtuple
 
@@ -8,11 +9,20 @@ import numpy as np
 import pytest
 from sklearn.base import clone
 
-pytestmark = pytest.mark.filterwarnings("ignore")  # scikit-learn's own warnings on all-missing columns
+pytestmark = pytest.mark.filterwarnings(
+    "ignore"
+)  # scikit-learn's own warnings on all-missing columns
 
 NAN = np.nan
-UTILITIES = ("numpy_replace_values", "compress_str_column", "numpy_floatstr2float", "numpy_boolean2float",
-             "convert_float32", "numpy_select_columns", "numpy_permute_array")
+UTILITIES = (
+    "numpy_replace_values",
+    "compress_str_column",
+    "numpy_floatstr2float",
+    "numpy_boolean2float",
+    "convert_float32",
+    "numpy_select_columns",
+    "numpy_permute_array",
+)
 WRAPPED = ("imputer", "encoder", "scaler")
 
 X150x4 = np.arange(600.0).reshape(150, 4)
@@ -23,9 +33,10 @@ CATS = np.array([["a", "x"], ["b", "y"], ["a", "y"]], dtype=object)
 
 
 def mixed():
-    return np.array([[" Hello, World! ", "1.5", True],
-                     ["NA", " 2e3 ", "false"],
-                     [None, "junk", False]], dtype=object)
+    return np.array(
+        [[" Hello, World! ", "1.5", True], ["NA", " 2e3 ", "false"], [None, "junk", False]],
+        dtype=object,
+    )
 
 
 # The protocol row of each class: which pieces it uses.
@@ -34,16 +45,24 @@ def mixed():
 #   close: how the untimed transform end line ends;  of_input: the end line describes X, not Y
 #   switch: the on/off attribute;  switch_in_fit: fit reads it
 #   width_when_off: switched off (or with an unreadable switch), any column count is accepted
-Row = namedtuple("Row", "fit_asserts fit_traced transform_asserts timed close of_input switch switch_in_fit "
-                        "width_when_off")
+Row = namedtuple(
+    "Row",
+    "fit_asserts fit_traced transform_asserts timed close of_input switch switch_in_fit "
+    "width_when_off",
+)
 Row.__new__.__defaults__ = (False, True, True, True, ")", False, None, True, False)
 SWITCH = "activate_flag"
 
 ROWS = {
     "AllPassPreprocessingTransformer": Row(),
     "NumpyColumnSelector": Row(fit_traced=False, close=""),
-    "ColumnSelector": Row(fit_asserts=True, transform_asserts=False, switch=SWITCH, switch_in_fit=False,
-                          width_when_off=True),
+    "ColumnSelector": Row(
+        fit_asserts=True,
+        transform_asserts=False,
+        switch=SWITCH,
+        switch_in_fit=False,
+        width_when_off=True,
+    ),
     "NumpyPermuteArray": Row(fit_traced=False, close=")\n", of_input=True),
     "NumpyApplyAlongAxis": Row(fit_traced=False, timed=False),
     "CompressStrings": Row(switch=SWITCH),
@@ -55,34 +74,76 @@ ROWS = {
     "CatImputer": Row(fit_asserts=True, transform_asserts=False, switch=SWITCH),
     "NumImputer": Row(transform_asserts=False, switch=SWITCH),
     "CatEncoder": Row(fit_asserts=True, transform_asserts=False, switch=SWITCH),
-    "OptStandardScaler": Row(fit_asserts=True, fit_traced=False, transform_asserts=False, switch="use_scaler_flag"),
+    "OptStandardScaler": Row(
+        fit_asserts=True, fit_traced=False, transform_asserts=False, switch="use_scaler_flag"
+    ),
 }
 
 # name -> (factory taking the module and constructor keywords, input, shape text of the output)
 CASES = {
-    "AllPassPreprocessingTransformer": (lambda ex, **kw: ex.AllPassPreprocessingTransformer(**kw), X150x4, "150x4"),
+    "AllPassPreprocessingTransformer": (
+        lambda ex, **kw: ex.AllPassPreprocessingTransformer(**kw),
+        X150x4,
+        "150x4",
+    ),
     "NumpyColumnSelector": (lambda ex, **kw: ex.NumpyColumnSelector([0, 2], **kw), X150x4, "150x2"),
     "ColumnSelector": (lambda ex, **kw: ex.ColumnSelector([0, 2], **kw), X150x4, "150x2"),
-    "NumpyPermuteArray": (lambda ex, **kw: ex.NumpyPermuteArray([3, 0, 1, 2], **kw), X150x4, "150x4"),
-    "NumpyApplyAlongAxis": (lambda ex, **kw: ex.NumpyApplyAlongAxis(np.mean, 0, [0, 1, 3], **kw), X150x4, "3x1"),
-    "CompressStrings": (lambda ex, **kw: ex.CompressStrings(dtypes_list=["char_str"] * 3, misslist_list=[[]] * 3,
-                                                           **kw), mixed(), "3x3"),
-    "NumpyReplaceMissingValues": (lambda ex, **kw: ex.NumpyReplaceMissingValues(["NA"], **kw), mixed(), "3x3"),
-    "NumpyReplaceUnknownValues": (lambda ex, **kw: ex.NumpyReplaceUnknownValues([["NA"], ["1.5"], [True]], **kw),
-                                  mixed(), "3x3"),
-    "FloatStr2Float": (lambda ex, **kw: ex.FloatStr2Float(["char_str", "float_str", "x"], **kw), mixed(), "3x3"),
+    "NumpyPermuteArray": (
+        lambda ex, **kw: ex.NumpyPermuteArray([3, 0, 1, 2], **kw),
+        X150x4,
+        "150x4",
+    ),
+    "NumpyApplyAlongAxis": (
+        lambda ex, **kw: ex.NumpyApplyAlongAxis(np.mean, 0, [0, 1, 3], **kw),
+        X150x4,
+        "3x1",
+    ),
+    "CompressStrings": (
+        lambda ex, **kw: ex.CompressStrings(
+            dtypes_list=["char_str"] * 3, misslist_list=[[]] * 3, **kw
+        ),
+        mixed(),
+        "3x3",
+    ),
+    "NumpyReplaceMissingValues": (
+        lambda ex, **kw: ex.NumpyReplaceMissingValues(["NA"], **kw),
+        mixed(),
+        "3x3",
+    ),
+    "NumpyReplaceUnknownValues": (
+        lambda ex, **kw: ex.NumpyReplaceUnknownValues([["NA"], ["1.5"], [True]], **kw),
+        mixed(),
+        "3x3",
+    ),
+    "FloatStr2Float": (
+        lambda ex, **kw: ex.FloatStr2Float(["char_str", "float_str", "x"], **kw),
+        mixed(),
+        "3x3",
+    ),
     "boolean2float": (lambda ex, **kw: ex.boolean2float(**kw), mixed(), "3x3"),
     "float32_transform": (lambda ex, **kw: ex.float32_transform(**kw), NUMBERS, "3x2"),
     "CatImputer": (lambda ex, **kw: ex.CatImputer("most_frequent", NAN, **kw), CATS, "3x2"),
     "NumImputer": (lambda ex, **kw: ex.NumImputer("mean", NAN, **kw), X4, "3x4"),
-    "CatEncoder": (lambda ex, **kw: ex.CatEncoder("onehot", "auto", int, "error", **kw), CATS, "3x4"),
+    "CatEncoder": (
+        lambda ex, **kw: ex.CatEncoder("onehot", "auto", int, "error", **kw),
+        CATS,
+        "3x4",
+    ),
     "OptStandardScaler": (lambda ex, **kw: ex.OptStandardScaler(**kw), NUMBERS, "3x2"),
 }
 NAMES = list(CASES)
 SWITCHED = [n for n in NAMES if ROWS[n].switch]
 # Classes that learn nothing, whose work takes input of any width.
-LEARN_NOTHING = ["AllPassPreprocessingTransformer", "NumpyColumnSelector", "ColumnSelector", "NumpyPermuteArray",
-                 "NumpyApplyAlongAxis", "NumpyReplaceMissingValues", "boolean2float", "float32_transform"]
+LEARN_NOTHING = [
+    "AllPassPreprocessingTransformer",
+    "NumpyColumnSelector",
+    "ColumnSelector",
+    "NumpyPermuteArray",
+    "NumpyApplyAlongAxis",
+    "NumpyReplaceMissingValues",
+    "boolean2float",
+    "float32_transform",
+]
 
 
 def case(ex, name, **kwargs):
@@ -118,25 +179,54 @@ ATTRIBUTES = {
     "ColumnSelector": ["activate_flag", "columns_indices_list", "columns_selected_flag"],
     "NumpyPermuteArray": ["permutation_indices", "axis"],
     "NumpyApplyAlongAxis": ["func1d", "axis", "index_list", "args", "kwargs"],
-    "CompressStrings": ["compress_type", "dtypes_list", "misslist_list", "activate_flag",
-                        "missing_values_reference_list"],
+    "CompressStrings": [
+        "compress_type",
+        "dtypes_list",
+        "misslist_list",
+        "activate_flag",
+        "missing_values_reference_list",
+    ],
     "NumpyReplaceMissingValues": ["missing_values", "filling_values"],
-    "NumpyReplaceUnknownValues": ["missing_values_reference_list", "known_values_list", "filling_values",
-                                  "filling_values_list"],
+    "NumpyReplaceUnknownValues": [
+        "missing_values_reference_list",
+        "known_values_list",
+        "filling_values",
+        "filling_values_list",
+    ],
     "FloatStr2Float": ["dtypes_list", "missing_values_reference_list", "activate_flag"],
     "boolean2float": ["activate_flag"],
     "float32_transform": ["activate_flag"],
-    "CatImputer": ["sklearn_version_family", "strategy", "missing_values", "activate_flag", "imputer"],
+    "CatImputer": [
+        "sklearn_version_family",
+        "strategy",
+        "missing_values",
+        "activate_flag",
+        "imputer",
+    ],
     "NumImputer": ["strategy", "missing_values", "activate_flag", "imputer"],
-    "CatEncoder": ["encoding", "categories", "dtype", "handle_unknown", "sklearn_version_family", "activate_flag",
-                   "encoder"],
-    "OptStandardScaler": ["use_scaler_flag", "num_scaler_copy", "num_scaler_with_mean", "num_scaler_with_std",
-                          "scaler"],
+    "CatEncoder": [
+        "encoding",
+        "categories",
+        "dtype",
+        "handle_unknown",
+        "sklearn_version_family",
+        "activate_flag",
+        "encoder",
+    ],
+    "OptStandardScaler": [
+        "use_scaler_flag",
+        "num_scaler_copy",
+        "num_scaler_with_mean",
+        "num_scaler_with_std",
+        "scaler",
+    ],
 }
 
 
 def test_the_table_covers_every_class(ex):
-    classes = {n for n, v in vars(ex).items() if isinstance(v, type) and v.__module__ == ex.__name__}
+    classes = {
+        n for n, v in vars(ex).items() if isinstance(v, type) and v.__module__ == ex.__name__
+    }
     assert classes == set(ROWS) == set(CASES)
 
 
@@ -150,6 +240,7 @@ def test_constructor_stores_each_parameter_in_its_order(ex, name):
 
 
 # ---------------------------------------------------------------- trace lines
+
 
 @pytest.mark.parametrize("name", NAMES)
 @pytest.mark.parametrize("timed", [False, True])
@@ -200,10 +291,11 @@ def test_return_trace_names_the_actual_class(ex, trace_lines, name):
     lines = trace_lines()
     # The start and end lines name the class that defines the methods.
     assert lines[0].startswith(base.__name__ + ": Starting transform(")
-    assert lines[-len(returned):] == returned
+    assert lines[-len(returned) :] == returned
 
 
 # ---------------------------------------------------------------- the on/off switch
+
 
 class Forbidden:
     def __getattr__(self, name):
@@ -286,6 +378,7 @@ def test_switch_read_once_after_the_checks_between_the_trace_lines(ex, trace_lin
 
 
 # ---------------------------------------------------------------- input checks
+
 
 @pytest.mark.parametrize("name", NAMES)
 def test_input_checks(ex, name):

@@ -1,5 +1,6 @@
 """The transformers as scikit-learn users use them: pipelines, column transformers, cloning,
 grid search, persistence across processes, scikit-learn's estimator checks, and Dask."""
+
 import json
 import os
 import pickle
@@ -7,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 
+import estimator_cases
 import numpy as np
 import pytest
 import sklearn
@@ -19,12 +21,16 @@ from sklearn.model_selection import GridSearchCV
 from sklearn.pipeline import Pipeline, make_pipeline
 from sklearn.preprocessing import OrdinalEncoder, StandardScaler
 
-import estimator_cases
 from tabrix_libs.transformers import exportable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NAMES = sorted(estimator_cases.cases(exportable))
-WRAPPED = {"CatImputer": "imputer", "NumImputer": "imputer", "CatEncoder": "encoder", "OptStandardScaler": "scaler"}
+WRAPPED = {
+    "CatImputer": "imputer",
+    "NumImputer": "imputer",
+    "CatEncoder": "encoder",
+    "OptStandardScaler": "scaler",
+}
 
 
 def assert_same(a, b):
@@ -65,20 +71,37 @@ def mixed_table(n=60, seed=0):
 
 def test_column_transformer_matches_plain_scikit_learn(ex):
     X = mixed_table()
-    ours = ColumnTransformer([
-        ("num", make_pipeline(ex.NumImputer("median", np.nan), ex.OptStandardScaler()), [0, 1]),
-        ("cat", make_pipeline(ex.CatImputer("most_frequent", np.nan),
-                              ex.CatEncoder("ordinal", "auto", np.float64, "error")), [2, 3]),
-    ])
-    plain = ColumnTransformer([
-        ("num", make_pipeline(SimpleImputer(strategy="median"), StandardScaler()), [0, 1]),
-        ("cat", make_pipeline(SimpleImputer(strategy="most_frequent"), OrdinalEncoder()), [2, 3]),
-    ])
+    ours = ColumnTransformer(
+        [
+            ("num", make_pipeline(ex.NumImputer("median", np.nan), ex.OptStandardScaler()), [0, 1]),
+            (
+                "cat",
+                make_pipeline(
+                    ex.CatImputer("most_frequent", np.nan),
+                    ex.CatEncoder("ordinal", "auto", np.float64, "error"),
+                ),
+                [2, 3],
+            ),
+        ]
+    )
+    plain = ColumnTransformer(
+        [
+            ("num", make_pipeline(SimpleImputer(strategy="median"), StandardScaler()), [0, 1]),
+            (
+                "cat",
+                make_pipeline(SimpleImputer(strategy="most_frequent"), OrdinalEncoder()),
+                [2, 3],
+            ),
+        ]
+    )
     expected = plain.fit_transform(X[:40])
     np.testing.assert_allclose(ours.fit_transform(X[:40]), expected)
     np.testing.assert_allclose(ours.transform(X[40:]), plain.transform(X[40:]))
     encoder = ours.named_transformers_["cat"].steps[1][1]
-    assert [list(c) for c in encoder.categories_found] == [["blue", "green", "red"], ["l", "m", "s", "xl"]]
+    assert [list(c) for c in encoder.categories_found] == [
+        ["blue", "green", "red"],
+        ["l", "m", "s", "xl"],
+    ]
 
 
 def test_numeric_imputer_keeps_all_missing_columns_in_a_column_transformer(ex):
@@ -137,10 +160,18 @@ def _two_blobs(n=80, seed=1):
 
 def test_grid_search_over_a_constructor_parameter(ex):
     X, y = _two_blobs()
-    pipe = Pipeline([("select", ex.ColumnSelector([0])), ("scale", ex.OptStandardScaler()),
-                     ("clf", LogisticRegression())])
-    grid = GridSearchCV(pipe, {"select__columns_indices_list": [[0], [1], [2]],
-                               "scale__use_scaler_flag": [True, False]}, cv=3)
+    pipe = Pipeline(
+        [
+            ("select", ex.ColumnSelector([0])),
+            ("scale", ex.OptStandardScaler()),
+            ("clf", LogisticRegression()),
+        ]
+    )
+    grid = GridSearchCV(
+        pipe,
+        {"select__columns_indices_list": [[0], [1], [2]], "scale__use_scaler_flag": [True, False]},
+        cv=3,
+    )
     grid.fit(X, y)
     # Only column 1 carries the classes.
     assert grid.best_params_["select__columns_indices_list"] == [1]
@@ -167,7 +198,9 @@ def test_a_searched_strategy_reaches_the_wrapped_imputer(ex, via):
 
 def test_changed_parameters_reach_the_wrapped_estimators(ex):
     X = np.array([["a"], ["b"], ["a"]], dtype=object)
-    encoder = clone(ex.CatEncoder("ordinal", "auto", np.float64, "error")).set_params(encoding="onehot-dense")
+    encoder = clone(ex.CatEncoder("ordinal", "auto", np.float64, "error")).set_params(
+        encoding="onehot-dense"
+    )
     assert encoder.fit(X).transform(X).shape == (3, 2)
     assert encoder.set_params(dtype=np.float32).fit(X).transform(X).dtype == np.float32
     imputer = ex.CatImputer("most_frequent", None).set_params(missing_values="b")
@@ -175,7 +208,9 @@ def test_changed_parameters_reach_the_wrapped_estimators(ex):
     Xn = np.array([[1.0], [3.0]])
     scaler = ex.OptStandardScaler(use_scaler_flag=False).set_params(use_scaler_flag=True)
     assert scaler.fit(Xn).transform(Xn).tolist() == [[-1.0], [1.0]]
-    assert (scaler.num_scaler_copy, scaler.num_scaler_with_mean, scaler.num_scaler_with_std) == (True,) * 3
+    assert (scaler.num_scaler_copy, scaler.num_scaler_with_mean, scaler.num_scaler_with_std) == (
+        True,
+    ) * 3
 
 
 def test_refit_keeps_the_switch_to_ignore_unknown_categories(ex):
@@ -260,11 +295,15 @@ def test_estimator_checks_match_the_pinned_table(ex):
         results = estimator_cases.run_checks(est)
         failing = sorted(c for c, outcome in results.items() if outcome)
         if failing != pins[family][name]:
-            changed[name] = {"now failing": sorted(set(failing) - set(pins[family][name])),
-                             "now passing": sorted(set(pins[family][name]) - set(failing)),
-                             "messages": {c: results[c] for c in set(failing) - set(pins[family][name])}}
-    assert not changed, "estimator checks changed; rerun tools/estimator_checks_table.py --pin:\n" + \
-        json.dumps(changed, indent=1)
+            changed[name] = {
+                "now failing": sorted(set(failing) - set(pins[family][name])),
+                "now passing": sorted(set(pins[family][name]) - set(failing)),
+                "messages": {c: results[c] for c in set(failing) - set(pins[family][name])},
+            }
+    assert not changed, (
+        "estimator checks changed; rerun tools/estimator_checks_table.py --pin:\n"
+        + json.dumps(changed, indent=1)
+    )
 
 
 # --------------------------------------------------------------------------------------------
@@ -286,9 +325,9 @@ def test_dask_map_blocks_on_a_local_cluster(ex):
     expected = pipe.transform(X)
     width = expected.shape[1]
 
-    with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
-                                  dashboard_address=None, silence_logs=40) as cluster, \
-            distributed.Client(cluster, timeout="60s") as client:
+    with distributed.LocalCluster(
+        processes=True, n_workers=2, threads_per_worker=1, dashboard_address=None, silence_logs=40
+    ) as cluster, distributed.Client(cluster, timeout="60s") as client:
         blocks = da.from_array(X, chunks=(50, X.shape[1]))
         lazy = blocks.map_blocks(pipe.transform, dtype=np.float32, chunks=(50, width))
         result = client.compute(lazy).result(timeout=120)

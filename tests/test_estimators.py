@@ -41,7 +41,9 @@ def quiet():
 
 
 @pytest.mark.parametrize("strategy", ["mean", "most_frequent", "constant"])
-@pytest.mark.parametrize("make", [lambda ex, s: ex.CatImputer(s, -1, "019"), lambda ex, s: ex.NumImputer(s, -1)])
+@pytest.mark.parametrize(
+    "make", [lambda ex, s: ex.CatImputer(s, -1, "019"), lambda ex, s: ex.NumImputer(s, -1)]
+)
 def test_replaced_simple_imputer_gets_exactly_two_keywords(ex, monkeypatch, make, strategy):
     calls = []
     monkeypatch.setattr(ex, "SimpleImputer", recording_class(calls))
@@ -62,14 +64,24 @@ def test_own_simple_imputer_keeps_empty_columns_only_for_constant(ex, cls, strat
 
 ENCODER_CASES = [
     ("ordinal", "OrdinalEncoder", [("categories", "auto"), ("dtype", int)]),
-    ("onehot", "OneHotEncoder", [("categories", "auto"), ("sparse", True), ("dtype", int), ("handle_unknown", "h")]),
-    ("onehot-dense", "OneHotEncoder", [("categories", "auto"), ("sparse", False), ("dtype", int), ("handle_unknown", "h")]),
+    (
+        "onehot",
+        "OneHotEncoder",
+        [("categories", "auto"), ("sparse", True), ("dtype", int), ("handle_unknown", "h")],
+    ),
+    (
+        "onehot-dense",
+        "OneHotEncoder",
+        [("categories", "auto"), ("sparse", False), ("dtype", int), ("handle_unknown", "h")],
+    ),
     ("other", "OrdinalEncoder", [("categories", "auto"), ("dtype", int)]),
 ]
 
 
 @pytest.mark.parametrize("encoding, chosen, keywords", ENCODER_CASES)
-def test_encoder_chosen_by_encoding_and_imported_at_each_construction(ex, monkeypatch, encoding, chosen, keywords):
+def test_encoder_chosen_by_encoding_and_imported_at_each_construction(
+    ex, monkeypatch, encoding, chosen, keywords
+):
     calls = {name: [] for name in ("OrdinalEncoder", "OneHotEncoder", "CategoricalEncoder")}
     for name, log in calls.items():
         monkeypatch.setattr(sklearn.preprocessing, name, recording_class(log), raising=False)
@@ -77,7 +89,12 @@ def test_encoder_chosen_by_encoding_and_imported_at_each_construction(ex, monkey
     assert calls.pop(chosen) == [keywords] and not any(calls.values())
     for family in ("020dev", "019"):
         ex.CatEncoder(encoding, "auto", int, "h", sklearn_version_family=family)
-    expected = [("encoding", encoding), ("categories", "auto"), ("dtype", int), ("handle_unknown", "h")]
+    expected = [
+        ("encoding", encoding),
+        ("categories", "auto"),
+        ("dtype", int),
+        ("handle_unknown", "h"),
+    ]
     assert calls["CategoricalEncoder"] == [expected, expected]
 
 
@@ -101,7 +118,10 @@ def test_sparse_keyword_follows_the_class_signature(ex, monkeypatch):
 
 
 def test_missing_categorical_encoder_is_an_import_error(ex):
-    with pytest.raises(ImportError, match=r"^cannot import name 'CategoricalEncoder' from 'sklearn.preprocessing' \("):
+    with pytest.raises(
+        ImportError,
+        match=r"^cannot import name 'CategoricalEncoder' from 'sklearn.preprocessing' \(",
+    ):
         ex.CatEncoder("onehot", "auto", int, "error", sklearn_version_family="019")
 
 
@@ -109,8 +129,14 @@ def test_missing_categorical_encoder_is_an_import_error(ex):
     "kwargs, expected",
     [
         ({}, [("copy", True), ("with_mean", True), ("with_std", True)]),
-        ({"num_scaler_with_mean": False, "junk": 1}, [("copy", True), ("with_mean", False), ("with_std", True)]),
-        ({"num_scaler_copy": 0, "num_scaler_with_std": None}, [("copy", 0), ("with_mean", True), ("with_std", None)]),
+        (
+            {"num_scaler_with_mean": False, "junk": 1},
+            [("copy", True), ("with_mean", False), ("with_std", True)],
+        ),
+        (
+            {"num_scaler_copy": 0, "num_scaler_with_std": None},
+            [("copy", 0), ("with_mean", True), ("with_std", None)],
+        ),
     ],
 )
 def test_scaler_options_from_keywords(ex, monkeypatch, kwargs, expected):
@@ -125,7 +151,10 @@ def test_scaler_options_from_keywords(ex, monkeypatch, kwargs, expected):
 def test_switched_off_scaler_builds_nothing(ex, monkeypatch):
     monkeypatch.setattr(ex, "StandardScaler", pytest.fail)
     s = ex.OptStandardScaler(use_scaler_flag=False, num_scaler_copy=False)
-    assert not any(hasattr(s, a) for a in ("scaler", "num_scaler_copy", "num_scaler_with_mean", "num_scaler_with_std"))
+    assert not any(
+        hasattr(s, a)
+        for a in ("scaler", "num_scaler_copy", "num_scaler_with_mean", "num_scaler_with_std")
+    )
     X = np.arange(6.0).reshape(3, 2)
     assert s.fit(X).transform(X) is X
     s.use_scaler_flag = True
@@ -138,8 +167,14 @@ def test_signatures_and_captured_family_default(ex, monkeypatch):
     monkeypatch.setattr(ex, "global_sklearn_version_family", "rebound")
     assert ex.CatImputer.__init__.__defaults__ == (family, True)
     assert ex.CatEncoder("ordinal", "auto", int, "error").sklearn_version_family == family
-    assert str(inspect.signature(ex.OptStandardScaler.__init__)) == "(self, use_scaler_flag=True, **kwargs)"
-    assert str(inspect.signature(ex.NumImputer.__init__)) == "(self, strategy, missing_values, activate_flag=True)"
+    assert (
+        str(inspect.signature(ex.OptStandardScaler.__init__))
+        == "(self, use_scaler_flag=True, **kwargs)"
+    )
+    assert (
+        str(inspect.signature(ex.NumImputer.__init__))
+        == "(self, strategy, missing_values, activate_flag=True)"
+    )
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'handle_unknown'"):
         ex.CatEncoder("ordinal", "auto", int)
     assert ex.CatEncoder.__doc__ == "\n    This is a template for classes\n    "
@@ -151,7 +186,9 @@ def test_signatures_and_captured_family_default(ex, monkeypatch):
 def test_num_imputer_reinserts_all_missing_columns_as_zeros(ex, monkeypatch, quiet):
     seen = []
     real = ex.is_all_missing
-    monkeypatch.setattr(ex, "is_all_missing", lambda x, bad: seen.append((x.tolist(), bad)) or real(x, bad))
+    monkeypatch.setattr(
+        ex, "is_all_missing", lambda x, bad: seen.append((x.tolist(), bad)) or real(x, bad)
+    )
     X = X4.copy()
     imp = ex.NumImputer("mean", NAN).fit(X)
     assert imp.bad_columns == [1, 3]
@@ -211,14 +248,19 @@ def test_num_imputer_shape_assertion_skipped_when_optimised():
         "imp.strategy, imp.imputer = 'mean', SimpleImputer(strategy='mean').fit(X)\n"
         "print(imp.transform(X).shape)\n"
     )
-    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-O", "-c", code], capture_output=True, text=True, check=True
+    ).stdout
     assert out.strip() == "(1, 1)"
 
 
 # ---------------------------------------------------------------- CatEncoder
 
 
-@pytest.mark.parametrize("encoding, recovered", [("onehot-dense", [[0, 0, 1, 0], [0, 1, 0, 0]]), ("ordinal", [[0, 0], [1, 0]])])
+@pytest.mark.parametrize(
+    "encoding, recovered",
+    [("onehot-dense", [[0, 0, 1, 0], [0, 1, 0, 0]]), ("ordinal", [[0, 0], [1, 0]])],
+)
 def test_unknown_categories_warn_once_and_are_ignored_for_good(ex, encoding, recovered):
     enc = ex.CatEncoder(encoding, "auto", np.float64, "error").fit(CATS)
     assert enc.categories_found is enc.encoder.categories_
@@ -261,7 +303,9 @@ def test_recovery_is_gated_by_version_and_message(ex, monkeypatch, versions, mes
     enc = ex.CatEncoder("ordinal", "auto", int, "error")
     enc.encoder = RaisingEncoder(error)
     caught = []
-    monkeypatch.setattr(ex, "warnings", types.SimpleNamespace(warn=lambda *args: caught.append(args)))
+    monkeypatch.setattr(
+        ex, "warnings", types.SimpleNamespace(warn=lambda *args: caught.append(args))
+    )
     if outcome == "recovered":
         assert enc.transform(CATS) == "second"
         assert caught == [(message.split("[")[0] + message.split("]")[1], Warning)]
@@ -302,9 +346,17 @@ NAMESAKE = type("OrdinalEncoder", (), {"categories": "auto", "dtype": np.float64
     "encoding, assign, kept",
     [
         ("ordinal", lambda: MyOrdinal(categories="auto", dtype=np.float64), True),
-        ("onehot-dense", lambda: MyOneHot(categories="auto", dtype=np.float64, handle_unknown="error", **DENSE), True),
+        (
+            "onehot-dense",
+            lambda: MyOneHot(categories="auto", dtype=np.float64, handle_unknown="error", **DENSE),
+            True,
+        ),
         ("ordinal", lambda: MyOrdinal(categories="auto", dtype=np.float32), False),  # another dtype
-        ("onehot-dense", lambda: MyOrdinal(categories="auto", dtype=np.float64), False),  # another class
+        (
+            "onehot-dense",
+            lambda: MyOrdinal(categories="auto", dtype=np.float64),
+            False,
+        ),  # another class
         ("ordinal", NAMESAKE, False),
     ],
 )
@@ -342,22 +394,35 @@ def test_pipeline_on_mixed_data_matches_scikit_learn(ex, quiet):
     num = data.data[:, :6].copy()
     num[rng.random(num.shape) < 0.1] = NAN
     num = np.insert(num, 2, NAN, axis=1)  # an all-missing column
-    cats = np.stack([rng.choice(["red", "green", "blue"], n), rng.choice(["s", "m", "l", "xl"], n)], axis=1).astype(object)
+    cats = np.stack(
+        [rng.choice(["red", "green", "blue"], n), rng.choice(["s", "m", "l", "xl"], n)], axis=1
+    ).astype(object)
     cats[rng.random(cats.shape) < 0.15] = NAN
     X = np.concatenate([cats, num], axis=1)
     cat_cols, num_cols = [0, 1], list(range(2, X.shape[1]))
 
     def model(cat_steps, num_steps, numeric=num_cols):
-        columns = ColumnTransformer([("cat", make_pipeline(*cat_steps), cat_cols), ("num", make_pipeline(*num_steps), numeric)])
+        columns = ColumnTransformer(
+            [
+                ("cat", make_pipeline(*cat_steps), cat_cols),
+                ("num", make_pipeline(*num_steps), numeric),
+            ]
+        )
         return make_pipeline(columns, LogisticRegression(max_iter=2000))
 
     ours = model(
-        [ex.CatImputer("most_frequent", NAN), ex.CatEncoder("onehot-dense", "auto", np.float64, "error")],
+        [
+            ex.CatImputer("most_frequent", NAN),
+            ex.CatEncoder("onehot-dense", "auto", np.float64, "error"),
+        ],
         [ex.NumImputer("mean", NAN), ex.OptStandardScaler()],
     )
     # scikit-learn's imputer drops the all-missing column, which ours keeps as zeros.
     theirs = model(
-        [SimpleImputer(strategy="most_frequent"), OneHotEncoder(**{"sparse_output" if SK_VERSION >= (1, 2) else "sparse": False})],
+        [
+            SimpleImputer(strategy="most_frequent"),
+            OneHotEncoder(**{"sparse_output" if SK_VERSION >= (1, 2) else "sparse": False}),
+        ],
         [SimpleImputer(strategy="mean"), StandardScaler()],
         numeric=[c for c in num_cols if c != 4],
     )

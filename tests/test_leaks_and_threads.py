@@ -1,5 +1,6 @@
 """Every entry point, called many times, leaves no memory behind (objects, references, C++
 allocations); shared fitted transformers give the serial results under 8 threads."""
+
 import ctypes
 import gc
 import os
@@ -10,8 +11,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-
 from estimator_cases import cases
+
 from tabrix_libs.transformers import exportable as ex
 from tabrix_libs.utils import exportable_utils as u
 
@@ -23,7 +24,10 @@ NAN = float("nan")
 MISSING = u.global_missing_values_reference_list
 TOKEN = "token-" + "x" * 30  # a marker and filling value whose references are counted
 
-OBJ = np.array([[TOKEN, "1.5", " A-b ", True], ["NA", None, "2e3", NAN], ["x", 2.5, "", "false"]] * 4, dtype=object)
+OBJ = np.array(
+    [[TOKEN, "1.5", " A-b ", True], ["NA", None, "2e3", NAN], ["x", 2.5, "", "false"]] * 4,
+    dtype=object,
+)
 NUM = np.arange(48, dtype=np.float64).reshape(12, 4)
 NUM[3, 1] = NAN
 COL = OBJ[:, 1].copy()
@@ -42,15 +46,28 @@ def malloc_bytes_counter():
         return None
 
     class Mallinfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-            "fordblks", "keepcost")]
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     libc.mallinfo2.restype = Mallinfo2
 
     def count():
         info = libc.mallinfo2()
         return info.uordblks + info.hblkhd
+
     return count
 
 
@@ -64,11 +81,14 @@ def raises(error, call):
         except error:
             return
         raise AssertionError("expected %s" % error.__name__)
+
     return run
 
 
 KERNELS = {
-    "replace markers (object)": lambda: u.numpy_replace_values(OBJ, TOKEN, [TOKEN, "NA", None, NAN]),
+    "replace markers (object)": lambda: u.numpy_replace_values(
+        OBJ, TOKEN, [TOKEN, "NA", None, NAN]
+    ),
     "replace markers (float)": lambda: u.numpy_replace_values(NUM, -1.0, [3.0, NAN]),
     "replace known values": lambda: u.numpy_replace_values(OBJ, TOKEN, KNOWN, invert_flag=True),
     "categories": lambda: u.numpy_get_categories(OBJ, range(12), MISSING, categories_list2=[]),
@@ -93,21 +113,40 @@ KERNELS = {
 
 ERRORS = {
     "replace: markers not a list": raises(TypeError, lambda: u.numpy_replace_values(OBJ, 0, TOKEN)),
-    "replace: known-value list count": raises(ValueError, lambda: u.numpy_replace_values(
-        OBJ, 0, KNOWN[:2], invert_flag=True)),
-    "categories: row out of range": raises(IndexError, lambda: u.numpy_get_categories(OBJ, [0, 99], MISSING)),
-    "compress: two dimensions": raises(ValueError, lambda: u.compress_str_column(OBJ, MISSING, "string")),
-    "floatstr2float: markers not a list": raises(TypeError, lambda: u.numpy_floatstr2float(COL, TOKEN)),
+    "replace: known-value list count": raises(
+        ValueError, lambda: u.numpy_replace_values(OBJ, 0, KNOWN[:2], invert_flag=True)
+    ),
+    "categories: row out of range": raises(
+        IndexError, lambda: u.numpy_get_categories(OBJ, [0, 99], MISSING)
+    ),
+    "compress: two dimensions": raises(
+        ValueError, lambda: u.compress_str_column(OBJ, MISSING, "string")
+    ),
+    "floatstr2float: markers not a list": raises(
+        TypeError, lambda: u.numpy_floatstr2float(COL, TOKEN)
+    ),
     "convert_float32: text": raises(ValueError, lambda: u.convert_float32(OBJ)),
-    "convert_float32: beyond float32": raises(ValueError, lambda: u.convert_float32(np.array([1e300]))),
-    "select: column out of range": raises(IndexError, lambda: u.numpy_select_columns(OBJ, columns_indices_list=[9])),
-    "select: float index": raises(TypeError, lambda: u.numpy_select_columns(LIST, columns_indices_list=[0.5])),
+    "convert_float32: beyond float32": raises(
+        ValueError, lambda: u.convert_float32(np.array([1e300]))
+    ),
+    "select: column out of range": raises(
+        IndexError, lambda: u.numpy_select_columns(OBJ, columns_indices_list=[9])
+    ),
+    "select: float index": raises(
+        TypeError, lambda: u.numpy_select_columns(LIST, columns_indices_list=[0.5])
+    ),
     "permute: not an array": raises(TypeError, lambda: u.numpy_permute_array(LIST, [0], 0)),
-    "is_all_missing: text marker": raises(TypeError, lambda: ex.is_all_missing(NUM[:, 0], [NAN, TOKEN])),
+    "is_all_missing: text marker": raises(
+        TypeError, lambda: ex.is_all_missing(NUM[:, 0], [NAN, TOKEN])
+    ),
     "is_all_missing: text item": raises(ValueError, lambda: ex.is_all_missing(OBJ[:, 2], [NAN])),
     "transform: column count": raises(ValueError, lambda: FITTED["NumImputer"].transform(NUM)),
-    "transform: text to float": raises(ValueError, lambda: FITTED["float32_transform"].transform(OBJ[:, :3])),
-    "selector: column out of range": raises(IndexError, lambda: ex.NumpyColumnSelector([9]).fit(NUM).transform(NUM)),
+    "transform: text to float": raises(
+        ValueError, lambda: FITTED["float32_transform"].transform(OBJ[:, :3])
+    ),
+    "selector: column out of range": raises(
+        IndexError, lambda: ex.NumpyColumnSelector([9]).fit(NUM).transform(NUM)
+    ),
 }
 
 with warnings.catch_warnings():
@@ -134,15 +173,22 @@ HELD = [TOKEN, OBJ, NUM, COL, NUMBERS, LIST, MISSING] + [X for _, X in CASES.val
 
 def measure():
     gc.collect()
-    return sys.getallocatedblocks(), MALLOC_BYTES() if MALLOC_BYTES else 0, [sys.getrefcount(obj) for obj in HELD]
+    return (
+        sys.getallocatedblocks(),
+        MALLOC_BYTES() if MALLOC_BYTES else 0,
+        [sys.getrefcount(obj) for obj in HELD],
+    )
 
 
 def test_every_public_name_is_covered():
     utils = {name for name in dir(u) if not name.startswith("_")}
     called = {name for name in utils if any(name in f.__code__.co_names for f in KERNELS.values())}
     assert utils - called == {"global_missing_values_reference_list"}  # data, passed to calls above
-    assert set(CASES) == {name for name in dir(ex) if isinstance(getattr(ex, name), type)
-                          and getattr(ex, name).__module__ == ex.__name__}
+    assert set(CASES) == {
+        name
+        for name in dir(ex)
+        if isinstance(getattr(ex, name), type) and getattr(ex, name).__module__ == ex.__name__
+    }
 
 
 @pytest.fixture(scope="module")
@@ -172,15 +218,25 @@ def test_repeated_calls_do_not_grow_memory(name, frozen_gc):
     if not SANITIZERS:
         # A leak grows memory in every batch, by a block or some bytes a call at least; caches
         # filling up (scikit-learn's and NumPy's) grow it less and less.
-        assert min(blocks) < CALLS // 2, "%d calls a batch: allocated blocks grew by %s" % (CALLS, blocks)
-        assert min(malloc) < 16 * CALLS, "%d calls a batch: malloc'ed bytes grew by %s" % (CALLS, malloc)
+        assert min(blocks) < CALLS // 2, "%d calls a batch: allocated blocks grew by %s" % (
+            CALLS,
+            blocks,
+        )
+        assert min(malloc) < 16 * CALLS, "%d calls a batch: malloc'ed bytes grew by %s" % (
+            CALLS,
+            malloc,
+        )
 
 
 def same(a, b):
     if hasattr(a, "toarray"):
         a, b = a.toarray(), b.toarray()
-    return (type(a) is type(b) and np.shape(a) == np.shape(b) and getattr(a, "dtype", None) == getattr(b, "dtype", None)
-            and repr(np.asarray(a).tolist()) == repr(np.asarray(b).tolist()))
+    return (
+        type(a) is type(b)
+        and np.shape(a) == np.shape(b)
+        and getattr(a, "dtype", None) == getattr(b, "dtype", None)
+        and repr(np.asarray(a).tolist()) == repr(np.asarray(b).tolist())
+    )
 
 
 @pytest.mark.filterwarnings("ignore")
@@ -190,16 +246,21 @@ def test_shared_fitted_transformers_in_eight_threads():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         fitted = {name: CASES[name][0]().fit(X) for name, X in inputs.items()}
-    jobs = [(name, lambda name=name: fitted[name].transform(inputs[name])) for name in sorted(inputs)]
+    jobs = [
+        (name, lambda name=name: fitted[name].transform(inputs[name])) for name in sorted(inputs)
+    ]
     big, big_num = np.repeat(OBJ, rows, axis=0), np.repeat(NUM, rows, axis=0)
-    jobs += [(name, lambda call=call: call(big)) for name, call in [
-        ("replace", lambda X: u.numpy_replace_values(X, 0, MISSING)),
-        ("known", lambda X: u.numpy_replace_values(X, 0, KNOWN, invert_flag=True)),
-        ("categories", lambda X: u.numpy_get_categories(X, range(X.shape[0]), MISSING)),
-        ("compress", lambda X: u.compress_str_column(X[:, 2], MISSING, "string")),
-        ("floatstr", lambda X: u.numpy_floatstr2float(X[:, 1], MISSING)),
-        ("boolean", u.numpy_boolean2float),
-    ]]
+    jobs += [
+        (name, lambda call=call: call(big))
+        for name, call in [
+            ("replace", lambda X: u.numpy_replace_values(X, 0, MISSING)),
+            ("known", lambda X: u.numpy_replace_values(X, 0, KNOWN, invert_flag=True)),
+            ("categories", lambda X: u.numpy_get_categories(X, range(X.shape[0]), MISSING)),
+            ("compress", lambda X: u.compress_str_column(X[:, 2], MISSING, "string")),
+            ("floatstr", lambda X: u.numpy_floatstr2float(X[:, 1], MISSING)),
+            ("boolean", u.numpy_boolean2float),
+        ]
+    ]
     jobs.append(("is_all_missing", lambda: ex.is_all_missing(big_num[:, 1], [NAN, 5.0])))
     inputs_and_tables = list(inputs.values()) + [big, big_num]
     snapshots = [repr(X.tolist()) for X in inputs_and_tables]

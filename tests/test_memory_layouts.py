@@ -76,6 +76,64 @@ def test_num_imputer_as_in_native_order(ex, layout, dtype, strategy):
     np.testing.assert_array_equal(got, expected)
 
 
+def python_is_all_missing(x, bad_vals):
+    """is_all_missing written out in Python, item by item."""
+    markers = [m for m in bad_vals if not np.isnan(m)]
+    if len(markers) == len(bad_vals):
+        return bool(np.isin(x, markers).all())
+    return all(np.isnan(float(v)) or bool(np.isin(v, markers)) for v in x)
+
+
+def fits(values, dtype):
+    if dtype.kind == "f":
+        return all(abs(v) < float(np.finfo(dtype).max) for v in values)
+    if dtype.kind == "b":
+        return set(values) <= {0, 1}
+    info = np.iinfo(dtype)
+    return all(info.min <= v <= info.max for v in values)
+
+
+# Every numeric type code (half and long double included), with integers at the edges of the
+# ones a double holds exactly.
+NUMERIC_CASES = [
+    pytest.param(values, bad_vals, code, id="%s-%r" % (code, values))
+    for values, bad_vals in [
+        ([1, 1, 1], [NAN, 1]),
+        ([1, 0, 1], [NAN, 1]),
+        ([0, 0], [NAN, 0, 7]),
+        ([-5, -5], [NAN, -5]),
+        ([2**53, 2**53], [NAN, 2**53]),
+        ([2**53 + 1, 2**53 + 1], [NAN, 2**53]),
+        ([2**53, -(2**53) - 1], [NAN, 2**53, -(2**53) - 1]),
+        ([2**63 - 1], [NAN, 2**63 - 1]),
+        ([2**64 - 1], [NAN, 2**64 - 1]),
+    ]
+    for code in "?bBhHiIlLqQefdg"
+    if fits(values, np.dtype(code))
+]
+
+
+@pytest.mark.parametrize("layout", ["native"] + LAYOUTS)
+@pytest.mark.parametrize("values, bad_vals, code", NUMERIC_CASES)
+def test_is_all_missing_every_numeric_dtype(ex, layout, values, bad_vals, code):
+    native = np.array(values, dtype=object).astype(code)
+    x = native if layout == "native" else other_layout(native, layout)
+    assert ex.is_all_missing(x, bad_vals) == python_is_all_missing(native, bad_vals)
+
+
+@pytest.mark.parametrize(
+    "values, bad_vals",
+    [
+        ([2**53 + 1], [NAN, 2**53]),
+        ([2**53], [NAN, 2**53 + 1]),
+        ([-(2**53) - 1, 2**53 + 1], [NAN, -(2**53) - 1, 2**53 + 1]),
+    ],
+)
+def test_is_all_missing_large_integers_in_objects(ex, values, bad_vals):
+    x = np.array(values, dtype=object)
+    assert ex.is_all_missing(x, bad_vals) == python_is_all_missing(x, bad_vals)
+
+
 MISSING = ["NA", "", None, NAN]
 OBJECT_KERNELS = {
     "replace markers": lambda u, X: u.numpy_replace_values(X, -1, MISSING),

@@ -6,12 +6,14 @@ Each call must give what a plain Python loop gives (each cell read when the loop
 membership tested by hash, then ==), or raise a clear exception; never crash. The objects
 freed under the kernels' feet are caught reliably only under AddressSanitizer.
 """
+
 import math
 import operator
 import sys
 import threading
 import warnings
 
+import _utils_model as model
 import numpy as np
 import pytest
 
@@ -25,8 +27,6 @@ from tabrix_libs.utils.exportable_utils import (
     numpy_replace_values,
     numpy_select_columns,
 )
-
-import _utils_model as model
 
 ROWS = 20  # more than the kernels look ahead
 TEXTS = ["NA", "ab", "1.5", "zz"]
@@ -107,6 +107,7 @@ class Scenario:
 
 
 # ---------------------------------------------------------------------------- Python loops
+
 
 def hashed(v):
     try:
@@ -206,48 +207,102 @@ def outcome(call):
 
 # (name, kernel, Python loop): both take a Scenario.
 KERNELS = [
-    ("replace", lambda s: numpy_replace_values(s.X, FILL, s.refs), lambda s: replace_loop(s.X, FILL, s.refs)),
-    ("replace_1d", lambda s: numpy_replace_values(s.col, FILL, s.refs), lambda s: replace_loop(s.col, FILL, s.refs)),
-    ("unknown", lambda s: numpy_replace_values(s.X, FILL, s.lists, True), lambda s: unknown_loop(s.X, FILL, s.lists)),
-    ("categories", lambda s: numpy_get_categories(s.X, range(ROWS), s.refs, None),
-     lambda s: categories_loop(s.X, s.refs)),
-    ("compress", lambda s: compress_str_column(s.col, s.refs, "string").tolist(),
-     lambda s: compress_loop(s.col, s.refs)),
-    ("floatstr", lambda s: numpy_floatstr2float(s.col, s.refs).tolist(), lambda s: floatstr_loop(s.col, s.refs)),
+    (
+        "replace",
+        lambda s: numpy_replace_values(s.X, FILL, s.refs),
+        lambda s: replace_loop(s.X, FILL, s.refs),
+    ),
+    (
+        "replace_1d",
+        lambda s: numpy_replace_values(s.col, FILL, s.refs),
+        lambda s: replace_loop(s.col, FILL, s.refs),
+    ),
+    (
+        "unknown",
+        lambda s: numpy_replace_values(s.X, FILL, s.lists, True),
+        lambda s: unknown_loop(s.X, FILL, s.lists),
+    ),
+    (
+        "categories",
+        lambda s: numpy_get_categories(s.X, range(ROWS), s.refs, None),
+        lambda s: categories_loop(s.X, s.refs),
+    ),
+    (
+        "compress",
+        lambda s: compress_str_column(s.col, s.refs, "string").tolist(),
+        lambda s: compress_loop(s.col, s.refs),
+    ),
+    (
+        "floatstr",
+        lambda s: numpy_floatstr2float(s.col, s.refs).tolist(),
+        lambda s: floatstr_loop(s.col, s.refs),
+    ),
     ("float32", lambda s: convert_float32(s.X), lambda s: float32_loop(s.X)),
     # transformers over the kernels
-    ("NumpyReplaceMissingValues",
-     lambda s: ex.NumpyReplaceMissingValues(s.refs, FILL).fit(s.X).transform(s.X),
-     lambda s: replace_loop(s.X, FILL, s.refs)),
-    ("NumpyReplaceUnknownValues",
-     lambda s: ex.NumpyReplaceUnknownValues([], missing_values_reference_list=s.refs).fit(s.X).transform(s.X),
-     lambda s: unknown_loop(s.X, np.nan, categories_loop(s.X, s.refs))),
-    ("CompressStrings",
-     lambda s: ex.CompressStrings(dtypes_list=["char_str"], misslist_list=[s.refs]).transform(s.X)[:, 0].tolist(),
-     lambda s: compress_loop(s.col, s.refs)),
-    ("FloatStr2Float",
-     lambda s: ex.FloatStr2Float(["float_str"], s.refs).transform(s.X)[:, 0].tolist(),
-     lambda s: floatstr_loop(s.col, s.refs)),
-    ("float32_transform", lambda s: ex.float32_transform().transform(s.X), lambda s: float32_loop(s.X)),
+    (
+        "NumpyReplaceMissingValues",
+        lambda s: ex.NumpyReplaceMissingValues(s.refs, FILL).fit(s.X).transform(s.X),
+        lambda s: replace_loop(s.X, FILL, s.refs),
+    ),
+    (
+        "NumpyReplaceUnknownValues",
+        lambda s: (
+            ex.NumpyReplaceUnknownValues([], missing_values_reference_list=s.refs)
+            .fit(s.X)
+            .transform(s.X)
+        ),
+        lambda s: unknown_loop(s.X, np.nan, categories_loop(s.X, s.refs)),
+    ),
+    (
+        "CompressStrings",
+        lambda s: (
+            ex.CompressStrings(dtypes_list=["char_str"], misslist_list=[s.refs])
+            .transform(s.X)[:, 0]
+            .tolist()
+        ),
+        lambda s: compress_loop(s.col, s.refs),
+    ),
+    (
+        "FloatStr2Float",
+        lambda s: ex.FloatStr2Float(["float_str"], s.refs).transform(s.X)[:, 0].tolist(),
+        lambda s: floatstr_loop(s.col, s.refs),
+    ),
+    (
+        "float32_transform",
+        lambda s: ex.float32_transform().transform(s.X),
+        lambda s: float32_loop(s.X),
+    ),
 ]
 NUMBERS = {"float32", "float32_transform"}  # fed numbers rather than texts
 STR_CELLS = {"compress", "CompressStrings"}  # hostile cells are strings
 
 # (act, methods that run it, side of the hostile object)
 HOSTILITY = [
-    ("clear", ("eq",), "cell"), ("clear", ("hash",), "cell"), ("clear", ("float",), "cell"),
-    ("rebind", ("eq",), "cell"), ("rebind", ("hash", "eq"), "cell"), ("rebind", ("float",), "cell"),
-    ("fail", ("eq",), "cell"), ("fail", ("float",), "cell"),
-    ("clear", ("eq",), "marker"), ("rebind", ("eq",), "marker"), ("fail", ("eq",), "marker"),
-    ("shrink", ("hash",), "marker"), ("shrink", ("eq",), "marker"),
+    ("clear", ("eq",), "cell"),
+    ("clear", ("hash",), "cell"),
+    ("clear", ("float",), "cell"),
+    ("rebind", ("eq",), "cell"),
+    ("rebind", ("hash", "eq"), "cell"),
+    ("rebind", ("float",), "cell"),
+    ("fail", ("eq",), "cell"),
+    ("fail", ("float",), "cell"),
+    ("clear", ("eq",), "marker"),
+    ("rebind", ("eq",), "marker"),
+    ("fail", ("eq",), "marker"),
+    ("shrink", ("hash",), "marker"),
+    ("shrink", ("eq",), "marker"),
 ]
 
 
-@pytest.mark.parametrize("act, on, side", HOSTILITY, ids=["-".join([a, "+".join(o), s]) for a, o, s in HOSTILITY])
+@pytest.mark.parametrize(
+    "act, on, side", HOSTILITY, ids=["-".join([a, "+".join(o), s]) for a, o, s in HOSTILITY]
+)
 @pytest.mark.parametrize("name, kernel, loop", KERNELS, ids=[k[0] for k in KERNELS])
 def test_what_a_python_loop_gives(name, kernel, loop, act, on, side):
     kind = (name in NUMBERS, HostileStr if name in STR_CELLS else Hostile)
-    assert outcome(lambda: kernel(Scenario(act, on, side, *kind))) == outcome(lambda: loop(Scenario(act, on, side, *kind)))
+    assert outcome(lambda: kernel(Scenario(act, on, side, *kind))) == outcome(
+        lambda: loop(Scenario(act, on, side, *kind))
+    )
 
 
 @pytest.mark.parametrize("act", ["clear", "rebind", "fail"])
@@ -265,10 +320,14 @@ def test_reference_lists_shrunk_while_read():
     outer.extend([[Hostile("o", "q", outer.clear, ("hash",)), "NA"], ["ab", "x1"]])
     inner.extend([Hostile("i", "q", inner.clear, ("hash",)), "zz"])
     assert numpy_replace_values(X, FILL, outer, True).tolist() == [["NA", "ab"], [FILL, "x1"]]
-    assert numpy_replace_values(X, FILL, [inner, ["ab"]], True).tolist() == [["NA", "ab"], [FILL, FILL]]
+    assert numpy_replace_values(X, FILL, [inner, ["ab"]], True).tolist() == [
+        ["NA", "ab"],
+        [FILL, FILL],
+    ]
 
 
 # ------------------------------------------------------------------- selection from lists
+
 
 def select_loop(L, indices):
     ints = [operator.index(i) for i in indices]  # all indices first, then the reads
@@ -276,7 +335,9 @@ def select_loop(L, indices):
 
 
 def cutting(L, index, keep=10, first=()):
-    return list(first) + [Hostile("i", 0, lambda: L.__delitem__(slice(keep, None)), ("index",), index=index)]
+    return list(first) + [
+        Hostile("i", 0, lambda: L.__delitem__(slice(keep, None)), ("index",), index=index)
+    ]
 
 
 def cutting_generator(L, index):
@@ -312,8 +373,12 @@ def test_column_selector_on_a_list_that_shrinks():
 
 # ------------------------------------------------------------------------------- -0.0
 
-@pytest.mark.parametrize("zero", [-0.0, np.float64(-0.0), np.float32(-0.0), np.float16(-0.0), np.longdouble(-0.0)],
-                         ids=lambda z: type(z).__name__)
+
+@pytest.mark.parametrize(
+    "zero",
+    [-0.0, np.float64(-0.0), np.float32(-0.0), np.float16(-0.0), np.longdouble(-0.0)],
+    ids=lambda z: type(z).__name__,
+)
 def test_negative_zero_cells_keep_their_sign(zero):
     col = np.array([zero, "-0.0", 1.5], dtype=object)
     assert [math.copysign(1, v) for v in numpy_floatstr2float(col, [])] == [-1, -1, 1]
@@ -327,6 +392,7 @@ def test_negative_zero_fill_keeps_its_sign(dtype):
 
 
 # ------------------------------------------------------------------ warnings and threads
+
 
 def test_no_cast_warning_reaches_callers_from_threads():
     # Off the fast path, whether the fill fits the dtype is tried in NumPy; its overflow
@@ -363,15 +429,28 @@ def test_no_cast_warning_reaches_callers_from_threads():
 # (dtype, fill, result dtype): the fill keeps the dtype when stored unchanged in it; float16
 # widens to float64 when that holds it; anything else gives objects.
 OFF_FAST_PATH = [
-    ("e", 3, "e"), ("e", np.nan, "e"), ("e", 1e10, "f8"), ("e", np.float64(1e10), "f8"), ("e", "ab", object),
-    ("e", np.complex64(1 + 2j), object), ("e", np.datetime64("NaT"), object), ("F", np.complex64(1 + 2j), "F"),
-    ("F", 1e300, object), ("F", np.complex128(1e300 + 1e300j), object), ("D", np.longdouble(1e300), "D"),
-    ("D", np.longdouble("1e4000"), object), ("g", np.complex128(2 + 1j), object),
-    ("M8[s]", np.datetime64(5, "s"), "M8[s]"), ("U4", "ab", "U4"), ("U4", "abcdef", object),
+    ("e", 3, "e"),
+    ("e", np.nan, "e"),
+    ("e", 1e10, "f8"),
+    ("e", np.float64(1e10), "f8"),
+    ("e", "ab", object),
+    ("e", np.complex64(1 + 2j), object),
+    ("e", np.datetime64("NaT"), object),
+    ("F", np.complex64(1 + 2j), "F"),
+    ("F", 1e300, object),
+    ("F", np.complex128(1e300 + 1e300j), object),
+    ("D", np.longdouble(1e300), "D"),
+    ("D", np.longdouble("1e4000"), object),
+    ("g", np.complex128(2 + 1j), object),
+    ("M8[s]", np.datetime64(5, "s"), "M8[s]"),
+    ("U4", "ab", "U4"),
+    ("U4", "abcdef", object),
 ]
 
 
-@pytest.mark.parametrize("dtype, fill, result", OFF_FAST_PATH, ids=lambda v: repr(v).replace(" ", "")[:24])
+@pytest.mark.parametrize(
+    "dtype, fill, result", OFF_FAST_PATH, ids=lambda v: repr(v).replace(" ", "")[:24]
+)
 def test_off_fast_path_dtypes_keep_their_rule_quietly(dtype, fill, result):
     X = np.zeros((2, 1), dtype=dtype)
     with warnings.catch_warnings(record=True) as caught:

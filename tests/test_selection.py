@@ -65,13 +65,26 @@ def test_constructor_defaults_and_stored_parameters(ex):
     a, b = ex.NumpyColumnSelector(), ex.NumpyColumnSelector()
     assert a.columns == [] and a.columns is not b.columns
     p, q = ex.NumpyPermuteArray(), ex.NumpyPermuteArray()
-    assert (p.permutation_indices, p.axis) == ([], 0) and p.permutation_indices is not q.permutation_indices
+    assert (p.permutation_indices, p.axis) == (
+        [],
+        0,
+    ) and p.permutation_indices is not q.permutation_indices
     assert ex.NumpyPermuteArray(axis=1).axis == 1
     cols = [0, 2]
     sel = ex.ColumnSelector(cols)
-    assert sel.columns_indices_list is cols and sel.activate_flag is True and sel.columns_selected_flag is False
+    assert (
+        sel.columns_indices_list is cols
+        and sel.activate_flag is True
+        and sel.columns_selected_flag is False
+    )
     f = ex.NumpyApplyAlongAxis(np.sum, 0, [0], 7, scale=2)
-    assert (f.func1d, f.axis, f.index_list, f.args, f.kwargs) == (np.sum, 0, [0], (7,), {"scale": 2})
+    assert (f.func1d, f.axis, f.index_list, f.args, f.kwargs) == (
+        np.sum,
+        0,
+        [0],
+        (7,),
+        {"scale": 2},
+    )
     g = ex.NumpyApplyAlongAxis(np.sum)
     assert (g.axis, g.index_list, g.args, g.kwargs) == (0, [], (), {})
     with pytest.raises(RuntimeError, match="no varargs"):
@@ -101,7 +114,15 @@ def test_column_selector_calls_the_utility_and_keeps_its_flag(ex, monkeypatch):
 
 @pytest.mark.parametrize(
     "make_result",
-    [lambda: 5, lambda: None, lambda: (1,), lambda: (), lambda: (1, 2, 3), lambda: [1, 2, 3], lambda: iter("abc")],
+    [
+        lambda: 5,
+        lambda: None,
+        lambda: (1,),
+        lambda: (),
+        lambda: (1, 2, 3),
+        lambda: [1, 2, 3],
+        lambda: iter("abc"),
+    ],
     ids=["int", "None", "one", "empty", "tuple3", "list3", "iter3"],
 )
 def test_column_selector_unpacking_errors_leave_the_flag(ex, monkeypatch, make_result):
@@ -117,9 +138,12 @@ def test_column_selector_unpacking_errors_leave_the_flag(ex, monkeypatch, make_r
 
 
 @pytest.mark.parametrize(
-    "returned, shape", [(np.arange(5.0), (5, 1)), (np.zeros((5, 2, 2)), (5, 4)), (np.zeros((5, 3), np.int8), (5, 3))]
+    "returned, shape",
+    [(np.arange(5.0), (5, 1)), (np.zeros((5, 2, 2)), (5, 4)), (np.zeros((5, 3), np.int8), (5, 3))],
 )
-def test_permute_calls_the_utility_positionally_and_returns_two_dimensions(ex, monkeypatch, returned, shape):
+def test_permute_calls_the_utility_positionally_and_returns_two_dimensions(
+    ex, monkeypatch, returned, shape
+):
     fake = Recorder(returned)
     monkeypatch.setattr(ex, "numpy_permute_array", fake)
     idx = [2, 1, 0]
@@ -163,20 +187,37 @@ def fake_permute_1d(ex, monkeypatch):
 
 
 def fake_select_for_list(ex, monkeypatch):
-    monkeypatch.setattr(ex, "numpy_select_columns", lambda X, columns_indices_list: (np.zeros((3, 3)), True))
+    monkeypatch.setattr(
+        ex, "numpy_select_columns", lambda X, columns_indices_list: (np.zeros((3, 3)), True)
+    )
     return ex.ColumnSelector([0])
 
 
 # Trace lines of each class's own forms (the common ones are in test_common.py):
 # (make, input, untimed lines, timed lines); timed lines read 0.5 s from the fixed clock.
 TRACES = [
-    (fake_select_for_list, [[1.0, 2.0]] * 20,
-     ["ColumnSelector: Starting transform(20x1)", "ColumnSelector: Ending transform(20x1)"],
-     ["ColumnSelector: Starting transform(20x1)", "ColumnSelector: Ending transform(20x1), elapsed_time (s): 0.5"]),
-    (fake_permute_1d, X150x4,
-     ["NumpyPermuteArray: Starting transform(150x4)", "NumpyPermuteArray: Ending transform(150x4)", ""],
-     ["NumpyPermuteArray: Starting transform(150x4)",
-      "NumpyPermuteArray: Ending transform(150x4), elapsed_time (s): 0.5"]),
+    (
+        fake_select_for_list,
+        [[1.0, 2.0]] * 20,
+        ["ColumnSelector: Starting transform(20x1)", "ColumnSelector: Ending transform(20x1)"],
+        [
+            "ColumnSelector: Starting transform(20x1)",
+            "ColumnSelector: Ending transform(20x1), elapsed_time (s): 0.5",
+        ],
+    ),
+    (
+        fake_permute_1d,
+        X150x4,
+        [
+            "NumpyPermuteArray: Starting transform(150x4)",
+            "NumpyPermuteArray: Ending transform(150x4)",
+            "",
+        ],
+        [
+            "NumpyPermuteArray: Starting transform(150x4)",
+            "NumpyPermuteArray: Ending transform(150x4), elapsed_time (s): 0.5",
+        ],
+    ),
 ]
 
 

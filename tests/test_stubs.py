@@ -1,6 +1,7 @@
 """The type stubs ship with the package and agree with the compiled modules. stubtest checks the
 transformer module in CI (STUBTEST=1 tools/test-all); it cannot read the signatures of nanobind
 functions, so the utility module's stubs are compared here with the signatures nanobind reports."""
+
 import ast
 import inspect
 import os
@@ -31,7 +32,9 @@ def stub_classes(path):
     return {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
 
 
-@pytest.mark.parametrize("relative", ["py.typed", "transformers/exportable.pyi", "utils/exportable_utils.pyi"])
+@pytest.mark.parametrize(
+    "relative", ["py.typed", "transformers/exportable.pyi", "utils/exportable_utils.pyi"]
+)
 def test_installed_with_the_package(relative):
     assert os.path.isfile(os.path.join(PACKAGE, relative))
 
@@ -44,7 +47,11 @@ def test_installed_version_is_the_package_version():
 
 def test_utility_stubs_match_nanobind_signatures():
     stubs = stub_functions(os.path.join(PACKAGE, "utils", "exportable_utils.pyi"))
-    runtime = {n for n in dir(exportable_utils) if callable(getattr(exportable_utils, n)) and not n.startswith("_")}
+    runtime = {
+        n
+        for n in dir(exportable_utils)
+        if callable(getattr(exportable_utils, n)) and not n.startswith("_")
+    }
     assert set(stubs) == runtime
     for name, (params, n_defaults) in stubs.items():
         first = getattr(exportable_utils, name).__doc__.splitlines()[0]
@@ -58,13 +65,31 @@ def test_utility_stubs_match_nanobind_signatures():
 def test_transformer_stubs_cover_every_public_object():
     classes = stub_classes(os.path.join(PACKAGE, "transformers", "exportable.pyi"))
     functions = stub_functions(os.path.join(PACKAGE, "transformers", "exportable.pyi"))
-    for name in ["ColumnSelector", "NumpyColumnSelector", "NumpyApplyAlongAxis", "NumpyReplaceMissingValues",
-                 "NumpyReplaceUnknownValues", "NumpyPermuteArray", "OptStandardScaler", "CatImputer", "CatEncoder",
-                 "NumImputer", "AllPassPreprocessingTransformer", "CompressStrings", "FloatStr2Float",
-                 "float32_transform", "boolean2float"]:
-        init = next(f for f in classes[name].body if isinstance(f, ast.FunctionDef) and f.name == "__init__")
+    for name in [
+        "ColumnSelector",
+        "NumpyColumnSelector",
+        "NumpyApplyAlongAxis",
+        "NumpyReplaceMissingValues",
+        "NumpyReplaceUnknownValues",
+        "NumpyPermuteArray",
+        "OptStandardScaler",
+        "CatImputer",
+        "CatEncoder",
+        "NumImputer",
+        "AllPassPreprocessingTransformer",
+        "CompressStrings",
+        "FloatStr2Float",
+        "float32_transform",
+        "boolean2float",
+    ]:
+        init = next(
+            f for f in classes[name].body if isinstance(f, ast.FunctionDef) and f.name == "__init__"
+        )
         stub_params = [p.arg for p in init.args.args]
-        runtime_params = [p.name for p in inspect.signature(getattr(exportable, name).__init__).parameters.values()
-                          if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+        runtime_params = [
+            p.name
+            for p in inspect.signature(getattr(exportable, name).__init__).parameters.values()
+            if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)
+        ]
         assert stub_params == runtime_params, name
     assert functions["is_all_missing"] == (["x", "bad_vals"], 0)

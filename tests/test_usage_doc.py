@@ -1,4 +1,5 @@
 """The examples of docs/usage.md run as written."""
+
 import os
 import re
 
@@ -18,7 +19,7 @@ BLOCKS = python_blocks()
 @pytest.mark.parametrize("code", BLOCKS, ids=["block%d" % i for i in range(len(BLOCKS))])
 def test_example_runs(ex, capsys, code):
     needs = re.match(r"# needs: (.*)\n", code)
-    for module in (needs.group(1).split(",") if needs else []):
+    for module in needs.group(1).split(",") if needs else []:
         pytest.importorskip(module.strip())
     exec(compile(code, DOC, "exec"), {"__name__": "__main__"})
     if "ex.debug = True" in code:

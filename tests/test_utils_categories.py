@@ -1,3 +1,4 @@
+import _utils_model as model
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -5,10 +6,10 @@ from hypothesis import strategies as st
 
 from tabrix_libs.utils.exportable_utils import (
     global_missing_values_reference_list as MISSING,
+)
+from tabrix_libs.utils.exportable_utils import (
     numpy_get_categories,
 )
-
-import _utils_model as model
 
 
 def same_lists(got, want):
@@ -20,8 +21,18 @@ def same_lists(got, want):
 
 
 def test_first_appearance_order_markers_excluded_equal_values_once():
-    X = np.array([["b", 1], ["NA", 1.0], ["a", True], ["b", None], [np.nan, 2],
-                  ["", np.nan], ["a", np.float32("nan")]], dtype=object)
+    X = np.array(
+        [
+            ["b", 1],
+            ["NA", 1.0],
+            ["a", True],
+            ["b", None],
+            [np.nan, 2],
+            ["", np.nan],
+            ["a", np.float32("nan")],
+        ],
+        dtype=object,
+    )
     got = numpy_get_categories(X, range(7), MISSING)
     assert got == [["b", "a"], [1, 2]]
 
@@ -40,15 +51,18 @@ def test_fills_given_list_in_place_and_returns_it():
     assert target == [["earlier"], [1, 2], ["x", "y"]]
 
 
-@pytest.mark.parametrize("rows, expected", [
-    (range(4), [3, 1, 2]),
-    ([2, 0], [2, 3]),
-    ((-1, -4), [2, 3]),
-    (iter([1, 1, 1]), [1]),
-    (np.array([3, 2]), [2]),
-    (range(3, -1, -1), [2, 1, 3]),
-    ([], []),
-])
+@pytest.mark.parametrize(
+    "rows, expected",
+    [
+        (range(4), [3, 1, 2]),
+        ([2, 0], [2, 3]),
+        ((-1, -4), [2, 3]),
+        (iter([1, 1, 1]), [1]),
+        (np.array([3, 2]), [2]),
+        (range(3, -1, -1), [2, 1, 3]),
+        ([], []),
+    ],
+)
 def test_rows_any_iterable(rows, expected):
     X = np.array([[3], [1], [2], [2]], dtype=object)
     assert numpy_get_categories(X, rows, None) == [expected]
@@ -75,13 +89,36 @@ def test_fortran_and_strided_object_arrays():
     assert numpy_get_categories(X[::2, ::-1], range(2), None) == [["b"], ["a"]]
 
 
-VALUES = st.sampled_from([0, 1, 1.0, True, False, 2, np.int16(2), np.float32(1.5), 1.5, np.nan,
-                          None, "", "NA", "a", "A", np.str_("a"), 2**65, "nan"])
+VALUES = st.sampled_from(
+    [
+        0,
+        1,
+        1.0,
+        True,
+        False,
+        2,
+        np.int16(2),
+        np.float32(1.5),
+        1.5,
+        np.nan,
+        None,
+        "",
+        "NA",
+        "a",
+        "A",
+        np.str_("a"),
+        2**65,
+        "nan",
+    ]
+)
 
 
 @settings(max_examples=150, deadline=None)
-@given(cells=st.lists(VALUES, min_size=2, max_size=40), markers=st.lists(VALUES, max_size=4),
-       data=st.data())
+@given(
+    cells=st.lists(VALUES, min_size=2, max_size=40),
+    markers=st.lists(VALUES, max_size=4),
+    data=st.data(),
+)
 def test_agrees_with_python_model(cells, markers, data):
     X = np.empty(len(cells) // 2 * 2, dtype=object)
     X[:] = cells[: X.size]

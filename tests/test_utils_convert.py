@@ -105,6 +105,8 @@ def test_object_numbers_to_float32():
     (1e39, r"row 1, column 0 holds 1e\+39, which is beyond the float32 range"),
     (-1e300, "beyond the float32 range"),
     (10**400, r"holds 1000000.*\.\.\..*000, which is beyond"),
+    (Decimal("1E+400"), "beyond the float32 range"),
+    (Decimal("-1E+400"), "beyond the float32 range"),
 ])
 def test_object_cells_that_are_not_float32_numbers(cell, message):
     X = np.array([[1.0], [None]], dtype=object)
@@ -139,6 +141,39 @@ def test_float32_rounding_is_nearest():
     np.testing.assert_array_equal(convert_float32(X), np.array([1.0, 1 + 2**-22, 16777216.0],
                                                                dtype=np.float32))
     assert math.isnan(convert_float32(np.array([np.float32("nan")], dtype=object))[0])
+
+
+def nearest_float32(value):
+    """The float32 nearest to an exact number, ties to even, by exact arithmetic."""
+    exact = Fraction(value)
+    f = np.float32(float(exact))
+    candidates = [np.nextafter(f, np.float32(-np.inf)), f, np.nextafter(f, np.float32(np.inf))]
+    return min(candidates, key=lambda c: (abs(Fraction(float(c)) - exact),
+                                          int(np.array(c).view(np.uint32)) & 1))
+
+
+class BigInt(int):
+    pass
+
+
+# Integers halfway between two float32 values once rounded to double: rounding twice (through
+# a double) picks the wrong neighbour.
+TWICE = [2**60 + 2**36 + 1, -(2**60 + 2**36 + 1), 2**63 + 2**39 + 1, 2**70 + 2**46 + 1]
+
+
+@pytest.mark.parametrize("value", TWICE + [BigInt(2**60 + 2**36 + 1), Decimal(2**60 + 2**36 + 1),
+                                           Fraction(2**61 + 2**37 + 1, 2), Decimal("Infinity")])
+def test_float32_of_object_numbers_is_rounded_once(value):
+    out = convert_float32(obj(value))
+    want = np.float32(np.inf) if value == Decimal("Infinity") else nearest_float32(value)
+    assert out[0] == want
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.uint64])
+def test_float32_of_integer_arrays_is_rounded_once(dtype):
+    values = [v for v in TWICE if np.iinfo(dtype).min <= v <= np.iinfo(dtype).max]
+    out = convert_float32(np.array(values, dtype=dtype))
+    np.testing.assert_array_equal(out, [nearest_float32(v) for v in values])
 
 
 # The largest double that rounds to the largest float32, and the midpoint above it, which

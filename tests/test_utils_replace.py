@@ -1,7 +1,7 @@
-import math
 from decimal import Decimal
 from fractions import Fraction
 
+import _utils_model as model
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -9,11 +9,11 @@ from hypothesis import strategies as st
 
 from tabrix_libs.utils.exportable_utils import (
     global_missing_values_reference_list as MISSING,
+)
+from tabrix_libs.utils.exportable_utils import (
     numpy_get_categories,
     numpy_replace_values,
 )
-
-import _utils_model as model
 
 
 def col(*values):
@@ -36,6 +36,12 @@ MATCH_CASES = [
     (Decimal("1.5"), [1.5], True),
     (1.5, [Fraction(3, 2)], True),
     (complex(2, 0), [2], True),
+    # NumPy numbers against other kinds of numbers, by value (NumPy's own == may raise)
+    (Decimal(0), [np.uint32(0)], True),
+    (np.uint16(3), [Decimal(3)], True),
+    (Fraction(1, 2), [np.float16(0.5)], True),
+    (np.int64(-1), [Fraction(-1)], True),
+    (Decimal(1), [np.uint32(2)], False),
     ("NA", ["NA"], True),
     (np.str_("NA"), ["NA"], True),
     ("na", ["NA"], False),
@@ -71,21 +77,51 @@ def test_matching_rule_object_cells(cell, markers, replaced):
 @pytest.mark.parametrize("cell, markers, replaced", MATCH_CASES)
 def test_matching_rule_known_values(cell, markers, replaced):
     X = col(cell)
-    out = numpy_replace_values(X, filling_value="FILL", reference_values_list=[markers],
-                               invert_flag=True)
+    out = numpy_replace_values(
+        X, filling_value="FILL", reference_values_list=[markers], invert_flag=True
+    )
     assert filled(out[0, 0]) is not replaced
 
 
-MIXED = st.sampled_from([
-    0, 1, -1, 2, 1.0, 2.5, -0.0, True, False, float("nan"), np.nan, np.float32(2.5),
-    np.float32("nan"), np.int64(2), np.uint8(1), None, "", "?", "NA", "nan", "NaN", "a", "A",
-    np.str_("a"), 2**64, Decimal(2), "None",
-])
+MIXED = st.sampled_from(
+    [
+        0,
+        1,
+        -1,
+        2,
+        1.0,
+        2.5,
+        -0.0,
+        True,
+        False,
+        float("nan"),
+        np.nan,
+        np.float32(2.5),
+        np.float32("nan"),
+        np.int64(2),
+        np.uint8(1),
+        None,
+        "",
+        "?",
+        "NA",
+        "nan",
+        "NaN",
+        "a",
+        "A",
+        np.str_("a"),
+        2**64,
+        Decimal(2),
+        "None",
+    ]
+)
 
 
 @settings(max_examples=150, deadline=None)
-@given(cells=st.lists(MIXED, min_size=1, max_size=30), markers=st.lists(MIXED, max_size=6),
-       ncols=st.integers(1, 3))
+@given(
+    cells=st.lists(MIXED, min_size=1, max_size=30),
+    markers=st.lists(MIXED, max_size=6),
+    ncols=st.integers(1, 3),
+)
 def test_replace_agrees_with_python_model(cells, markers, ncols):
     X = np.empty(len(cells), dtype=object)
     X[:] = cells
@@ -93,15 +129,19 @@ def test_replace_agrees_with_python_model(cells, markers, ncols):
     out = numpy_replace_values(X, filling_value=-7, reference_values_list=markers)
     assert model.same_objects(out, model.replace_values(X, -7, markers))
     known = [markers[j::ncols] for j in range(ncols)]
-    out = numpy_replace_values(X, filling_value=-7, reference_values_list=known,
-                               invert_flag=True)
+    out = numpy_replace_values(X, filling_value=-7, reference_values_list=known, invert_flag=True)
     assert model.same_objects(out, model.replace_unknown(X, -7, known))
 
 
 def test_default_markers_replace_usual_missing_cells():
-    X = np.array([["", "?", "NA", "N/A", "n/a", "NaN"],
-                  ["nan", "NULL", "null", "None", None, np.nan],
-                  ["x", "na", 0, "0", "none", " "]], dtype=object)
+    X = np.array(
+        [
+            ["", "?", "NA", "N/A", "n/a", "NaN"],
+            ["nan", "NULL", "null", "None", None, np.nan],
+            ["x", "na", 0, "0", "none", " "],
+        ],
+        dtype=object,
+    )
     out = numpy_replace_values(X, filling_value=np.nan, reference_values_list=MISSING)
     assert all(model.is_nan(v) for v in out[:2].ravel())
     assert list(out[2]) == ["x", "na", 0, "0", "none", " "]
@@ -162,10 +202,13 @@ def test_any_memory_layout(layout, dtype):
     else:
         X = base
     known = [list(range(100)) for _ in range(6)]
-    for invert, ref, replaced in [(False, [-1, 5], np.isin(base, [-1, 5])),
-                                  (True, known, ~np.isin(base, known[0]))]:
-        out = numpy_replace_values(X, filling_value=99, reference_values_list=ref,
-                                   invert_flag=invert)
+    for invert, ref, replaced in [
+        (False, [-1, 5], np.isin(base, [-1, 5])),
+        (True, known, ~np.isin(base, known[0])),
+    ]:
+        out = numpy_replace_values(
+            X, filling_value=99, reference_values_list=ref, invert_flag=invert
+        )
         assert out.shape == (4, 6)
         np.testing.assert_array_equal(out.astype(np.int64), np.where(replaced, 99, base))
 
@@ -179,8 +222,9 @@ def test_known_values_count_must_match_columns(X, known):
 
 def test_known_values_need_a_2d_array():
     with pytest.raises(ValueError, match="2-D"):
-        numpy_replace_values(np.zeros(3), filling_value=0, reference_values_list=[[0]] * 3,
-                             invert_flag=True)
+        numpy_replace_values(
+            np.zeros(3), filling_value=0, reference_values_list=[[0]] * 3, invert_flag=True
+        )
 
 
 def test_unknown_values_replaced_after_collecting_categories():
@@ -188,16 +232,34 @@ def test_unknown_values_replaced_after_collecting_categories():
     test = np.array([["a", 2], ["c", 3], ["NA", 1.0]], dtype=object)
     known = []
     numpy_get_categories(train, range(3), MISSING, categories_list2=known)
-    out = numpy_replace_values(test, filling_value=np.nan, reference_values_list=known,
-                               invert_flag=True)
+    out = numpy_replace_values(
+        test, filling_value=np.nan, reference_values_list=known, invert_flag=True
+    )
     assert out[0, 0] == "a" and out[0, 1] == 2 and out[2, 1] == 1.0
     assert all(model.is_nan(v) for v in [out[1, 0], out[1, 1], out[2, 0]])
 
 
+class BigInt(int):
+    pass
+
+
+@pytest.mark.parametrize("marker", [Decimal(2**60 + 1), Fraction(2**60 + 1), BigInt(2**60 + 1)])
+@pytest.mark.parametrize("dtype", [np.int64, np.uint64])
+def test_integer_cells_beyond_double_precision_match_any_equal_number(marker, dtype):
+    X = np.array([[2**60 + 1, 2**60]], dtype=dtype)
+    out = numpy_replace_values(X, filling_value=-1, reference_values_list=[marker])
+    np.testing.assert_array_equal(out, [[-1, 2**60]])
+    out = numpy_replace_values(
+        X, filling_value=0, reference_values_list=[[marker], [2**60]], invert_flag=True
+    )
+    np.testing.assert_array_equal(out, X)
+
+
 def test_numeric_markers_from_any_number_type():
     X = np.array([[1.0, 2.0, np.nan, 2**70]])
-    out = numpy_replace_values(X, filling_value=0.0,
-                               reference_values_list=[Decimal(1), complex(2, 0), np.nan, 2**70])
+    out = numpy_replace_values(
+        X, filling_value=0.0, reference_values_list=[Decimal(1), complex(2, 0), np.nan, 2**70]
+    )
     np.testing.assert_array_equal(out, [[0.0, 0.0, 0.0, 0.0]])
     ints = np.array([[1, 2, 3]], dtype=np.uint64)
     out = numpy_replace_values(ints, filling_value=0, reference_values_list=[True, 2.0, "3"])

@@ -1,8 +1,8 @@
 import math
 import struct
-import sys
 from decimal import Decimal
 
+import _utils_model as model
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -10,11 +10,11 @@ from hypothesis import strategies as st
 
 from tabrix_libs.utils.exportable_utils import (
     compress_str_column,
-    global_missing_values_reference_list as MISSING,
     numpy_floatstr2float,
 )
-
-import _utils_model as model
+from tabrix_libs.utils.exportable_utils import (
+    global_missing_values_reference_list as MISSING,
+)
 
 # The build generates the Unicode tables from the database of the interpreter it builds for, so
 # cleaning and number parsing follow this interpreter's str methods and float() exactly.
@@ -29,18 +29,22 @@ def obj(*values):
 # ----------------------------------------------------------------------------------------
 # compress_str_column
 
-@pytest.mark.parametrize("text, expected", [
-    (" New-York  City! ", "newyorkcity"),
-    ("Straße", "strasse"),
-    ("ÉCOLE_normale", "écolenormale"),
-    ("ǅungla", "ǆungla"),
-    ("İstanbul", "istanbul"),
-    ("東京 2020", "東京2020"),
-    ("١٢٣-٤", "١٢٣٤"),
-    ("ab\ud800cd", "abcd"),
-    ("\u00a0\t", ""),
-    ("abc123", "abc123"),
-])
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        (" New-York  City! ", "newyorkcity"),
+        ("Straße", "strasse"),
+        ("ÉCOLE_normale", "écolenormale"),
+        ("ǅungla", "ǆungla"),
+        ("İstanbul", "istanbul"),
+        ("東京 2020", "東京2020"),
+        ("١٢٣-٤", "١٢٣٤"),
+        ("ab\ud800cd", "abcd"),
+        ("\u00a0\t", ""),
+        ("abc123", "abc123"),
+    ],
+)
 def test_compress_string_examples(text, expected):
     out = compress_str_column(obj(text), None, "string")
     assert out[0] == expected and type(out[0]) is str
@@ -116,6 +120,7 @@ def test_compress_every_bmp_character():
 # ----------------------------------------------------------------------------------------
 # numpy_floatstr2float
 
+
 def bits(x):
     return struct.pack("<d", x)
 
@@ -131,13 +136,55 @@ def check_parse(texts):
             assert bits(v) == bits(want), (t, v, want)
 
 
-@pytest.mark.parametrize("text", [
-    "1e3", "-0.5", " 1.5 ", "\t2\n", "inf", "-Infinity", "nan", "-nan", "1_000", "1_0.5e1_0",
-    ".5", "5.", "-0", "0.1", "1e400", "-1e400", "1e-400", "2.5e-324", "9007199254740993",
-    "1" * 400, "0." + "0" * 400 + "1", "١٢٣", "\u2003" "7\u00a0", "\x85" "2",
-    "", " ", "abc", "1_", "_1", "1__0", "1e", "e1", ".", "0x10", "1,5", "1 5", "\x1c" "1",
-    "infinity1", "nan(1)", "1.5\x00", "+-1", "١٫٥", "1e1_", "𝟏",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "1e3",
+        "-0.5",
+        " 1.5 ",
+        "\t2\n",
+        "inf",
+        "-Infinity",
+        "nan",
+        "-nan",
+        "1_000",
+        "1_0.5e1_0",
+        ".5",
+        "5.",
+        "-0",
+        "0.1",
+        "1e400",
+        "-1e400",
+        "1e-400",
+        "2.5e-324",
+        "9007199254740993",
+        "1" * 400,
+        "0." + "0" * 400 + "1",
+        "١٢٣",
+        "\u20037\u00a0",
+        "\x852",
+        "",
+        " ",
+        "abc",
+        "1_",
+        "_1",
+        "1__0",
+        "1e",
+        "e1",
+        ".",
+        "0x10",
+        "1,5",
+        "1 5",
+        "\x1c1",
+        "infinity1",
+        "nan(1)",
+        "1.5\x00",
+        "+-1",
+        "١٫٥",
+        "1e1_",
+        "𝟏",
+    ],
+)
 def test_parse_examples_bit_identical(text):
     check_parse([text])
 
@@ -145,7 +192,7 @@ def test_parse_examples_bit_identical(text):
 NUMBERS = st.one_of(
     st.floats(allow_nan=False).map(repr),
     st.floats(allow_nan=False).map(lambda f: f"{f:.25e}"),
-    st.integers(-10**30, 10**30).map(str),
+    st.integers(-(10**30), 10**30).map(str),
     st.from_regex(r"\A[ \t]?[+-]?(\d(_?\d)*)?(\.(\d(_?\d)*)?)?([eE][+-]?\d(_?\d)*)?[ \n]?\Z"),
     st.text(st.sampled_from("0123456789._eE+-naifINF ١\u2003x"), max_size=12),
 )
@@ -158,16 +205,47 @@ def test_parse_matches_python_float(texts):
 
 
 def test_markers_numbers_and_other_objects():
-    X = obj("NA", "-999", 3, True, np.float32(0.5), np.int64(-2), 10**400, -10**400,
-            Decimal("2.5"), None, b"1.5", complex(1, 0), [1], "nan", np.nan)
+    X = obj(
+        "NA",
+        "-999",
+        3,
+        True,
+        np.float32(0.5),
+        np.int64(-2),
+        10**400,
+        -(10**400),
+        Decimal("2.5"),
+        None,
+        b"1.5",
+        complex(1, 0),
+        [1],
+        "nan",
+        np.nan,
+    )
     out = numpy_floatstr2float(X, ["NA", "-999"])
-    want = [math.nan, math.nan, 3.0, 1.0, 0.5, -2.0, math.inf, -math.inf, 2.5, math.nan,
-            math.nan, math.nan, math.nan, math.nan, math.nan]
+    want = [
+        math.nan,
+        math.nan,
+        3.0,
+        1.0,
+        0.5,
+        -2.0,
+        math.inf,
+        -math.inf,
+        2.5,
+        math.nan,
+        math.nan,
+        math.nan,
+        math.nan,
+        math.nan,
+        math.nan,
+    ]
     np.testing.assert_array_equal(out, want)
 
 
-@pytest.mark.parametrize("dtype", [np.int32, np.uint64, np.float32, np.float64, np.bool_, "<U4",
-                                   np.float16])
+@pytest.mark.parametrize(
+    "dtype", [np.int32, np.uint64, np.float32, np.float64, np.bool_, "<U4", np.float16]
+)
 def test_non_object_columns(dtype):
     X = np.array([1, 0, 1]).astype(dtype)
     out = numpy_floatstr2float(X, [0, "0"])

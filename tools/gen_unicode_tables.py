@@ -13,6 +13,7 @@ The extension build runs it with the interpreter it builds for, giving an output
 python tools/gen_unicode_tables.py OUT.cpp (the file is only rewritten when it changes), so
 that string cleaning agrees with that interpreter's str.casefold() and str.isalnum().
 """
+
 import sys
 import unicodedata
 
@@ -24,7 +25,7 @@ N = 0x110000
 def two_stage(values):
     blocks, index = {}, []
     for b in range(N // BLOCK):
-        key = tuple(values[b * BLOCK:(b + 1) * BLOCK])
+        key = tuple(values[b * BLOCK : (b + 1) * BLOCK])
         index.append(blocks.setdefault(key, len(blocks)))
     return index, list(blocks)
 
@@ -32,7 +33,7 @@ def two_stage(values):
 def emit_array(out, ctype, name, values, per_line=16):
     out.append(f"const {ctype} {name}[{len(values)}] = {{")
     for i in range(0, len(values), per_line):
-        out.append("    " + ", ".join(str(v) for v in values[i:i + per_line]) + ",")
+        out.append("    " + ", ".join(str(v) for v in values[i : i + per_line]) + ",")
     out.append("};")
 
 

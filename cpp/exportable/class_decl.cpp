@@ -74,7 +74,7 @@ size_t Args::index(const char* name) const {
     for (size_t i = 0; i < params_.size(); ++i) {
         if (std::strcmp(params_[i].name, name) == 0) return i;
     }
-    raise_format(PyExc_SystemError, "no parameter named '%s'", name);
+    raise(PyExc_SystemError, "no parameter named '%s'", name);
 }
 
 nb::handle Args::get(const char* name) const { return call_.bound[first_ + index(name)]; }
@@ -181,12 +181,14 @@ void ClassDecl::construct(const Call& c) const {
     }
 }
 
-nb::object ClassDecl::make_class(nb::handle module, const Globals& g, NativeImpl init_impl, NativeImpl fit_impl,
-                                 NativeImpl transform_impl) const {
+nb::object ClassDecl::make_class(nb::handle module, const Globals& g, NativeImpl init_impl,
+                                 NativeImpl fit_impl, NativeImpl transform_impl) const {
     nb::object module_name = attr(module, "__name__");
     PyObject* globals = PyModule_GetDict(module.ptr());  // borrowed
-    auto method = [&](const char* name, const char* doc, std::vector<Param> params, NativeImpl impl) {
-        return checked(new_native_method(MethodDef{name, doc, std::move(params), impl}, module_name.ptr(), globals));
+    auto method = [&](const char* name, const char* doc, std::vector<Param> params,
+                      NativeImpl impl) {
+        return checked(new_native_method(MethodDef{name, doc, std::move(params), impl},
+                                         module_name.ptr(), globals));
     };
     nb::object ns = checked(PyDict_New());
     auto put = [&ns](const char* key, nb::handle value) {
@@ -197,21 +199,24 @@ nb::object ClassDecl::make_class(nb::handle module, const Globals& g, NativeImpl
     put("__module__", module_name);
     put("__qualname__", nb::str(name_));
     put("__doc__", has_doc_ ? nb::object(nb::str(doc_.c_str())) : nb::none());
-    put("__init__", method("__init__", has_init_doc_ ? init_doc_.c_str() : nullptr, signature(params_, true, g), init_impl));
+    put("__init__", method("__init__", has_init_doc_ ? init_doc_.c_str() : nullptr,
+                           signature(params_, true, g), init_impl));
     put("fit", method("fit", nullptr, fit_signature(), fit_impl));
     put("transform", method("transform", nullptr, transform_signature(), transform_impl));
 
-    nb::object bases =
-        checked(PyTuple_Pack(2, attr(module, "BaseEstimator").ptr(), attr(module, "TransformerMixin").ptr()));
+    nb::object bases = checked(PyTuple_Pack(2, attr(module, "BaseEstimator").ptr(),
+                                            attr(module, "TransformerMixin").ptr()));
     // type() itself, so that __init_subclass__ hooks of the bases run as for a class statement.
     return call(nb::handle(reinterpret_cast<PyObject*>(&PyType_Type)), {nb::str(name_), bases, ns});
 }
 
-nb::object make_function(nb::handle module, const char* name, const std::vector<Arg>& params, NativeImpl impl) {
+nb::object make_function(nb::handle module, const char* name, const std::vector<Arg>& params,
+                         NativeImpl impl) {
     nb::object module_name = attr(module, "__name__");
     PyObject* globals = PyModule_GetDict(module.ptr());  // borrowed
     const Globals g(globals);
-    return checked(new_native_method(MethodDef{name, nullptr, signature(params, false, g), impl}, module_name.ptr(), globals));
+    return checked(new_native_method(MethodDef{name, nullptr, signature(params, false, g), impl},
+                                     module_name.ptr(), globals));
 }
 
 }  // namespace tabrix::exportable

@@ -74,11 +74,15 @@ struct Arg {
 // A required parameter.
 inline Arg arg(const char* name) { return Arg{name}; }
 // A parameter with a default: None, true or false, a string, or at_creation(...).
-inline Arg arg(const char* name, Default value) { return Arg{name, ParamKind::PositionalOrKeyword, false, value}; }
+inline Arg arg(const char* name, Default value) {
+    return Arg{name, ParamKind::PositionalOrKeyword, false, value};
+}
 inline Arg arg(const char* name, bool value) {
     return arg(name, Default{value ? Default::True : Default::False, nullptr, {}});
 }
-inline Arg arg(const char* name, const char* text) { return arg(name, Default{Default::Text, text, {}}); }
+inline Arg arg(const char* name, const char* text) {
+    return arg(name, Default{Default::Text, text, {}});
+}
 // *name and **name.
 inline Arg star_args(const char* name) { return Arg{name, ParamKind::VarPositional, false}; }
 inline Arg star_kwargs(const char* name) { return Arg{name, ParamKind::VarKeyword, false}; }
@@ -87,7 +91,8 @@ inline Arg star_kwargs(const char* name) { return Arg{name, ParamKind::VarKeywor
 class Args {
 public:
     // A method's arguments follow self; `protocol` gives the class's switch.
-    Args(const std::vector<Arg>& params, const Call& call, bool method, const Protocol* protocol = nullptr)
+    Args(const std::vector<Arg>& params, const Call& call, bool method,
+         const Protocol* protocol = nullptr)
         : params_(params), call_(call), first_(method ? 1 : 0), protocol_(protocol) {}
 
     nb::handle self() const { return call_.self(); }
@@ -147,8 +152,8 @@ public:
     // The constructor's work, then the class's methods.
     void construct(const Call& c) const;
     // type(name, (BaseEstimator, TransformerMixin), namespace) with the three native methods.
-    nb::object make_class(nb::handle module, const Globals& g, NativeImpl init_impl, NativeImpl fit_impl,
-                          NativeImpl transform_impl) const;
+    nb::object make_class(nb::handle module, const Globals& g, NativeImpl init_impl,
+                          NativeImpl fit_impl, NativeImpl transform_impl) const;
 
 private:
     const char* name_;
@@ -179,6 +184,7 @@ nb::object make_class(nb::handle module, const Globals& g) {
 }
 
 // A plain module-level function with the given parameters.
-nb::object make_function(nb::handle module, const char* name, const std::vector<Arg>& params, NativeImpl impl);
+nb::object make_function(nb::handle module, const char* name, const std::vector<Arg>& params,
+                         NativeImpl impl);
 
 }  // namespace tabrix::exportable

@@ -30,15 +30,6 @@ void copy_column(nb::handle Y, nb::handle X, Py_ssize_t j) {
     set_column(Y, j, column);
 }
 
-// seq[j] for a list of per-column settings.
-nb::object item_at(nb::handle seq, Py_ssize_t j) {
-    if (PyList_CheckExact(seq.ptr()) && j < PyList_GET_SIZE(seq.ptr())) {
-        return nb::borrow(PyList_GET_ITEM(seq.ptr(), j));
-    }
-    nb::object index = checked(PyLong_FromSsize_t(j));
-    return checked(PyObject_GetItem(seq.ptr(), index.ptr()));
-}
-
 // X.copy()
 nb::object copy_of(nb::handle X) {
     if (PyArrayObject* x = as_exact_array(X)) return checked(PyArray_NewCopy(x, NPY_CORDER));
@@ -46,9 +37,11 @@ nb::object copy_of(nb::handle X) {
 }
 
 // numpy_replace_values(X, filling_value=..., reference_values_list=..., invert_flag=...)
-nb::object replace_values(const Call& c, nb::handle X, nb::handle filling, nb::handle reference, bool invert) {
+nb::object replace_values(const Call& c, nb::handle X, nb::handle filling, nb::handle reference,
+                          bool invert) {
     static nb::handle names = kw_names({"filling_value", "reference_values_list", "invert_flag"});
-    return call(c.g["numpy_replace_values"], {X, filling, reference, invert ? Py_True : Py_False}, names);
+    return call(c.g["numpy_replace_values"], {X, filling, reference, invert ? Py_True : Py_False},
+                names);
 }
 
 // ---------------------------------------------------------------- NumpyReplaceMissingValues
@@ -74,8 +67,10 @@ void collect_known_values(const Call& c, nb::handle self, nb::handle X, nb::hand
     // holds (the caller's own list when one was given).
     nb::object known = attr(self, "known_values_list");
     if (!PyList_CheckExact(known.ptr()) || PyList_GET_SIZE(known.ptr()) != 0) return;
-    nb::object get_categories = from_import(c.g.dict(), utility_module_name, {"numpy_get_categories"})[0];
-    nb::object rows = call(nb::handle(reinterpret_cast<PyObject*>(&PyRange_Type)), {shape_item(X, 0)});
+    nb::object get_categories =
+        from_import(c.g.dict(), utility_module_name, {"numpy_get_categories"})[0];
+    nb::object rows =
+        call(nb::handle(reinterpret_cast<PyObject*>(&PyRange_Type)), {shape_item(X, 0)});
     static nb::handle names = kw_names({"categories_list2"});
     call(get_categories, {X, rows, attr(self, "missing_values_reference_list"), known}, names);
 }
@@ -112,7 +107,8 @@ nb::object compress(const Call& c, nb::handle self, nb::handle X) {
         nb::object dtype_str = item_at(dtypes, j);
         nb::object misslist = item_at(misslists, j);
         if (equals(dtype_str, char_str)) {
-            nb::object compressed = call(c.g["compress_str_column"], {Xcol, misslist, compress_type});
+            nb::object compressed =
+                call(c.g["compress_str_column"], {Xcol, misslist, compress_type});
             set_column(Y, j, compressed);
         }
     }
@@ -131,7 +127,7 @@ void init(Args& a) {
     const Call& c = a.call();
     a.store("missing_values_reference_list",
             call(c.g["setValueOrDefault"], {a.get("missing_values_reference_list"),
-                                             c.g["global_missing_values_reference_list"]}));
+                                            c.g["global_missing_values_reference_list"]}));
     a.store_rest();
 }
 
@@ -143,8 +139,9 @@ nb::object convert(const Call& c, nb::handle self, nb::handle X) {
     const Py_ssize_t num_columns = as_size(num_columns_obj);
     static nb::handle dtype_name = kw_names({"dtype"});
     nb::object shape = checked(PyTuple_Pack(2, num_rows.ptr(), num_columns_obj.ptr()));
-    nb::object Y = call(attr(c.g["np"], "empty"), {shape, nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))},
-                        dtype_name);
+    nb::object Y =
+        call(attr(c.g["np"], "empty"),
+             {shape, nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))}, dtype_name);
 
     nb::object dtypes = attr(self, "dtypes_list");
     nb::object missing_markers = attr(self, "missing_values_reference_list");
@@ -171,9 +168,13 @@ nb::object convert(const Call& c, nb::handle self, nb::handle X) {
 
 // ---------------------------------------------------------------- whole-array conversions
 
-nb::object booleans_to_floats(const Call& c, nb::handle, nb::handle X) { return call(c.g["numpy_boolean2float"], {X}); }
+nb::object booleans_to_floats(const Call& c, nb::handle, nb::handle X) {
+    return call(c.g["numpy_boolean2float"], {X});
+}
 
-nb::object to_float32(const Call& c, nb::handle, nb::handle X) { return call(c.g["convert_float32"], {X}); }
+nb::object to_float32(const Call& c, nb::handle, nb::handle X) {
+    return call(c.g["convert_float32"], {X});
+}
 
 }  // namespace
 
@@ -182,7 +183,8 @@ nb::object to_float32(const Call& c, nb::handle, nb::handle X) { return call(c.g
 const ClassDecl numpy_replace_missing_values =
     ClassDecl("NumpyReplaceMissingValues")
         .doc({"Given a numpy array and a reference list of missing values for it,",
-              "replaces missing values with a special value (typically a special missing value such as np.nan)."})
+              "replaces missing values with a special value (typically a special missing value "
+              "such as np.nan)."})
         // The default is NumPy's nan as it is when the class is created; a None given later is
         // NumPy's nan at that time.
         .params({arg("missing_values").none_as(fresh_list),
@@ -196,14 +198,17 @@ const ClassDecl numpy_replace_unknown_values =
     ClassDecl("NumpyReplaceUnknownValues")
         .doc({"Given a numpy array and a reference list of known values for each column,",
               "replaces values that are not part of a reference list with a special value",
-              "(typically np.nan). This is typically used to remove labels for columns in a test dataset",
+              "(typically np.nan). This is typically used to remove labels for columns in a test "
+              "dataset",
               "that have not been seen in the corresponding columns of the training dataset."})
         .params({arg("known_values_list", None).none_as(fresh_list),
                  arg("filling_values", None).none_as(at_call("np", "nan")),
-                 arg("missing_values_reference_list", None).none_as(at_call("global_missing_values_reference_list")),
+                 arg("missing_values_reference_list", None)
+                     .none_as(at_call("global_missing_values_reference_list")),
                  arg("filling_values_list", None).none_as(fresh_list)})
-        .init_doc({":param known_values_list: reference list of lists of known values for each column",
-                   ":param filling_values: special value assigned to unknown values"})
+        .init_doc(
+            {":param known_values_list: reference list of lists of known values for each column",
+             ":param filling_values: special value assigned to unknown values"})
         .init(replace_unknown::init)
         .row(ProtocolRow().untraced_fit().end_line_closed(EndLine::ParenThenNewline))
         .fit(replace_unknown::collect_known_values)
@@ -214,7 +219,8 @@ const ClassDecl compress_strings =
         .doc({"Removes spaces and special characters from string columns of a numpy array"})
         .params({arg("compress_type", "string"), arg("dtypes_list", None).none_as(fresh_list),
                  arg("misslist_list", None).none_as(fresh_list),
-                 arg("missing_values_reference_list", None).none_as(at_call("global_missing_values_reference_list")),
+                 arg("missing_values_reference_list", None)
+                     .none_as(at_call("global_missing_values_reference_list")),
                  arg("activate_flag", true)})
         .init(compress_strings::init)
         .row(ProtocolRow().switched_by("activate_flag"))
@@ -222,7 +228,8 @@ const ClassDecl compress_strings =
 
 const ClassDecl float_str2float =
     ClassDecl("FloatStr2Float")
-        .params({arg("dtypes_list"), arg("missing_values_reference_list", None), arg("activate_flag", true)})
+        .params({arg("dtypes_list"), arg("missing_values_reference_list", None),
+                 arg("activate_flag", true)})
         .init(float_str2float::init)
         // Asserts in fit, not in transform.
         .row(ProtocolRow().asserts_in_fit().no_assert_in_transform().switched_by("activate_flag"))

@@ -18,32 +18,7 @@ namespace {
 
 using sklearn_compat::EncoderKind;
 
-// ---------------------------------------------------------------- small helpers
-
-// While alive, makes `e` the exception being handled, as inside an `except` block: anything
-// raised meanwhile gets `e` as its __context__, the way the interpreter chains them.
-class Handling {
-public:
-    explicit Handling(const nb::python_error& e) {
-        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
-        PyObject* value = e.value().ptr();
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        PyObject* tb = PyException_GetTraceback(value);  // new reference or nullptr
-        Py_INCREF(type);
-        Py_INCREF(value);
-        PyErr_SetExcInfo(type, value, tb);  // steals the three references
-    }
-    ~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* saved_type_ = nullptr;
-    PyObject* saved_value_ = nullptr;
-    PyObject* saved_tb_ = nullptr;
-};
-
-// ---------------------------------------------------------------- parameters changed after construction
+// ------------------------------------------------ parameters changed after construction
 
 // The wrapped estimator is built by the constructor. A parameter changed later through
 // set_params (as grid search does on a clone) would otherwise never reach it: fit rebuilds the
@@ -52,13 +27,11 @@ private:
 // Whether `wrapped.name` still is `wanted`: the same object, equal, or both NaN. A setting the
 // wrapped object does not expose counts as current.
 bool setting_current(nb::handle wrapped, const char* name, nb::handle wanted) {
-    PyObject* value = nullptr;
-    const int found = tabrix_lookup_attr(wrapped.ptr(), interned(name), &value);
-    if (found < 0) raise_current();
-    if (found == 0) return true;
-    nb::object current = nb::steal(value);
+    nb::object current = attr_if_present(wrapped, name);
+    if (!current.is_valid()) return true;
     if (current.ptr() == wanted.ptr()) return true;
-    if (PyFloat_Check(current.ptr()) && PyFloat_Check(wanted.ptr()) && std::isnan(PyFloat_AS_DOUBLE(current.ptr())) &&
+    if (PyFloat_Check(current.ptr()) && PyFloat_Check(wanted.ptr()) &&
+        std::isnan(PyFloat_AS_DOUBLE(current.ptr())) &&
         std::isnan(PyFloat_AS_DOUBLE(wanted.ptr()))) {
         return true;
     }
@@ -84,7 +57,8 @@ nb::object current_imputer(const Call& c, nb::handle self) {
     nb::object imputer = attr(self, "imputer");
     nb::object strategy = attr(self, "strategy");
     nb::object missing_values = attr(self, "missing_values");
-    if (setting_current(imputer, "strategy", strategy) && setting_current(imputer, "missing_values", missing_values)) {
+    if (setting_current(imputer, "strategy", strategy) &&
+        setting_current(imputer, "missing_values", missing_values)) {
         return imputer;
     }
     imputer = simple_imputer(c, strategy, missing_values);
@@ -100,14 +74,17 @@ namespace cat_imputer {
 void init(Args& a) {
     a.store("sklearn_version_family");
     a.store_rest();
-    set_attr(a.self(), "imputer", simple_imputer(a.call(), a.get("strategy"), a.get("missing_values")));
+    set_attr(a.self(), "imputer",
+             simple_imputer(a.call(), a.get("strategy"), a.get("missing_values")));
 }
 
 void fit(const Call& c, nb::handle self, nb::handle X, nb::handle y) {
     call(attr(current_imputer(c, self), "fit"), {X, y});
 }
 
-nb::object impute(const Call&, nb::handle self, nb::handle X) { return call(attr(attr(self, "imputer"), "transform"), {X}); }
+nb::object impute(const Call&, nb::handle self, nb::handle X) {
+    return call(attr(attr(self, "imputer"), "transform"), {X});
+}
 
 }  // namespace cat_imputer
 
@@ -117,12 +94,14 @@ namespace num_imputer {
 
 void init(Args& a) {
     a.store_rest();
-    set_attr(a.self(), "imputer", simple_imputer(a.call(), a.get("strategy"), a.get("missing_values")));
+    set_attr(a.self(), "imputer",
+             simple_imputer(a.call(), a.get("strategy"), a.get("missing_values")));
 }
 
 bool constant_strategy(nb::handle self) {
     static nb::handle constant = interned("constant");
-    return !truthy(checked(PyObject_RichCompare(attr(self, "strategy").ptr(), constant.ptr(), Py_NE)));
+    return !truthy(
+        checked(PyObject_RichCompare(attr(self, "strategy").ptr(), constant.ptr(), Py_NE)));
 }
 
 // Positions of the columns in which every cell is missing, ascending.
@@ -216,7 +195,8 @@ nb::object make_encoder(const Call& c, nb::handle self, nb::handle encoding, nb:
     nb::object cls = sklearn_compat::encoder_class(c.g.dict(), kind);
     switch (kind) {
         case EncoderKind::Categorical: {
-            static nb::handle names = kw_names({"encoding", "categories", "dtype", "handle_unknown"});
+            static nb::handle names =
+                kw_names({"encoding", "categories", "dtype", "handle_unknown"});
             return call(cls, {encoding, categories, dtype, handle_unknown}, names);
         }
         case EncoderKind::Ordinal: {
@@ -227,7 +207,8 @@ nb::object make_encoder(const Call& c, nb::handle self, nb::handle encoding, nb:
         case EncoderKind::OneHotDense: break;
     }
     nb::handle sparse = kind == EncoderKind::OneHotSparse ? Py_True : Py_False;
-    return call(cls, {categories, sparse, dtype, handle_unknown}, sklearn_compat::one_hot_keywords(cls));
+    return call(cls, {categories, sparse, dtype, handle_unknown},
+                sklearn_compat::one_hot_keywords(cls));
 }
 
 // Whether the wrapped encoder is not what the wrapper's parameters call for now: not an
@@ -267,8 +248,9 @@ bool encoder_stale(const Call& c, nb::handle self, nb::handle encoder) {
 
 void init(Args& a) {
     a.store_rest();
-    set_attr(a.self(), "encoder", make_encoder(a.call(), a.self(), a.get("encoding"), a.get("categories"),
-                                               a.get("dtype"), a.get("handle_unknown")));
+    set_attr(a.self(), "encoder",
+             make_encoder(a.call(), a.self(), a.get("encoding"), a.get("categories"),
+                          a.get("dtype"), a.get("handle_unknown")));
 }
 
 void fit(const Call& c, nb::handle self, nb::handle X, nb::handle y) {
@@ -277,7 +259,8 @@ void fit(const Call& c, nb::handle self, nb::handle X, nb::handle y) {
         nb::object categories = attr(self, "categories");
         nb::object dtype = attr(self, "dtype");
         nb::object handle_unknown = attr(self, "handle_unknown");
-        set_attr(self, "encoder", make_encoder(c, self, encoding, categories, dtype, handle_unknown));
+        set_attr(self, "encoder",
+                 make_encoder(c, self, encoding, categories, dtype, handle_unknown));
     }
     call(attr(attr(self, "encoder"), "fit"), {X, y});
     set_attr(self, "categories_found", attr(attr(self, "encoder"), "categories_"));
@@ -291,7 +274,8 @@ nb::object cut_value_list(nb::handle message) {
     nb::object pieces = checked(PyUnicode_Split(message.ptr(), open.ptr(), -1));
     nb::object before = checked(PySequence_GetItem(pieces.ptr(), 0));
     nb::object inside = checked(PySequence_GetItem(pieces.ptr(), 1));
-    nb::object after = checked(PySequence_GetItem(checked(PyUnicode_Split(inside.ptr(), close.ptr(), -1)).ptr(), 1));
+    nb::object after = checked(
+        PySequence_GetItem(checked(PyUnicode_Split(inside.ptr(), close.ptr(), -1)).ptr(), 1));
     return checked(PyUnicode_Concat(before.ptr(), after.ptr()));
 }
 
@@ -305,7 +289,8 @@ nb::object encode(const Call& c, nb::handle self, nb::handle X) {
             Handling handling(e);
             static nb::handle prefix = interned("Found unknown categories");
             nb::object message = str_of(e.value());
-            recover = truthy(call(attr(message, "startswith"), {prefix})) && sklearn_compat::can_ignore_unknown_categories(c);
+            recover = truthy(call(attr(message, "startswith"), {prefix})) &&
+                      sklearn_compat::can_ignore_unknown_categories(c);
         }
         if (!recover) throw;  // the same exception object
         Handling handling(e);
@@ -327,7 +312,8 @@ namespace opt_scaler {
 // The three options (from the keyword arguments, True where absent) and the scaler built from them.
 void build_scaler(const Call& c, nb::handle self, nb::handle kwargs) {
     for (const char* option : {"num_scaler_copy", "num_scaler_with_mean", "num_scaler_with_std"}) {
-        PyObject* value = kwargs.is_valid() ? PyDict_GetItemString(kwargs.ptr(), option) : nullptr;  // borrowed
+        PyObject* value =
+            kwargs.is_valid() ? PyDict_GetItemString(kwargs.ptr(), option) : nullptr;  // borrowed
         set_attr(self, option, value ? nb::handle(value) : nb::handle(Py_True));
     }
     static nb::handle names = kw_names({"copy", "with_mean", "with_std"});
@@ -353,7 +339,9 @@ void fit(const Call& c, nb::handle self, nb::handle X, nb::handle y) {
     call(attr(attr(self, "scaler"), "fit"), {X, y});
 }
 
-nb::object scale(const Call&, nb::handle self, nb::handle X) { return call(attr(attr(self, "scaler"), "transform"), {X}); }
+nb::object scale(const Call&, nb::handle self, nb::handle X) {
+    return call(attr(attr(self, "scaler"), "transform"), {X});
+}
 
 }  // namespace opt_scaler
 
@@ -367,13 +355,17 @@ const ClassDecl opt_standard_scaler =
               "It acts as a StandardScaler() if use_scaler_flag is True.",
               "Otherwise it returns the input numpy array unchanged"})
         .params({arg("use_scaler_flag", true), star_kwargs("kwargs")})
-        .init_doc({":param use_scaler_flag: Act as StandardScaler() if true, do nothing if false. Deault is True",
+        .init_doc({":param use_scaler_flag: Act as StandardScaler() if true, do nothing if false. "
+                   "Deault is True",
                    "StandardScaler parameters. See:",
-                   "https://scikit-learn.org/stable/modules/generated/sklearn.preprocessing.StandardScaler.html",
-                   ":param num_scaler_copy:", ":param num_scaler_with_mean:", ":param num_scaler_with_std:"})
+                   "https://scikit-learn.org/stable/modules/generated/"
+                   "sklearn.preprocessing.StandardScaler.html",
+                   ":param num_scaler_copy:", ":param num_scaler_with_mean:",
+                   ":param num_scaler_with_std:"})
         .init(opt_scaler::init)
         // No trace lines in fit.
-        .row(ProtocolRow().asserts_in_fit().untraced_fit().no_assert_in_transform().switched_by("use_scaler_flag"))
+        .row(ProtocolRow().asserts_in_fit().untraced_fit().no_assert_in_transform().switched_by(
+            "use_scaler_flag"))
         .fit(opt_scaler::fit)
         .transform(opt_scaler::scale);
 
@@ -381,7 +373,8 @@ const ClassDecl cat_imputer =
     ClassDecl("CatImputer")
         .doc({"This is a wrapper for categorical imputer"})
         .params({arg("strategy"), arg("missing_values"),
-                 arg("sklearn_version_family", at_creation("global_sklearn_version_family")), arg("activate_flag", true)})
+                 arg("sklearn_version_family", at_creation("global_sklearn_version_family")),
+                 arg("activate_flag", true)})
         .init(cat_imputer::init)
         .row(ProtocolRow().asserts_in_fit().no_assert_in_transform().switched_by("activate_flag"))
         .fit(cat_imputer::fit)
@@ -391,19 +384,21 @@ const ClassDecl cat_encoder =
     ClassDecl("CatEncoder")
         .doc({"This is a template for classes"})
         .params({arg("encoding"), arg("categories"), arg("dtype"), arg("handle_unknown"),
-                 arg("sklearn_version_family", at_creation("global_sklearn_version_family")), arg("activate_flag", true)})
+                 arg("sklearn_version_family", at_creation("global_sklearn_version_family")),
+                 arg("activate_flag", true)})
         .init(cat_encoder::init)
         .row(ProtocolRow().asserts_in_fit().no_assert_in_transform().switched_by("activate_flag"))
         .fit(cat_encoder::fit)
         .transform(cat_encoder::encode);
 
-const ClassDecl num_imputer = ClassDecl("NumImputer")
-                                  .doc({"This is a wrapper for numerical imputer"})
-                                  .params({arg("strategy"), arg("missing_values"), arg("activate_flag", true)})
-                                  .init(num_imputer::init)
-                                  .row(ProtocolRow().no_assert_in_transform().switched_by("activate_flag"))
-                                  .fit(num_imputer::fit)
-                                  .transform(num_imputer::impute)
-                                  .before_return(num_imputer::same_shape);
+const ClassDecl num_imputer =
+    ClassDecl("NumImputer")
+        .doc({"This is a wrapper for numerical imputer"})
+        .params({arg("strategy"), arg("missing_values"), arg("activate_flag", true)})
+        .init(num_imputer::init)
+        .row(ProtocolRow().no_assert_in_transform().switched_by("activate_flag"))
+        .fit(num_imputer::fit)
+        .transform(num_imputer::impute)
+        .before_return(num_imputer::same_shape);
 
 }  // namespace tabrix::exportable

@@ -1,9 +1,5 @@
 // is_all_missing(x, bad_vals): whether every value of a column is a missing marker, NaN
 // possibly among the markers.
-#include "python/numpy_api.h"
-
-#include <numpy/arrayscalars.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -11,6 +7,7 @@
 #include <vector>
 
 #include "exportable/families.h"
+#include "python/array_walk.h"
 
 namespace tabrix::exportable {
 namespace {
@@ -21,14 +18,25 @@ nb::object non_nan_markers(nb::handle isnan, nb::handle bad_vals) {
     nb::object markers = checked(PyList_New(0));
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object value = nb::steal(item);
-        bool is_nan = PyFloat_CheckExact(item) ? std::isnan(PyFloat_AS_DOUBLE(item)) : truthy(call(isnan, {value}));
+        bool is_nan = PyFloat_CheckExact(item) ? std::isnan(PyFloat_AS_DOUBLE(item))
+                                               : truthy(call(isnan, {value}));
         if (!is_nan && PyList_Append(markers.ptr(), item) < 0) raise_current();
     }
     if (PyErr_Occurred()) raise_current();
     return markers;
 }
 
-constexpr double exact_integer_limit = 9007199254740992.0;  // 2**53
+// Integers a double holds exactly: |v| <= 2**53. Tested on the integer itself, as its
+// conversion rounds 2**53 + 1 down into the range.
+constexpr long long exact_integer_limit = 1LL << 53;
+template <typename I>
+bool exact_as_double(I v) {
+    if constexpr (std::is_signed_v<I>) {
+        return v >= -exact_integer_limit && v <= exact_integer_limit;
+    } else {
+        return v <= static_cast<unsigned long long>(exact_integer_limit);
+    }
+}
 
 // Markers compared as doubles when all of them are plain numbers that a double holds exactly;
 // that is what NumPy's membership test does for numeric data.
@@ -45,9 +53,8 @@ bool markers_as_doubles(nb::handle markers, std::vector<double>& out) {
                 PyErr_Clear();
                 return false;
             }
-            const double d = static_cast<double>(v);
-            if (std::fabs(d) > exact_integer_limit) return false;
-            out.push_back(d);
+            if (!exact_as_double(v)) return false;
+            out.push_back(static_cast<double>(v));
         } else {
             return false;
         }
@@ -70,7 +77,8 @@ bool item_missing_generic(nb::handle v, nb::handle isin, nb::handle markers) {
 }
 
 // Object cells: plain floats and small ints are decided here, everything else as Python would.
-bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, nb::handle isin, nb::handle markers) {
+bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, nb::handle isin,
+                         nb::handle markers) {
     if (fast_markers) {
         if (PyFloat_CheckExact(v)) {
             const double d = PyFloat_AS_DOUBLE(v);
@@ -79,7 +87,7 @@ bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, n
         if (PyLong_CheckExact(v)) {
             int overflow = 0;
             long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
-            if (!overflow && !(i == -1 && PyErr_Occurred()) && std::fabs(static_cast<double>(i)) <= exact_integer_limit) {
+            if (!overflow && !(i == -1 && PyErr_Occurred()) && exact_as_double(i)) {
                 return is_marker(static_cast<double>(i), *fast_markers);
             }
             PyErr_Clear();
@@ -88,25 +96,34 @@ bool item_missing_object(PyObject* v, const std::vector<double>* fast_markers, n
     return item_missing_generic(v, isin, markers);
 }
 
-// One value of a numeric array as a double. Columns may be views of any alignment and either
-// byte order (a slice of a packed record array, data read from a big-endian file), so the bytes
-// are copied out rather than dereferenced in place, and reversed when the array's byte order is
-// not the machine's. For aligned native data the copy compiles to a plain load.
+// One value of a numeric array as stored (bool as 0/1). Columns may be views of any alignment
+// and either byte order (a slice of a packed record array, data read from a big-endian file), so
+// the bytes are copied out rather than dereferenced in place, and reversed when the array's
+// byte order is not the machine's. For aligned native data the copy compiles to a plain load.
 template <typename T, bool Swapped>
-inline double load(const char* p) {
-    unsigned char bytes[sizeof(T)];
-    std::memcpy(bytes, p, sizeof(T));
-    if constexpr (Swapped) std::reverse(bytes, bytes + sizeof(T));
-    T v;
-    std::memcpy(&v, bytes, sizeof(T));
-    return static_cast<double>(v);
+inline typename py::Cell<T>::Value stored_at(const char* p) {
+    using Value = typename py::Cell<T>::Value;
+    if constexpr (!Swapped || sizeof(Value) == 1) {
+        return py::Cell<T>::read(p);
+    } else {
+        char bytes[sizeof(Value)];
+        std::memcpy(bytes, p, sizeof(Value));
+        std::reverse(bytes, bytes + sizeof(Value));
+        return py::load<Value>(bytes);
+    }
 }
 
 template <typename T, bool Swapped>
-bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride, const std::vector<double>& markers) {
+inline double value_at(const char* p) {
+    return static_cast<double>(stored_at<T, Swapped>(p));
+}
+
+template <typename T, bool Swapped>
+bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride,
+                         const std::vector<double>& markers) {
     bool all = true;
     for (npy_intp i = 0; i < n && all; ++i) {
-        const double d = load<T, Swapped>(data + i * stride);
+        const double d = value_at<T, Swapped>(data + i * stride);
         all = std::isnan(d) || is_marker(d, markers);
     }
     return all;
@@ -116,15 +133,15 @@ bool all_missing_numeric(const char* data, npy_intp n, npy_intp stride, const st
 template <typename T, bool Swapped>
 bool integers_exact(const char* data, npy_intp n, npy_intp stride) {
     for (npy_intp i = 0; i < n; ++i) {
-        if (std::fabs(load<T, Swapped>(data + i * stride)) > exact_integer_limit) return false;
+        if (!exact_as_double(stored_at<T, Swapped>(data + i * stride))) return false;
     }
     return true;
 }
 
 // Sets `handled` to false when the values need the general path.
 template <typename T, bool Swapped>
-bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, const std::vector<double>& markers,
-                       bool& handled) {
+bool all_missing_typed(const char* data, npy_intp n, npy_intp stride,
+                       const std::vector<double>& markers, bool& handled) {
     if constexpr (std::is_integral_v<T> && sizeof(T) == 8) {
         if (!integers_exact<T, Swapped>(data, n, stride)) {
             handled = false;
@@ -134,37 +151,22 @@ bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, const std:
     return all_missing_numeric<T, Swapped>(data, n, stride, markers);
 }
 
-template <typename T>
-bool all_missing_typed(const char* data, npy_intp n, npy_intp stride, bool swapped,
-                       const std::vector<double>& markers, bool& handled) {
-    if (sizeof(T) > 1 && swapped) return all_missing_typed<T, true>(data, n, stride, markers, handled);
-    return all_missing_typed<T, false>(data, n, stride, markers, handled);
-}
-
 // The NaN path over a one-dimensional array of a plain numeric dtype. Returns false in
 // `handled` when the dtype needs the general path.
 bool all_missing_array(PyArrayObject* a, const std::vector<double>& markers, bool& handled) {
-    handled = true;
     const char* data = PyArray_BYTES(a);
     const npy_intp n = PyArray_DIM(a, 0);
     const npy_intp stride = PyArray_STRIDE(a, 0);
     const bool swapped = PyArray_ISBYTESWAPPED(a);
     bool result = true;
+    handled = true;
     Py_BEGIN_ALLOW_THREADS
-    switch (PyArray_TYPE(a)) {
-        case NPY_FLOAT64: result = all_missing_typed<npy_float64>(data, n, stride, swapped, markers, handled); break;
-        case NPY_FLOAT32: result = all_missing_typed<npy_float32>(data, n, stride, swapped, markers, handled); break;
-        case NPY_BOOL: result = all_missing_typed<npy_bool>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT8: result = all_missing_typed<npy_int8>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT8: result = all_missing_typed<npy_uint8>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT16: result = all_missing_typed<npy_int16>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT16: result = all_missing_typed<npy_uint16>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT32: result = all_missing_typed<npy_int32>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT32: result = all_missing_typed<npy_uint32>(data, n, stride, swapped, markers, handled); break;
-        case NPY_INT64: result = all_missing_typed<npy_int64>(data, n, stride, swapped, markers, handled); break;
-        case NPY_UINT64: result = all_missing_typed<npy_uint64>(data, n, stride, swapped, markers, handled); break;
-        default: handled = false;
-    }
+    const bool numeric = py::dispatch_numeric(PyArray_TYPE(a), [&](auto cell) {
+        using T = decltype(cell);
+        result = swapped ? all_missing_typed<T, true>(data, n, stride, markers, handled)
+                         : all_missing_typed<T, false>(data, n, stride, markers, handled);
+    });
+    if (!numeric) handled = false;
     Py_END_ALLOW_THREADS
     return result;
 }
@@ -232,7 +234,9 @@ nb::object is_all_missing(const Call& c) {
                 PyObject* cell;
                 std::memcpy(&cell, PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0), sizeof cell);
                 nb::object v = nb::borrow(cell ? cell : Py_None);
-                if (!item_missing_object(v.ptr(), markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
+                if (!item_missing_object(v.ptr(), markers_fast ? &fast_markers : nullptr, isin,
+                                         markers))
+                    all = false;
             }
             return to_numpy_bool(all);
         }
@@ -241,7 +245,8 @@ nb::object is_all_missing(const Call& c) {
     bool all = true;
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object v = nb::steal(item);
-        if (!item_missing_object(item, markers_fast ? &fast_markers : nullptr, isin, markers)) all = false;
+        if (!item_missing_object(item, markers_fast ? &fast_markers : nullptr, isin, markers))
+            all = false;
     }
     if (PyErr_Occurred()) raise_current();
     return to_numpy_bool(all);

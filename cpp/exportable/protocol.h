@@ -1,6 +1,5 @@
 // The fit/transform protocol every transformer shares: input checks, the feature-count
-// check, the on/off switch, and the trace lines switched by the module flags; with the Python
-// helpers the transformers call.
+// check, the on/off switch, and the trace lines switched by the module flags.
 //
 // Everything a method uses from the module namespace is looked up at each call, so rebinding a
 // module attribute (exportable.debug, exportable.check_array, ...) changes what existing
@@ -14,37 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "python/compat.h"
 #include "python/native_method.h"
+#include "python/py_calls.h"
+#include "python/py_errors.h"
+#include "python/py_import.h"
 
 namespace tabrix::exportable {
 
 namespace nb = nanobind;
-
-// Raises a Python exception from C++: sets the error and unwinds to the method boundary.
-[[noreturn]] void raise(PyObject* type, const char* message);
-[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
-// Unwinds with the Python error that is already set.
-[[noreturn]] void raise_current();
-
-// Returns a new reference or raises the pending Python error.
-inline nb::object checked(PyObject* result) {
-    if (!result) raise_current();
-    return nb::steal(result);
-}
-
-// The defining module's namespace, read at call time.
-class Globals {
-public:
-    explicit Globals(PyObject* dict) : dict_(dict) {}
-    // Module global, then builtin, as name lookup in a function body; NameError when absent.
-    nb::object operator[](const char* name) const;
-    bool flag(const char* name) const;
-    PyObject* dict() const { return dict_; }
-
-private:
-    PyObject* dict_;
-};
+// The shared helpers (errors, calls and attributes, imports) by their short names.
+using namespace tabrix::py;
 
 // One call of a native method: the bound parameters, in declaration order, and the module
 // namespace. Constructors and functions read their arguments by name (Args, class_decl.h);
@@ -56,46 +34,6 @@ struct Call {
     nb::handle X() const { return bound[1]; }
     nb::handle y() const { return bound[2]; }
 };
-
-// The interned Python string for a name given as a string literal (cached by address).
-PyObject* interned(const char* name);
-
-// Python truth value; raises what the object's __bool__ raises.
-bool truthy(nb::handle value);
-// getattr / hasattr / setattr with Python semantics.
-nb::object attr(nb::handle obj, const char* name);
-bool has_attr(nb::handle obj, const char* name);
-void set_attr(nb::handle obj, const char* name, nb::handle value);
-// Calls with positional arguments and, when kwnames is given, that many trailing keywords.
-nb::object call(nb::handle fn, std::initializer_list<nb::handle> args, nb::handle kwnames = nb::handle());
-// A tuple of interned keyword names, built once per call site.
-nb::handle kw_names(std::initializer_list<const char*> names);
-nb::object str_of(nb::handle obj);
-// `a == b` in Python's truth sense.
-bool equals(nb::handle a, nb::handle b);
-// An index or size as C++ integer (OverflowError beyond Py_ssize_t).
-Py_ssize_t as_size(nb::handle value);
-// An exception a bare `except Exception` would handle (not KeyboardInterrupt or SystemExit).
-inline bool is_ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
-
-// `from <module> import <names...>` run with `globals` as the importing namespace: the values in
-// order, or the interpreter's own ImportError when a name is absent.
-std::vector<nb::object> from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names);
-
-// ---- NumPy-style indexing through Python, so any array-like behaves as it would in Python ----
-
-// X.shape[axis] as a Python object.
-nb::object shape_item(nb::handle X, Py_ssize_t axis);
-// `:` as an index part.
-nb::handle full_slice();
-// A.reshape(rows, -1)
-nb::object reshape_rows(nb::handle A, nb::handle rows);
-// X[rows, columns]
-nb::object index_2d(nb::handle X, nb::handle rows, nb::handle columns);
-// X[:, j]
-nb::object get_column(nb::handle X, Py_ssize_t j);
-// Y[:, j] = value, with NumPy's own conversions and errors.
-void set_column(nb::handle Y, Py_ssize_t j, nb::handle value);
 
 // Wraps a method body written with nanobind objects into the native calling convention.
 template <nb::object (*Body)(const Call&)>
@@ -138,7 +76,8 @@ public:
     void take_start_time();
     // The end line: text + size + "), elapsed_time (s): ..." when timed and a start time was
     // taken, else closed as `style` says.
-    void print_end(const std::string& text, const std::string& size_text, EndLine style, bool timed);
+    void print_end(const std::string& text, const std::string& size_text, EndLine style,
+                   bool timed);
 
 private:
     const Call& call_;
@@ -150,7 +89,8 @@ std::string shape_text(nb::handle A);
 // print(text) through the builtin print, so redirections of sys.stdout see it.
 void print_line(const Call& call, nb::handle text);
 void print_line(const Call& call, const std::string& text);
-// Class name of the instance, ".transform(", str(X), ")->", str(Y), when debug_transform_return is set.
+// When debug_transform_return is set: the instance's class name, ".transform(", str(X), ")->",
+// str(Y).
 void return_trace(const Call& call, nb::handle self, nb::handle X, nb::handle Y);
 
 // assert X.ndim == 2 (skipped when Python runs with assertions disabled).
@@ -166,7 +106,8 @@ void check_array(const Call& call, nb::handle X);
 // ---- the protocol, configured per class ----
 
 // Which pieces of the protocol a class uses: one row per class, written as a chain of the
-// departures from the common case, e.g. ProtocolRow().asserts_in_fit().switched_by("activate_flag").
+// departures from the common case:
+//   ProtocolRow().asserts_in_fit().switched_by("activate_flag")
 struct ProtocolRow {
     bool fit_asserts = false;       // assert X.ndim == 2 first in fit
     bool fit_traces = true;         // start and end lines around fit
@@ -178,19 +119,27 @@ struct ProtocolRow {
     // The on/off attribute (activate_flag, use_scaler_flag), or none. Switched off, fit skips
     // the class's work and transform returns X itself.
     const char* switch_name = nullptr;
-    bool fit_reads_switch = true;               // false: fit never reads it (and always works)
+    bool fit_reads_switch = true;                // false: fit never reads it (and always works)
     bool n_features_check_needs_switch = false;  // a switched-off instance takes any width
 
     ProtocolRow asserts_in_fit() const { return with(&ProtocolRow::fit_asserts, true); }
     ProtocolRow untraced_fit() const { return with(&ProtocolRow::fit_traces, false); }
-    ProtocolRow no_assert_in_transform() const { return with(&ProtocolRow::transform_asserts, false); }
+    ProtocolRow no_assert_in_transform() const {
+        return with(&ProtocolRow::transform_asserts, false);
+    }
     ProtocolRow untimed() const { return with(&ProtocolRow::transform_timed, false); }
     ProtocolRow end_line_closed(EndLine style) const { return with(&ProtocolRow::end_line, style); }
-    ProtocolRow end_line_of_input() const { return with(&ProtocolRow::end_line_describes_input, true); }
+    ProtocolRow end_line_of_input() const {
+        return with(&ProtocolRow::end_line_describes_input, true);
+    }
     ProtocolRow list_sizes() const { return with(&ProtocolRow::list_size_text, true); }
-    ProtocolRow switched_by(const char* name) const { return with(&ProtocolRow::switch_name, name); }
+    ProtocolRow switched_by(const char* name) const {
+        return with(&ProtocolRow::switch_name, name);
+    }
     ProtocolRow switch_unread_in_fit() const { return with(&ProtocolRow::fit_reads_switch, false); }
-    ProtocolRow n_features_check_when_on() const { return with(&ProtocolRow::n_features_check_needs_switch, true); }
+    ProtocolRow n_features_check_when_on() const {
+        return with(&ProtocolRow::n_features_check_needs_switch, true);
+    }
 
 private:
     template <class T>
@@ -204,8 +153,8 @@ private:
 // A class's own work, run by the protocol.
 using FitWork = void (*)(const Call& c, nb::handle self, nb::handle X, nb::handle y);
 using TransformWork = nb::object (*)(const Call& c, nb::handle self, nb::handle X);
-using OffWork = void (*)(nb::handle self);                // besides returning X, when switched off
-using AfterEndLine = nb::object (*)(nb::object Y);        // reshapes Y after the end line
+using OffWork = void (*)(nb::handle self);          // besides returning X, when switched off
+using AfterEndLine = nb::object (*)(nb::object Y);  // reshapes Y after the end line
 using BeforeReturn = void (*)(nb::handle X, nb::handle Y);  // a last check, after the return trace
 
 nb::object pass_through(const Call& c, nb::handle self, nb::handle X);
@@ -239,12 +188,10 @@ public:
 private:
     std::string size_text(nb::handle X, nb::handle described) const;
     void start(Trace& trace, const std::string& text, nb::handle X) const;
-    void end(Trace& trace, const std::string& text, nb::handle X, nb::handle described, EndLine style,
-             bool timed) const;
+    void end(Trace& trace, const std::string& text, nb::handle X, nb::handle described,
+             EndLine style, bool timed) const;
 
     TraceTexts texts_;
 };
-
-inline nb::object new_list() { return checked(PyList_New(0)); }
 
 }  // namespace tabrix::exportable

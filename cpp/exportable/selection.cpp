@@ -9,43 +9,6 @@ namespace tabrix::exportable {
 
 namespace {
 
-// `first, second = value`, failing with the interpreter's own unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    PyObject* v = value.ptr();
-    PyObject* it = PyObject_GetIter(v);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr && !PySequence_Check(v)) {
-            PyErr_Clear();
-            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-        }
-        raise_current();
-    }
-    nb::object iterator = nb::steal(it);
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(it);
-        if (!item) {
-            if (PyErr_Occurred()) raise_current();
-            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-        items[i] = nb::steal(item);
-    }
-    PyObject* extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
-#if PY_VERSION_HEX >= 0x030E0000
-        // From 3.14 the interpreter also reports the length of containers that know it.
-        if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
-            const Py_ssize_t n = PyDict_CheckExact(v) ? PyDict_Size(v) : Py_SIZE(v);
-            raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
-        }
-#endif
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) raise_current();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 bool equals_int(nb::handle value, long number) {
     nb::object n = checked(PyLong_FromLong(number));
     return equals(value, n);
@@ -64,7 +27,8 @@ void init(Args& a) {
 
 nb::object select(const Call& c, nb::handle self, nb::handle X) {
     static nb::handle names = kw_names({"columns_indices_list"});
-    nb::object result = call(c.g["numpy_select_columns"], {X, attr(self, "columns_indices_list")}, names);
+    nb::object result =
+        call(c.g["numpy_select_columns"], {X, attr(self, "columns_indices_list")}, names);
     // Unpacked whole before anything is stored, so a malformed result leaves the flag as it was.
     auto selected = unpack_pair(result);
     set_attr(self, "columns_selected_flag", selected.second);
@@ -79,9 +43,11 @@ void nothing_selected(nb::handle self) { set_attr(self, "columns_selected_flag",
 
 const ClassDecl column_selector =
     ClassDecl("ColumnSelector")
-        .doc({"Selects a subset of columns for a given numpy array or subset of elements of a list"})
+        .doc(
+            {"Selects a subset of columns for a given numpy array or subset of elements of a list"})
         .params({arg("columns_indices_list"), arg("activate_flag", true)})
-        .init_doc({":param columns_indices_list: list of indices to select numpy columns or list elements",
+        .init_doc({":param columns_indices_list: list of indices to select numpy columns or list "
+                   "elements",
                    ":param activate_flag: determines whether transformer is active or not"})
         .init(column_selector::init)
         // Switched off, it takes input of any width and keeps no selection flag.
@@ -123,21 +89,25 @@ nb::object apply_along_axis(const Call& c, nb::handle self, nb::handle X) {
     if (!columns && !equals_int(axis, 1)) {
         // No result exists for this axis; callers see the same exception type as always,
         // with the reason attached.
-        raise_format(PyExc_UnboundLocalError,
-                     "local variable 'Y' referenced before assignment (axis must be 0 or 1, got %R)", axis.ptr());
+        raise(PyExc_UnboundLocalError,
+              "local variable 'Y' referenced before assignment (axis must be 0 or 1, got %R)",
+              axis.ptr());
     }
     nb::object apply = attr(c.g["np"], "apply_along_axis");
     nb::object func1d = attr(self, "func1d");
-    nb::object slice = columns ? index_2d(X, full_slice(), index_list) : index_2d(X, index_list, full_slice());
+    nb::object slice =
+        columns ? index_2d(X, full_slice(), index_list) : index_2d(X, index_list, full_slice());
     return call(apply, {func1d, axis, slice});
 }
 }  // namespace
 
 const ClassDecl numpy_apply_along_axis =
     ClassDecl("NumpyApplyAlongAxis")
-        .doc({"Transformer that applies a function to 1-D slices along the given axis on a subset of rows or columns"})
-        .params({arg("func1d"), arg("axis", None).none_as(zero), arg("index_list", None).none_as(fresh_list),
-                 star_args("args"), star_kwargs("kwargs")})
+        .doc({"Transformer that applies a function to 1-D slices along the given axis on a subset "
+              "of rows or columns"})
+        .params({arg("func1d"), arg("axis", None).none_as(zero),
+                 arg("index_list", None).none_as(fresh_list), star_args("args"),
+                 star_kwargs("kwargs")})
         // No timings in this class: debug_timings is never read.
         .row(ProtocolRow().untraced_fit().untimed())
         .transform(apply_along_axis);
@@ -146,7 +116,8 @@ const ClassDecl numpy_apply_along_axis =
 
 namespace {
 nb::object permute(const Call& c, nb::handle self, nb::handle X) {
-    return call(c.g["numpy_permute_array"], {X, attr(self, "permutation_indices"), attr(self, "axis")});
+    return call(c.g["numpy_permute_array"],
+                {X, attr(self, "permutation_indices"), attr(self, "axis")});
 }
 
 // After the end line, always two-dimensional: a one-dimensional result becomes a column.
@@ -156,11 +127,16 @@ nb::object two_dimensional(nb::object Y) { return reshape_rows(Y, shape_item(Y, 
 const ClassDecl numpy_permute_array =
     ClassDecl("NumpyPermuteArray")
         .doc({"Rearranges columns or rows of a numpy array based on a list of indices"})
-        .params({arg("permutation_indices", None).none_as(fresh_list), arg("axis", None).none_as(zero)})
-        .init_doc({":param permutation_indices: list of indexes based on which columns will be rearranged",
+        .params(
+            {arg("permutation_indices", None).none_as(fresh_list), arg("axis", None).none_as(zero)})
+        .init_doc({":param permutation_indices: list of indexes based on which columns will be "
+                   "rearranged",
                    ":param axis: 0 permute along columns, 1, permute along rows"})
         // Both end lines describe the input, and the untimed one is followed by an empty line.
-        .row(ProtocolRow().untraced_fit().end_line_closed(EndLine::ParenThenNewline).end_line_of_input())
+        .row(ProtocolRow()
+                 .untraced_fit()
+                 .end_line_closed(EndLine::ParenThenNewline)
+                 .end_line_of_input())
         .transform(permute)
         .after_end_line(two_dimensional);
 

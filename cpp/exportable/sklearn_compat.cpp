@@ -45,7 +45,7 @@ Release parse_release(nb::handle version) {
 // signature.
 bool signature_has(nb::handle fn, const char* name) {
     try {
-        nb::object inspect = checked(PyImport_ImportModule("inspect"));
+        nb::object inspect = import_module("inspect");
         nb::object parameters = attr(call(attr(inspect, "signature"), {fn}), "parameters");
         const int found = PySequence_Contains(parameters.ptr(), nb::str(name).ptr());
         if (found < 0) raise_current();
@@ -74,30 +74,32 @@ void start_up(nb::handle module) {
 
     // _check_n_features: a BaseEstimator method until 1.6, a function in validation from 1.6
     // (the method went in 1.7). Can go when 1.6 is the oldest supported release.
-    nb::object validation = checked(PyImport_ImportModule("sklearn.utils.validation"));
+    nb::object validation = import_module("sklearn.utils.validation");
     if (has_attr(validation, "_check_n_features")) {
         validation_check_n_features = attr(validation, "_check_n_features").release().ptr();
     }
     nb::object base = attr(module, "BaseEstimator");
-    if (has_attr(base, "_check_n_features")) base_check_n_features = attr(base, "_check_n_features").release().ptr();
+    if (has_attr(base, "_check_n_features"))
+        base_check_n_features = attr(base, "_check_n_features").release().ptr();
 
     // SimpleImputer drops all-missing columns also for the "constant" strategy from 1.8 on,
     // unless keep_empty_features (1.2 on) asks it to keep them; both imputers rely on the older
     // layout. Stays while 1.8 and later are supported; the release test can go when 1.8 is the
     // oldest supported release.
-    nb::object impute = checked(PyImport_ImportModule("sklearn.impute"));
+    nb::object impute = import_module("sklearn.impute");
     nb::object own = attr(impute, "SimpleImputer");
-    keep_empty_for_constant = installed.at_least(1, 8) && signature_has(attr(own, "__init__"), "keep_empty_features");
+    keep_empty_for_constant =
+        installed.at_least(1, 8) && signature_has(attr(own, "__init__"), "keep_empty_features");
     own_simple_imputer = own.release().ptr();
 }
 
 // ---------------------------------------------------------------- validation
 
 nb::handle check_array_keywords(nb::handle fn) {
-    static nb::handle documented_names =
-        kw_names({"ensure_min_features", "ensure_min_samples", "dtype", "force_all_finite", "accept_sparse"});
-    static nb::handle installed_names =
-        kw_names({"ensure_min_features", "ensure_min_samples", "dtype", finite_keyword, "accept_sparse"});
+    static nb::handle documented_names = kw_names({"ensure_min_features", "ensure_min_samples",
+                                                   "dtype", "force_all_finite", "accept_sparse"});
+    static nb::handle installed_names = kw_names(
+        {"ensure_min_features", "ensure_min_samples", "dtype", finite_keyword, "accept_sparse"});
     return fn.ptr() == own_check_array ? installed_names : documented_names;
 }
 
@@ -142,7 +144,8 @@ EncoderKind encoder_kind(nb::handle family, nb::handle encoding) {
     // but a caller may still name these families. Stays while the parameter does.
     static nb::handle family_020dev = interned("020dev");
     static nb::handle family_019 = interned("019");
-    if (equals(family, family_020dev) || equals(family, family_019)) return EncoderKind::Categorical;
+    if (equals(family, family_020dev) || equals(family, family_019))
+        return EncoderKind::Categorical;
     static nb::handle ordinal = interned("ordinal");
     static nb::handle onehot = interned("onehot");
     static nb::handle onehot_dense = interned("onehot-dense");
@@ -153,9 +156,11 @@ EncoderKind encoder_kind(nb::handle family, nb::handle encoding) {
 }
 
 nb::object encoder_class(PyObject* globals, EncoderKind kind) {
-    if (kind == EncoderKind::Categorical) return from_import(globals, "sklearn.preprocessing", {"CategoricalEncoder"})[0];
+    if (kind == EncoderKind::Categorical)
+        return from_import(globals, "sklearn.preprocessing", {"CategoricalEncoder"})[0];
     // Both names, as one import statement: either one missing fails whatever the encoding.
-    std::vector<nb::object> classes = from_import(globals, "sklearn.preprocessing", {"OneHotEncoder", "OrdinalEncoder"});
+    std::vector<nb::object> classes =
+        from_import(globals, "sklearn.preprocessing", {"OneHotEncoder", "OrdinalEncoder"});
     return std::move(classes[is_one_hot(kind) ? 0 : 1]);
 }
 
@@ -193,11 +198,14 @@ bool takes_sparse_output(nb::handle cls) {
 }
 }  // namespace
 
-const char* sparse_keyword(nb::handle cls) { return takes_sparse_output(cls) ? "sparse_output" : "sparse"; }
+const char* sparse_keyword(nb::handle cls) {
+    return takes_sparse_output(cls) ? "sparse_output" : "sparse";
+}
 
 nb::handle one_hot_keywords(nb::handle cls) {
     static nb::handle sparse_names = kw_names({"categories", "sparse", "dtype", "handle_unknown"});
-    static nb::handle sparse_output_names = kw_names({"categories", "sparse_output", "dtype", "handle_unknown"});
+    static nb::handle sparse_output_names =
+        kw_names({"categories", "sparse_output", "dtype", "handle_unknown"});
     return takes_sparse_output(cls) ? sparse_output_names : sparse_names;
 }
 
@@ -211,8 +219,10 @@ bool can_ignore_unknown_categories(const Call& c) {
     nb::object versions = c.g["sklearn_version_list"];
     nb::object major = checked(PyObject_GetItem(versions.ptr(), nb::int_(0).ptr()));
     if (equals(major, major_1)) return true;
-    if (!equals(checked(PyObject_GetItem(versions.ptr(), nb::int_(0).ptr())), major_0)) return false;
-    nb::object minor = checked(PyNumber_Long(checked(PyObject_GetItem(versions.ptr(), nb::int_(1).ptr())).ptr()));
+    if (!equals(checked(PyObject_GetItem(versions.ptr(), nb::int_(0).ptr())), major_0))
+        return false;
+    nb::object minor =
+        checked(PyNumber_Long(checked(PyObject_GetItem(versions.ptr(), nb::int_(1).ptr())).ptr()));
     return truthy(checked(PyObject_RichCompare(minor.ptr(), last_unsupported_minor.ptr(), Py_GT)));
 }
 

@@ -322,8 +322,7 @@ bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out) {
     const unsigned first = static_cast<unsigned>(lo & 0xFF);
     const bool sign = first == '-' || first == '+';
     const u128 allowed = digit | dot | (sign ? u128(0x80) : u128(0));
-    const uint64_t dots = static_cast<uint64_t>(dot) | static_cast<uint64_t>(dot >> 64);
-    if (allowed != high || (dots & (dots - 1)) != 0) return false;  // stray byte, two dots
+    if (allowed != high || (dot & (dot - 1)) != 0) return false;  // stray byte, two dots
     // Drop the sign, then close up the dot: the digits in order, first digit in byte 0.
     u128 text = ((u128(hi) << 64) | lo) >> (sign ? 8 : 0);
     const size_t len = n - (sign ? 1 : 0);
@@ -335,7 +334,9 @@ bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out) {
                                         : 64 + __builtin_ctzll(static_cast<uint64_t>(dot >> 64))) /
             8) - (sign ? 1 : 0);  // index of the dot after the sign is dropped
         const u128 before = pos ? (text & ((u128(1) << (8 * pos)) - 1)) : 0;
-        const u128 after = text >> (8 * (pos + 1));
+        // A dot in the last of the 16 bytes leaves nothing after it (and a shift by 128 is
+        // undefined).
+        const u128 after = pos + 1 < 16 ? text >> (8 * (pos + 1)) : u128(0);
         text = before | (after << (8 * pos));
         ndigits = len - 1;
         frac = len - 1 - pos;

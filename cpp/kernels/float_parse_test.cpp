@@ -128,7 +128,10 @@ TEST(ParseFloat, SimpleDecimalShortCut) {
                            "5.", "-.5", "0000000000000001", "9007199254740992",
                            "9007199254740993", "99999999999999.9", "-0", "1.2.3", "1e5", " 1",
                            "1_0", "", "-", ".", "-.", "12a", "+-1", "1234567890123456",
-                           "0.1234567890123", "1.000000000000001"};
+                           "0.1234567890123", "1.000000000000001",
+                           // Two dots eight bytes apart, one in each word; a dot in the last byte.
+                           "1.3456789.234567", "020.1111010.1114", "1.2345678.", "222222228222240.",
+                           "-22222222822224."};
     for (const char* t : texts) {
         std::string s = t;
         // Longer texts are passed with their true length (which the short cut must refuse)

@@ -4,8 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// 3.8 has vectorcall under provisional, underscored names.
 #if PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
 // getattr that reports "absent" without raising and clearing an AttributeError.

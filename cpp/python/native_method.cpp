@@ -5,14 +5,7 @@
 #include <cstddef>
 #include <utility>
 
-// Python 3.8 spells the vectorcall names with a leading underscore.
-#if PY_VERSION_HEX < 0x03090000
-#define TABRIX_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#define TABRIX_VECTORCALL_CALL PyVectorcall_Call
-#else
-#define TABRIX_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
-#define TABRIX_VECTORCALL_CALL PyVectorcall_Call
-#endif
+#include "python/compat.h"
 
 namespace tabrix {
 namespace {
@@ -21,16 +14,16 @@ struct NativeMethod {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     NativeImpl impl;
-    PyObject* name;         // str
-    PyObject* qualname;     // str
-    PyObject* doc;          // str or None
-    PyObject* module_name;  // str
-    PyObject* globals;      // dict of the defining module
-    PyObject* param_names;  // tuple of str, declaration order
-    PyObject* defaults;     // tuple: defaults of the trailing positional parameters, or None
-    PyObject* signature;    // inspect.Signature, built on first request
-    Py_ssize_t n_positional;  // named positional-or-keyword parameters (self included)
-    Py_ssize_t n_required;    // leading positional parameters without default
+    PyObject* name;             // str
+    PyObject* qualname;         // str
+    PyObject* doc;              // str or None
+    PyObject* module_name;      // str
+    PyObject* globals;          // dict of the defining module
+    PyObject* param_names;      // tuple of str, declaration order
+    PyObject* defaults;         // tuple: defaults of the trailing positional parameters, or None
+    PyObject* signature;        // inspect.Signature, built on first request
+    Py_ssize_t n_positional;    // named positional-or-keyword parameters (self included)
+    Py_ssize_t n_required;      // leading positional parameters without default
     Py_ssize_t var_positional;  // index in the bound array, or -1
     Py_ssize_t var_keyword;     // index in the bound array, or -1
     PyObject* kinds;            // tuple of int (ParamKind), for the signature
@@ -52,9 +45,12 @@ void quoted_list(std::string& out, const std::vector<std::string>& names) {
     // 'a' / 'a' and 'b' / 'a', 'b', and 'c'  (the interpreter's wording)
     for (size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
-            if (names.size() == 2) out += " and ";
-            else if (i + 1 == names.size()) out += ", and ";
-            else out += ", ";
+            if (names.size() == 2)
+                out += " and ";
+            else if (i + 1 == names.size())
+                out += ", and ";
+            else
+                out += ", ";
         }
         out += "'" + names[i] + "'";
     }
@@ -80,16 +76,19 @@ void raise_missing(NativeMethod* m, const std::vector<std::string>& missing) {
 void raise_too_many(NativeMethod* m, Py_ssize_t given) {
     Py_ssize_t most = m->n_positional;
     if (m->n_required < most) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError,
+                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
                      display_name(m), m->n_required, most, given, given == 1 ? "was" : "were");
     } else {
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                     display_name(m), most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+                     display_name(m), most, most == 1 ? "" : "s", given,
+                     given == 1 ? "was" : "were");
     }
 }
 
 // Binds the call's arguments to the declared parameters and runs the implementation.
-PyObject* native_method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* native_method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) {
     auto* m = reinterpret_cast<NativeMethod*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n_params = PyTuple_GET_SIZE(m->param_names);
@@ -288,9 +287,10 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!params) goto fail;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const long kind = PyLong_AsLong(PyTuple_GET_ITEM(m->kinds, i));
-        const char* kind_name = kind == static_cast<long>(ParamKind::VarPositional) ? "VAR_POSITIONAL"
-                                : kind == static_cast<long>(ParamKind::VarKeyword) ? "VAR_KEYWORD"
-                                                                                    : "POSITIONAL_OR_KEYWORD";
+        const char* kind_name =
+            kind == static_cast<long>(ParamKind::VarPositional) ? "VAR_POSITIONAL"
+            : kind == static_cast<long>(ParamKind::VarKeyword)  ? "VAR_KEYWORD"
+                                                                : "POSITIONAL_OR_KEYWORD";
         PyObject* kind_obj = PyObject_GetAttrString(parameter_cls, kind_name);
         if (!kind_obj) goto fail;
         PyObject* pargs = PyTuple_Pack(2, PyTuple_GET_ITEM(m->param_names, i), kind_obj);
@@ -375,10 +375,10 @@ bool native_method_type_ready() {
     if (t.tp_flags & Py_TPFLAGS_READY) return true;
     t.tp_name = "tabrix_libs.native_function";
     t.tp_basicsize = sizeof(NativeMethod);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | TABRIX_TPFLAGS_HAVE_VECTORCALL |
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                  Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_vectorcall_offset = offsetof(NativeMethod, vectorcall);
-    t.tp_call = TABRIX_VECTORCALL_CALL;
+    t.tp_call = PyVectorcall_Call;
     t.tp_dealloc = native_method_dealloc;
     t.tp_traverse = native_method_traverse;
     t.tp_clear = native_method_clear;

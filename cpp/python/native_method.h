@@ -23,13 +23,17 @@ struct Param {
     PyObject* default_value = nullptr;  // new reference, or nullptr when the parameter is required
 };
 
-inline Param required(const char* name) { return Param{name, ParamKind::PositionalOrKeyword, nullptr}; }
+inline Param required(const char* name) {
+    return Param{name, ParamKind::PositionalOrKeyword, nullptr};
+}
 // `value` is a borrowed reference; the parameter keeps its own.
 inline Param optional(const char* name, PyObject* value) {
     Py_INCREF(value);
     return Param{name, ParamKind::PositionalOrKeyword, value};
 }
-inline Param var_positional(const char* name) { return Param{name, ParamKind::VarPositional, nullptr}; }
+inline Param var_positional(const char* name) {
+    return Param{name, ParamKind::VarPositional, nullptr};
+}
 inline Param var_keyword(const char* name) { return Param{name, ParamKind::VarKeyword, nullptr}; }
 
 // The implementation receives one borrowed reference per declared parameter, in declaration

@@ -17,25 +17,27 @@ PyArrayObject* require_array(PyObject* x, const char* func, const char* arg) {
 
 void require_ndim(PyArrayObject* a, int ndim, const char* func, const char* arg) {
     if (PyArray_NDIM(a) != ndim)
-        raise(PyExc_ValueError, "%s: %s must be a %d-D array, got %d dimension(s)", func, arg,
-              ndim, PyArray_NDIM(a));
+        raise(PyExc_ValueError, "%s: %s must be a %d-D array, got %d dimension(s)", func, arg, ndim,
+              PyArray_NDIM(a));
 }
+
+namespace {
+
+// The array cast to the dtype d (a new reference, which the cast steals).
+nb::object cast_to_descr(PyArrayObject* a, PyArray_Descr* d) {
+    check(d != nullptr);
+    return checked(PyArray_CastToType(a, d, 0));
+}
+
+}  // namespace
 
 nb::object native_order(PyArrayObject* a) {
     if (PyArray_ISNOTSWAPPED(a)) return nb::borrow(reinterpret_cast<PyObject*>(a));
-    PyArray_Descr* d = PyArray_DescrNewByteorder(PyArray_DESCR(a), NPY_NATIVE);
-    check(d != nullptr);
-    PyObject* r = PyArray_CastToType(a, d, 0);  // steals d
-    check(r != nullptr);
-    return nb::steal(r);
+    return cast_to_descr(a, PyArray_DescrNewByteorder(PyArray_DESCR(a), NPY_NATIVE));
 }
 
 nb::object cast_to(PyArrayObject* a, int type_num) {
-    PyArray_Descr* d = PyArray_DescrFromType(type_num);
-    check(d != nullptr);
-    PyObject* r = PyArray_CastToType(a, d, 0);  // steals d
-    check(r != nullptr);
-    return nb::steal(r);
+    return cast_to_descr(a, PyArray_DescrFromType(type_num));
 }
 
 nb::object new_array(int nd, const npy_intp* dims, int type_num) {
@@ -49,8 +51,8 @@ namespace {
 Py_ssize_t checked_index(PyObject* item, npy_intp size, const char* func, const char* arg,
                          const char* what, bool resolve) {
     if (PyBool_Check(item) || PyArray_IsScalar(item, Bool) || !PyIndex_Check(item))
-        raise(PyExc_TypeError, "%s: %s must hold integers, got %s %s", func, arg,
-              type_name(item), short_repr(item).c_str());
+        raise(PyExc_TypeError, "%s: %s must hold integers, got %s %s", func, arg, type_name(item),
+              short_repr(item).c_str());
     Py_ssize_t v = PyNumber_AsSsize_t(item, nullptr);
     if (v == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_current();
@@ -82,10 +84,6 @@ bool read_range(PyObject* r, Py_ssize_t* start, Py_ssize_t* step, Py_ssize_t* le
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 std::vector<npy_intp> read_indices(PyObject* indices, npy_intp size, const char* func,
                                    const char* arg, const char* what, bool resolve) {
     std::vector<npy_intp> out;
@@ -99,8 +97,8 @@ std::vector<npy_intp> read_indices(PyObject* indices, npy_intp size, const char*
         Py_ssize_t last = start + (len - 1) * step;
         for (Py_ssize_t v : {start, last})
             if (v < -size || v >= size)
-                raise(PyExc_IndexError, "%s: index %zd in %s is out of range for %zd %s", func,
-                      v, arg, static_cast<Py_ssize_t>(size), what);
+                raise(PyExc_IndexError, "%s: index %zd in %s is out of range for %zd %s", func, v,
+                      arg, static_cast<Py_ssize_t>(size), what);
         // A range is monotonic: with both ends in bounds, every index is.
         out.resize(static_cast<size_t>(len));
         for (Py_ssize_t k = 0; k < len; ++k) {
@@ -130,9 +128,8 @@ std::vector<npy_intp> read_index_list(PyObject* indices, npy_intp size, const ch
     return read_indices(indices, size, func, arg, what, true);
 }
 
-std::vector<npy_intp> read_index_list_unresolved(PyObject* indices, npy_intp size,
-                                                 const char* func, const char* arg,
-                                                 const char* what) {
+std::vector<npy_intp> read_index_list_unresolved(PyObject* indices, npy_intp size, const char* func,
+                                                 const char* arg, const char* what) {
     return read_indices(indices, size, func, arg, what, false);
 }
 
@@ -143,8 +140,8 @@ bool read_flag(PyObject* flag, const char* func, const char* arg) {
         check(r >= 0);
         return r == 1;
     }
-    raise(PyExc_TypeError, "%s: %s must be True or False, got %s %s", func, arg,
-          type_name(flag), short_repr(flag).c_str());
+    raise(PyExc_TypeError, "%s: %s must be True or False, got %s %s", func, arg, type_name(flag),
+          short_repr(flag).c_str());
 }
 
 std::string cell_position(PyArrayObject* a, npy_intp pos) {

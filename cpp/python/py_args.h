@@ -37,9 +37,8 @@ std::vector<npy_intp> read_index_list(PyObject* indices, npy_intp size, const ch
                                       const char* arg, const char* what);
 // The same checks, with negative indices returned as given: for a container whose size may
 // change while the indices are read (their __index__ and iteration run Python code).
-std::vector<npy_intp> read_index_list_unresolved(PyObject* indices, npy_intp size,
-                                                 const char* func, const char* arg,
-                                                 const char* what);
+std::vector<npy_intp> read_index_list_unresolved(PyObject* indices, npy_intp size, const char* func,
+                                                 const char* arg, const char* what);
 
 // Truth value of a flag given as bool, numpy.bool_ or integer; TypeError for anything else.
 bool read_flag(PyObject* flag, const char* func, const char* arg);

@@ -42,11 +42,24 @@ std::string short_repr(PyObject* o) {
         // Cut on UTF-8 character boundaries.
         size_t head = 40, tail = text.size() - 16;
         while (head > 0 && (static_cast<unsigned char>(text[head]) & 0xC0) == 0x80) --head;
-        while (tail < text.size() && (static_cast<unsigned char>(text[tail]) & 0xC0) == 0x80) ++tail;
+        while (tail < text.size() && (static_cast<unsigned char>(text[tail]) & 0xC0) == 0x80)
+            ++tail;
         text = text.substr(0, head) + "..." + text.substr(tail);
     }
     return text;
 }
+
+Handling::Handling(const nanobind::python_error& e) {
+    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
+    PyObject* value = e.value().ptr();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    PyObject* tb = PyException_GetTraceback(value);  // new reference or nullptr
+    Py_INCREF(type);
+    Py_INCREF(value);
+    PyErr_SetExcInfo(type, value, tb);  // steals the three references
+}
+
+Handling::~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
 
 }  // namespace py
 }  // namespace tabrix

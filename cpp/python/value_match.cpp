@@ -166,6 +166,33 @@ bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {
            std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
 }
 
+namespace {
+
+bool is_plain_number(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type;
+}
+
+// The Python int or float of a probed number. A NumPy number compared with another kind of
+// number (Decimal, Fraction) goes through NumPy's own rules, which may raise instead of
+// comparing; numbers match by value, so the plain number of that value stands in for it.
+nb::object plain_number(const Probe& p) {
+    const NumKey k{p.key.head[0], static_cast<NumKey::Tag>(p.key.head[1])};
+    PyObject* o = k.tag == NumKey::kInt           ? PyLong_FromLongLong(static_cast<int64_t>(k.bits))
+                  : k.tag == NumKey::kBigUnsigned ? PyLong_FromUnsignedLongLong(k.bits)
+                                                  : PyFloat_FromDouble(k.to_double());
+    check(o != nullptr);
+    return nb::steal(o);
+}
+
+}  // namespace
+
+bool ValueSet::contains_number_by_python(PyObject* cell, const Probe& p) const {
+    if (is_plain_number(cell)) return contains_by_python(cell, true);
+    nb::object plain = plain_number(p);
+    return contains_by_python(plain.ptr(), true);
+}
+
 bool ValueSet::contains_by_python(PyObject* cell, bool only_other) const {
     // Hash and == run Python code, which may drop the last other reference to the cell.
     nb::object hold = nb::borrow(cell);
@@ -195,6 +222,14 @@ PyObject* ValueSet::fill_or_keep_held(PyObject* cell, const Probe& p, bool fill_
     nb::object hold = nb::borrow(cell);
     *filled = contains(cell, p) == fill_when;
     return *filled ? nb::borrow(fill).release().ptr() : hold.release().ptr();
+}
+
+void ValueSet::add_hashed(PyObject* v, const Probe& p) {
+    if (p.kind == Kind::kNum && !is_plain_number(v)) {
+        plain_numbers_.push_back(plain_number(p));
+        v = plain_numbers_.back().ptr();
+    }
+    add_hashed(v, p.kind == Kind::kOther);
 }
 
 void ValueSet::add_hashed(PyObject* v, bool other) {
@@ -251,14 +286,14 @@ void ValueSet::add_new(PyObject* v, const Probe& p) {
         case Kind::kNone: has_none_ = true; break;
         default: has_other_ = true; break;
     }
-    add_hashed(v, p.kind == Kind::kOther);
+    add_hashed(v, p);
 }
 
 void ValueSet::add_reference(PyObject* v) {
     const Probe p = make_probe(v);
     if (add(v, p) || p.kind == Kind::kNan) return;
     values_.push_back(nb::borrow(v));
-    add_hashed(v, p.kind == Kind::kOther);
+    add_hashed(v, p);
 }
 
 NumKeySet ValueSet::numeric_keys() const {
@@ -303,6 +338,18 @@ NumKeySet ValueSet::numeric_keys() const {
         nb::object f = nb::steal(PyFloat_FromDouble(d));
         check(f.is_valid());
         if (py_equal(v, f.ptr())) keys.insert(NumKey::from_double(d));
+        // An integral value beyond 2**53 (an int subclass, a Decimal, a Fraction) can equal an
+        // integer cell that no double holds exactly: key it by its int value too.
+        if (!PyComplex_Check(v) && !PyArray_IsScalar(v, ComplexFloating) && std::isfinite(d) &&
+            std::fabs(d) >= 9007199254740992.0) {
+            nb::object as_int = nb::steal(PyNumber_Long(v));
+            if (!as_int.is_valid()) {
+                clear_inapplicable_error();
+                continue;
+            }
+            const CellInfo int_info = classify(as_int.ptr());
+            if (int_info.kind == Kind::kNum && py_equal(v, as_int.ptr())) keys.insert(int_info.key);
+        }
     }
     return keys;
 }

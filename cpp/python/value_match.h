@@ -149,7 +149,8 @@ public:
                 break;
             case Kind::kOther: return contains_by_python(cell, false);
         }
-        return has_other_ && contains_by_python(cell, true);
+        if (!has_other_) return false;
+        return p.kind == Kind::kNum ? contains_number_by_python(cell, p) : contains_by_python(cell, true);
     }
 
     // Starts loading the table slot a later lookup of p will read.
@@ -205,13 +206,16 @@ private:
     }
     bool long_text_equal(PyObject* cell, uint32_t pos) const;
     bool contains_by_python(PyObject* cell, bool only_other) const;
+    bool contains_number_by_python(PyObject* cell, const Probe& p) const;
     void add_hashed(PyObject* v, bool other);
+    void add_hashed(PyObject* v, const Probe& p);
 
     // Strings by content and numbers by value; an entry's extra is its position in values_.
     FlatHashSet<TextKey> typed_;
     OrderedHashTable<Hashed> hashed_;   // every hashable value, by Python's hash
     std::vector<PyObject*> unhashable_;
     std::vector<nanobind::object> values_;  // owns the references
+    std::vector<nanobind::object> plain_numbers_;  // what NumPy number values compare as
     uint64_t str_lengths_ = 0;        // bit (length % 64) set for each string value
     uint64_t str_first_[2] = {0, 0};  // bit c set when a string value starts with ASCII c
     bool str_first_wide_ = false;     // some string value starts beyond ASCII

@@ -1,8 +1,10 @@
 // Type conversions: numpy_boolean2float and convert_float32.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/text_clean.h"
@@ -63,6 +65,28 @@ inline bool to_float32(double d, float* out) {
     return !(std::isinf(f) && std::isfinite(d));
 }
 
+// The float32 nearest to the value of `exact` (a Python number), given d, that value rounded
+// once to double. Rounding d again is wrong only when d sits exactly halfway between two
+// float32 values and the value itself does not: then the side of d it lies on decides. The
+// comparison is exact for ints, Decimals and Fractions.
+float round_again_to_float32(PyObject* exact, double d) {
+    const float f = static_cast<float>(d);
+    if (static_cast<double>(f) == d || std::isinf(f)) return f;
+    const float other = std::nextafter(f, d > static_cast<double>(f)
+                                              ? std::numeric_limits<float>::infinity()
+                                              : -std::numeric_limits<float>::infinity());
+    if (static_cast<double>(f) + static_cast<double>(other) != 2.0 * d) return f;  // not a tie
+    nb::object d_obj = nb::steal(PyFloat_FromDouble(d));
+    check(d_obj.is_valid());
+    const int above = PyObject_RichCompareBool(exact, d_obj.ptr(), Py_GT);
+    if (above < 0) raise_current();
+    const int below = above ? 0 : PyObject_RichCompareBool(exact, d_obj.ptr(), Py_LT);
+    if (below < 0) raise_current();
+    if (above) return std::max(f, other);
+    if (below) return std::min(f, other);
+    return f;
+}
+
 // repr() runs Python code: the cell is held while its description is built.
 [[noreturn]] void raise_not_number(PyArrayObject* a, npy_intp pos, PyObject* cell) {
     nb::object hold = nb::borrow(cell);
@@ -117,6 +141,12 @@ npy_intp c_position(PyArrayObject* a, npy_intp k) {
 // the first finite value beyond the float32 range, or n.
 template <class T>
 TABRIX_VECTOR_CLONES size_t narrow_flat(const T* src, float* dst, size_t n) {
+    if constexpr (std::is_integral<T>::value) {
+        // Straight to float32, rounded once (through a double, an integer beyond 2**53 would
+        // be rounded twice); no integer is beyond the float32 range.
+        for (size_t k = 0; k < n; ++k) dst[k] = static_cast<float>(src[k]);
+        return n;
+    }
     constexpr size_t kBlock = 1024;
     for (size_t b = 0; b < n; b += kBlock) {
         const size_t e = b + kBlock < n ? b + kBlock : n;
@@ -159,6 +189,11 @@ float object_to_float32(PyArrayObject* a, npy_intp pos, PyObject* cell) {
     switch (info.kind) {
         case Kind::kNan: return std::numeric_limits<float>::quiet_NaN();
         case Kind::kNum:
+            // Integers are rounded once, straight to float32 (through a double, an integer
+            // beyond 2**53 would be rounded twice). A zero keeps the sign of a float zero.
+            if (info.key.tag == NumKey::kInt && info.key.bits != 0)
+                return static_cast<float>(static_cast<int64_t>(info.key.bits));
+            if (info.key.tag == NumKey::kBigUnsigned) return static_cast<float>(info.key.bits);
             if (!to_float32(number_value(cell, info), &f)) raise_out_of_range(a, pos, cell);
             return f;
         case Kind::kNone:
@@ -174,7 +209,11 @@ float object_to_float32(PyArrayObject* a, npy_intp pos, PyObject* cell) {
         if (std::isinf(f) && std::isfinite(v)) raise_out_of_range(a, pos, cell);
         return f;
     }
-    if (PyLong_Check(cell)) {  // beyond 64 bits: a float32 holds no such integer
+    if (PyLong_Check(cell)) {  // an int subclass, or an int beyond 64 bits
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(cell, &overflow);
+        if (v == -1 && PyErr_Occurred()) raise_current();
+        if (!overflow) return static_cast<float>(v);
         double d = PyLong_AsDouble(cell);
         if (d == -1.0 && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_current();
@@ -182,7 +221,7 @@ float object_to_float32(PyArrayObject* a, npy_intp pos, PyObject* cell) {
             raise_out_of_range(a, pos, cell);
         }
         if (!to_float32(d, &f)) raise_out_of_range(a, pos, cell);
-        return f;
+        return round_again_to_float32(cell, d);
     }
     PyNumberMethods* nm = Py_TYPE(cell)->tp_as_number;
     if (PyUnicode_Check(cell) || PyBytes_Check(cell) || PyComplex_Check(cell) ||
@@ -199,8 +238,18 @@ float object_to_float32(PyArrayObject* a, npy_intp pos, PyObject* cell) {
         PyErr_Clear();
         raise_not_number(a, pos, cell);
     }
+    if (std::isinf(d)) {
+        // float() gives an infinity for a finite value beyond the double range too
+        // (Decimal("1E+400")): only an infinite value stays infinite.
+        nb::object d_obj = nb::steal(PyFloat_FromDouble(d));
+        check(d_obj.is_valid());
+        const int infinite = PyObject_RichCompareBool(cell, d_obj.ptr(), Py_EQ);
+        if (infinite < 0) clear_inapplicable_error();
+        if (infinite <= 0) raise_out_of_range(a, pos, cell);
+        return static_cast<float>(d);
+    }
     if (!to_float32(d, &f)) raise_out_of_range(a, pos, cell);
-    return f;
+    return std::isnan(d) ? f : round_again_to_float32(cell, d);
 }
 
 }  // namespace
@@ -316,6 +365,12 @@ nb::object convert_float32(nb::handle X) {
             nb::gil_scoped_release nogil;
             for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
                 if (bad >= 0) return;
+                if constexpr (std::is_integral<typename Cell<T>::Value>::value) {
+                    // Straight to float32, rounded once; no integer is beyond its range.
+                    for (npy_intp k = 0; k < n; ++k)
+                        dst[start + k] = static_cast<float>(Cell<T>::read(p + k * stride));
+                    return;
+                }
                 for (npy_intp k = 0; k < n; ++k) {
                     if (!to_float32(static_cast<double>(Cell<T>::read(p + k * stride)), &dst[start + k])) {
                         bad = start + k;

@@ -1,4 +1,5 @@
 """`python -m tabrix_libs`: the same command as the `tabrix-libs` console script."""
+
 import sys
 
 from tabrix_libs.cli import main

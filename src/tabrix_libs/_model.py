@@ -1,5 +1,6 @@
 """The model the command-line tool trains after the pipeline: its kind, the split of the rows,
 and the score of predictions against a target column, added up a chunk of rows at a time."""
+
 from tabrix_libs.pipeline import is_finite_number
 
 CLASSIFICATION, REGRESSION = "classification", "regression"
@@ -36,7 +37,9 @@ def prepare_target(values, missing, task, name):
         try:
             return keep, kind, y.astype(float)
         except ValueError:
-            raise InputError("target column %r is not numeric; it cannot be used for regression" % name) from None
+            raise InputError(
+                "target column %r is not numeric; it cannot be used for regression" % name
+            ) from None
     return keep, kind, y.astype(str)
 
 

@@ -15,6 +15,7 @@ saved file that is not ours) end the run with one line on stderr and exit code 2
 a traceback. The pipeline, reading and writing, and saving live in tabrix_libs.pipeline,
 tabrix_libs.tableio and tabrix_libs.saved; this module parses the arguments and runs the job.
 """
+
 import argparse
 import contextlib
 import os
@@ -22,10 +23,30 @@ import sys
 import time
 import types
 
-from tabrix_libs import _model, saved as saving
-from tabrix_libs.pipeline import (BOOL, CHAR, FLOAT, StepError, build_pipeline, count_steps, default_missing,
-                                  feature_names, print_table, run_pipeline, tag_columns)
-from tabrix_libs.tableio import PENGUINS, CsvReader, InputError, Progress, RowWriter, read_csv, write_transformed
+from tabrix_libs import _model
+from tabrix_libs import saved as saving
+from tabrix_libs.pipeline import (
+    BOOL,
+    CHAR,
+    FLOAT,
+    StepError,
+    build_pipeline,
+    count_steps,
+    default_missing,
+    feature_names,
+    print_table,
+    run_pipeline,
+    tag_columns,
+)
+from tabrix_libs.tableio import (
+    PENGUINS,
+    CsvReader,
+    InputError,
+    Progress,
+    RowWriter,
+    read_csv,
+    write_transformed,
+)
 
 EXIT_INPUT = 2
 EXIT_FAILURE = 1
@@ -35,8 +56,19 @@ DEFAULT_TARGET = "species"
 # Rows written between two redraws of the progress bar.
 WRITE_ROWS = 20000
 FIT_DEFAULTS = {"encoding": "ordinal", "task": "auto", "test_size": 0.25, "seed": 0}
-FIT_ONLY = ("target", "float_columns", "char_columns", "bool_columns", "missing", "encoding", "scale", "task",
-            "test_size", "seed", "save_pipeline")
+FIT_ONLY = (
+    "target",
+    "float_columns",
+    "char_columns",
+    "bool_columns",
+    "missing",
+    "encoding",
+    "scale",
+    "task",
+    "test_size",
+    "seed",
+    "save_pipeline",
+)
 APPLY_ONLY = ("proba", "chunk_rows")
 
 
@@ -71,11 +103,17 @@ def _fit_table(args, names, rows, missing):
     import numpy as np
 
     shown = args.file or "the bundled penguins data"
-    target = args.target if args.target is not None else (DEFAULT_TARGET if args.file is None else names[-1])
+    target = (
+        args.target
+        if args.target is not None
+        else (DEFAULT_TARGET if args.file is None else names[-1])
+    )
     if target not in names:
         raise InputError("no column %r in %s (columns: %s)" % (target, shown, ", ".join(names)))
     if len(names) < 2:
-        raise InputError("%s has no column besides the target %r" % (args.file or DEFAULT_DATA, target))
+        raise InputError(
+            "%s has no column besides the target %r" % (args.file or DEFAULT_DATA, target)
+        )
     table = np.array(rows, dtype=object)
     t = names.index(target)
 
@@ -87,8 +125,14 @@ def _fit_table(args, names, rows, missing):
 
     features = [n for j, n in enumerate(names) if j != t]
     X_all = np.delete(table, t, axis=1)
-    tags = tag_columns(X_all, features, frozenset(missing), positions(args.float_columns, "--float-columns"),
-                       positions(args.char_columns, "--char-columns"), positions(args.bool_columns, "--bool-columns"))
+    tags = tag_columns(
+        X_all,
+        features,
+        frozenset(missing),
+        positions(args.float_columns, "--float-columns"),
+        positions(args.char_columns, "--char-columns"),
+        positions(args.bool_columns, "--bool-columns"),
+    )
     return features, tags, X_all, target, table[:, t]
 
 
@@ -101,16 +145,24 @@ def fit(args, out, err):
         raise InputError("--out %s: the name must end in .npy or .csv" % args.out)
     if args.save_pipeline:
         saving.check_path(args.save_pipeline)
-    missing = [m.strip() for m in args.missing.split(",")] if args.missing is not None else default_missing()
+    missing = (
+        [m.strip() for m in args.missing.split(",")]
+        if args.missing is not None
+        else default_missing()
+    )
     progress = Progress.for_file(path, err, not args.no_progress)
-    r = types.SimpleNamespace(shown=args.file or "the bundled penguins data", started=time.perf_counter())
+    r = types.SimpleNamespace(
+        shown=args.file or "the bundled penguins data", started=time.perf_counter()
+    )
     names, rows = read_csv(path, progress)
     r.read_seconds, r.size = time.perf_counter() - r.started, (len(rows), len(names))
     features, r.tags, X_all, r.target, y_text = _fit_table(args, names, rows, missing)
     keep, r.kind, y = _model.prepare_target(y_text, missing, args.task, r.target)
     X = X_all[keep]
     if X.shape[0] < 4:
-        raise InputError("%s has %d rows with a target value; at least 4 are needed" % (path, X.shape[0]))
+        raise InputError(
+            "%s has %d rows with a target value; at least 4 are needed" % (path, X.shape[0])
+        )
     train, test = _model.split_rows(X.shape[0], y, r.kind, args.test_size, args.seed)
     r.rows = (X.shape[0], len(train), len(test))
 
@@ -118,10 +170,20 @@ def fit(args, out, err):
     steps = 2 * count_steps(pipeline)
     r.fit_table, r.apply_table = [], []
     with _trace_flags(ex, args), contextlib.closing(progress):
-        Xt_train = run_pipeline(pipeline, X[train], True, r.fit_table,
-                                lambda label, done: progress.update(label, done / steps))
-        Xt_test = run_pipeline(pipeline, X[test], False, r.apply_table,
-                               lambda label, done: progress.update(label, 0.5 + done / steps))
+        Xt_train = run_pipeline(
+            pipeline,
+            X[train],
+            True,
+            r.fit_table,
+            lambda label, done: progress.update(label, done / steps),
+        )
+        Xt_test = run_pipeline(
+            pipeline,
+            X[test],
+            False,
+            r.apply_table,
+            lambda label, done: progress.update(label, 0.5 + done / steps),
+        )
         progress.update("training the model", 1.0)
         r.model = _model.make_model(r.kind, args.seed)
         start = time.perf_counter()
@@ -129,11 +191,19 @@ def fit(args, out, err):
         r.train_seconds, r.features = time.perf_counter() - start, Xt_train.shape[1]
         r.score = r.model.score(Xt_test, y[test])
         if args.out:
-            write_transformed(args.out, pipeline.transform(X_all), feature_names(pipeline, features, r.tags))
+            write_transformed(
+                args.out, pipeline.transform(X_all), feature_names(pipeline, features, r.tags)
+            )
     _report_fit(r, args, out)
     saved = None
     if args.save_pipeline:
-        record = {"columns": features, "tags": r.tags, "missing": missing, "target": r.target, "task": r.kind}
+        record = {
+            "columns": features,
+            "tags": r.tags,
+            "missing": missing,
+            "target": r.target,
+            "task": r.kind,
+        }
         saved = saving.save(args.save_pipeline, pipeline, r.model, record)
         print("pipeline saved to %s" % args.save_pipeline, file=out)
     return r.score, saved
@@ -141,18 +211,35 @@ def fit(args, out, err):
 
 def _report_fit(r, args, out):
     counts = {tag: r.tags.count(tag) for tag in (FLOAT, CHAR, BOOL)}
-    print("data: %s, %d rows x %d columns, read in %.3f s" % ((r.shown,) + r.size + (r.read_seconds,)), file=out)
-    print("target: %s (%s), %d rows with a value; train %d, held out %d" % ((r.target, r.kind) + r.rows), file=out)
-    print("columns: %d numeric (float_str), %d categorical (char_str), %d boolean (bool_str)"
-          % (counts[FLOAT], counts[CHAR], counts[BOOL]), file=out)
+    print(
+        "data: %s, %d rows x %d columns, read in %.3f s"
+        % ((r.shown,) + r.size + (r.read_seconds,)),
+        file=out,
+    )
+    print(
+        "target: %s (%s), %d rows with a value; train %d, held out %d"
+        % ((r.target, r.kind) + r.rows),
+        file=out,
+    )
+    print(
+        "columns: %d numeric (float_str), %d categorical (char_str), %d boolean (bool_str)"
+        % (counts[FLOAT], counts[CHAR], counts[BOOL]),
+        file=out,
+    )
     print(file=out)
     print_table("fit on the training split", r.fit_table, out)
     print(file=out)
     print_table("transform of the held-out split", r.apply_table, out)
     print(file=out)
-    print("model: %s, trained in %.3f s on %s float32 features"
-          % (type(r.model).__name__, r.train_seconds, r.features), file=out)
-    print("held-out %s: %.4f" % ("accuracy" if r.kind == _model.CLASSIFICATION else "R^2", r.score), file=out)
+    print(
+        "model: %s, trained in %.3f s on %s float32 features"
+        % (type(r.model).__name__, r.train_seconds, r.features),
+        file=out,
+    )
+    print(
+        "held-out %s: %.4f" % ("accuracy" if r.kind == _model.CLASSIFICATION else "R^2", r.score),
+        file=out,
+    )
     if args.out:
         print("transformed data written to %s" % args.out, file=out)
 
@@ -214,22 +301,26 @@ class _Predictor:
         self.rows_done = 0
         taken = set(header)
         self.names = [_unique("prediction", taken)]
-        self.names += [_unique("proba_%s" % c, taken) for c in (self.model.classes_ if args.proba else ())]
+        self.names += [
+            _unique("proba_%s" % c, taken) for c in (self.model.classes_ if args.proba else ())
+        ]
 
     def chunk(self, rows, writer):
         self.bar.next_chunk()
         try:
             columns = self._predict(rows)
         except StepError as e:
-            raise InputError("%s, data rows %d to %d: %s"
-                             % (self.path, self.rows_done + 1, self.rows_done + len(rows), e)) from None
+            raise InputError(
+                "%s, data rows %d to %d: %s"
+                % (self.path, self.rows_done + 1, self.rows_done + len(rows), e)
+            ) from None
         if self.target is not None:
             self.score.add([r[self.target] for r in rows], columns[0])
         for row, fields in zip(rows, zip(*columns)):
             row.extend(fields)
         for start in range(0, len(rows), WRITE_ROWS):
             self.bar.at("writing", 0.6 + 0.4 * start / len(rows))
-            writer.write(rows[start:start + WRITE_ROWS])
+            writer.write(rows[start : start + WRITE_ROWS])
         self.bar.chunk_done()
         self.bar.at("writing", 0.0)
         self.rows_done += len(rows)
@@ -242,7 +333,9 @@ class _Predictor:
         X = np.array(rows, dtype=object)[:, self.columns]
         steps = count_steps(self.preprocess)
         part = lambda k: 0.6 * k / (steps + 1)  # noqa: E731
-        Xt = run_pipeline(self.preprocess, X, False, [], lambda label, k: self.bar.at("transforming", part(k)))
+        Xt = run_pipeline(
+            self.preprocess, X, False, [], lambda label, k: self.bar.at("transforming", part(k))
+        )
         self.bar.at("predicting", part(steps))
         columns = [self.model.predict(Xt).tolist()]
         if self.proba:
@@ -257,15 +350,20 @@ def apply(args, out, err):
     from tabrix_libs.transformers import exportable as ex
 
     if args.out and not args.out.lower().endswith(".csv"):
-        raise InputError("--out %s: predictions are written as CSV; the name must end in .csv" % args.out)
-    saved, record = saving.load(args.apply, warn=lambda text: print("tabrix-libs: warning: %s" % text, file=err))
+        raise InputError(
+            "--out %s: predictions are written as CSV; the name must end in .csv" % args.out
+        )
+    saved, record = saving.load(
+        args.apply, warn=lambda text: print("tabrix-libs: warning: %s" % text, file=err)
+    )
     if args.proba and record["task"] != _model.CLASSIFICATION:
         raise InputError("--proba needs a classifier; %s holds a regression model" % args.apply)
     bar = _ApplyProgress(Progress.for_file(args.file, err, not args.no_progress))
     score = _model.Score(record["task"], record["missing"])
     # Trace lines go to stderr: stdout may be carrying the predictions.
-    with CsvReader(args.file, bar.reading) as reader, _trace_flags(ex, args), contextlib.closing(bar.progress), \
-            contextlib.redirect_stdout(err):
+    with CsvReader(args.file, bar.reading) as reader, _trace_flags(ex, args), contextlib.closing(
+        bar.progress
+    ), contextlib.redirect_stdout(err):
         bar.reader = reader
         job = _Predictor(saved, record, reader.header, args, bar, score)
         writer = RowWriter(args.out, reader.header + job.names, out)
@@ -276,8 +374,11 @@ def apply(args, out, err):
         except BaseException:
             writer.abort()
             raise
-    print("tabrix-libs: %d rows predicted with %s (%s), written to %s"
-          % (job.rows_done, args.apply, type(job.model).__name__, args.out or "standard output"), file=err)
+    print(
+        "tabrix-libs: %d rows predicted with %s (%s), written to %s"
+        % (job.rows_done, args.apply, type(job.model).__name__, args.out or "standard output"),
+        file=err,
+    )
     if job.target is not None:
         _report_score(score, record["target"], err)
     return score.value
@@ -285,11 +386,20 @@ def apply(args, out, err):
 
 def _report_score(score, target, err):
     if score.value is None:
-        print("tabrix-libs: the target column %r holds no value to score against" % target, file=err)
+        print(
+            "tabrix-libs: the target column %r holds no value to score against" % target, file=err
+        )
         return
-    skipped = " (%d values that are not numbers left out)" % score.not_numbers if score.not_numbers else ""
-    print("tabrix-libs: %s on the target column %r, %d rows%s: %.4f"
-          % (score.measure, target, score.rows, skipped, score.value), file=err)
+    skipped = (
+        " (%d values that are not numbers left out)" % score.not_numbers
+        if score.not_numbers
+        else ""
+    )
+    print(
+        "tabrix-libs: %s on the target column %r, %d rows%s: %.4f"
+        % (score.measure, target, score.rows, skipped, score.value),
+        file=err,
+    )
 
 
 # --------------------------------------------------------------------------------------------
@@ -319,46 +429,91 @@ def _positive(text):
 def make_parser():
     p = argparse.ArgumentParser(
         prog="tabrix-libs",
-        description="Fit a preprocessing pipeline of tabrix_libs transformers to a CSV file, train a "
-                    "scikit-learn model on a training split and report each step and the held-out score "
-                    "(without FILE, on the bundled Palmer penguins data, target: species); or, with --apply, "
-                    "predict for every row of FILE with a saved pipeline.")
-    p.add_argument("file", nargs="?", help="CSV file with a header line (default: the bundled penguins data)")
+        description="Fit a preprocessing pipeline of tabrix_libs transformers to a CSV file, train "
+        "a scikit-learn model on a training split and report each step and the held-out score "
+        "(without FILE, on the bundled Palmer penguins data, target: species); or, with --apply, "
+        "predict for every row of FILE with a saved pipeline.",
+    )
+    p.add_argument(
+        "file", nargs="?", help="CSV file with a header line (default: the bundled penguins data)"
+    )
     fitting = p.add_argument_group("fitting")
-    fitting.add_argument("--target", help="column to predict (default: species for the bundled data, "
-                         "else the last column)")
-    fitting.add_argument("--float-columns", metavar="COLS", help="comma-separated names or 0-based positions of "
-                         "columns holding numbers written as strings (overrides the guess)")
-    fitting.add_argument("--char-columns", metavar="COLS", help="columns holding character strings (categories)")
+    fitting.add_argument(
+        "--target",
+        help="column to predict (default: species for the bundled data, else the last column)",
+    )
+    fitting.add_argument(
+        "--float-columns",
+        metavar="COLS",
+        help="comma-separated names or 0-based positions of "
+        "columns holding numbers written as strings (overrides the guess)",
+    )
+    fitting.add_argument(
+        "--char-columns", metavar="COLS", help="columns holding character strings (categories)"
+    )
     fitting.add_argument("--bool-columns", metavar="COLS", help="columns holding true/false values")
-    fitting.add_argument("--missing", metavar="MARKERS",
-                         help="comma-separated strings that mark a missing cell (default: the package's list: "
-                              "empty, ?, NA, N/A, n/a, NaN, nan, NULL, null, None)")
-    fitting.add_argument("--encoding", choices=("ordinal", "onehot-dense"),
-                         help="encoding of the categorical columns (default: ordinal)")
-    fitting.add_argument("--scale", action="store_true", default=None, help="standardise the numeric columns")
-    fitting.add_argument("--task", choices=("auto", "classification", "regression"),
-                         help="model kind; auto (default): classification for a non-numeric target or one with "
-                              "few distinct integral values")
-    fitting.add_argument("--test-size", type=_fraction, help="held-out fraction of the rows (default 0.25)")
+    fitting.add_argument(
+        "--missing",
+        metavar="MARKERS",
+        help="comma-separated strings that mark a missing cell (default: the package's list: "
+        "empty, ?, NA, N/A, n/a, NaN, nan, NULL, null, None)",
+    )
+    fitting.add_argument(
+        "--encoding",
+        choices=("ordinal", "onehot-dense"),
+        help="encoding of the categorical columns (default: ordinal)",
+    )
+    fitting.add_argument(
+        "--scale", action="store_true", default=None, help="standardise the numeric columns"
+    )
+    fitting.add_argument(
+        "--task",
+        choices=("auto", "classification", "regression"),
+        help="model kind; auto (default): classification for a non-numeric target or one with "
+        "few distinct integral values",
+    )
+    fitting.add_argument(
+        "--test-size", type=_fraction, help="held-out fraction of the rows (default 0.25)"
+    )
     fitting.add_argument("--seed", type=int, help="seed of the split and the model (default 0)")
-    fitting.add_argument("--save-pipeline", metavar="FILE",
-                         help="save the fitted pipeline and model, with the record of their input columns: "
-                              "FILE.skops in skops' format, safe to load (needs pip install skops), "
-                              "any other name as a joblib pickle")
+    fitting.add_argument(
+        "--save-pipeline",
+        metavar="FILE",
+        help="save the fitted pipeline and model, with the record of their input columns: "
+        "FILE.skops in skops' format, safe to load (needs pip install skops), "
+        "any other name as a joblib pickle",
+    )
     applying = p.add_argument_group("applying a saved pipeline")
-    applying.add_argument("--apply", metavar="SAVED", help="predict for every row of FILE with a file saved by "
-                          "--save-pipeline; FILE needs the same columns, in any order, the target optional")
-    applying.add_argument("--proba", action="store_true", default=None,
-                          help="also one probability column per class (classifiers)")
-    applying.add_argument("--chunk-rows", metavar="N", type=_positive,
-                          help="read, transform and write N rows at a time, so that memory stays bounded "
-                               "(the output is the same)")
-    p.add_argument("--out", metavar="FILE",
-                   help="fitting: the whole file transformed by the fitted pipeline, in row order, as .npy or .csv; "
-                        "with --apply: the input's columns plus the predictions, as .csv (default: standard output)")
+    applying.add_argument(
+        "--apply",
+        metavar="SAVED",
+        help="predict for every row of FILE with a file saved by "
+        "--save-pipeline; FILE needs the same columns, in any order, the target optional",
+    )
+    applying.add_argument(
+        "--proba",
+        action="store_true",
+        default=None,
+        help="also one probability column per class (classifiers)",
+    )
+    applying.add_argument(
+        "--chunk-rows",
+        metavar="N",
+        type=_positive,
+        help="read, transform and write N rows at a time, so that memory stays bounded "
+        "(the output is the same)",
+    )
+    p.add_argument(
+        "--out",
+        metavar="FILE",
+        help="fitting: the whole file transformed by the fitted pipeline, in row order, as .npy or "
+        ".csv; with --apply: the input's columns plus the predictions, as .csv (default: standard "
+        "output)",
+    )
     p.add_argument("--debug", action="store_true", help="switch on the transformers' trace lines")
-    p.add_argument("--timings", action="store_true", help="trace lines with elapsed times (implies --debug)")
+    p.add_argument(
+        "--timings", action="store_true", help="trace lines with elapsed times (implies --debug)"
+    )
     p.add_argument("--no-progress", action="store_true", help="never show the progress bar")
     return p
 
@@ -370,8 +525,10 @@ def check_options(args):
             raise InputError("--apply needs the CSV file to predict for")
         wrong = [d for d in FIT_ONLY if getattr(args, d) is not None]
         if wrong:
-            raise InputError("%s: the saved file fixes the columns, tags, missing markers and model; "
-                             "%s only applies when fitting" % (_option(wrong[0]), _option(wrong[0])))
+            raise InputError(
+                "%s: the saved file fixes the columns, tags, missing markers and model; "
+                "%s only applies when fitting" % (_option(wrong[0]), _option(wrong[0]))
+            )
         return
     wrong = [d for d in APPLY_ONLY if getattr(args, d) is not None]
     if wrong:
@@ -413,6 +570,9 @@ def main(argv=None):
         return EXIT_FAILURE
     except Exception as e:  # one line, never a traceback: the message names the failing step
         text = str(e).strip().splitlines()
-        print("tabrix-libs: failed: %s: %s" % (type(e).__name__, text[0] if text else ""), file=sys.stderr)
+        print(
+            "tabrix-libs: failed: %s: %s" % (type(e).__name__, text[0] if text else ""),
+            file=sys.stderr,
+        )
         return EXIT_FAILURE
     return 0

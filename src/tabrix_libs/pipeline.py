@@ -9,6 +9,7 @@ records the shape and time of each.
     tags = tag_columns(X, names, set(missing))
     pipe = build_pipeline(tags, missing).fit(X)       # float32 features out
 """
+
 import math
 import time
 
@@ -80,26 +81,50 @@ def build_pipeline(tags, missing, encoding="ordinal", scale=False):
     num = [j for j, t in enumerate(tags) if t != CHAR]
     branches = []
     if cat:
-        branches.append(("cat", Pipeline([
-            ("select", ex.NumpyColumnSelector(cat)),
-            ("unseen", ex.NumpyReplaceUnknownValues(filling_values=np.nan, missing_values_reference_list=missing)),
-            ("impute", ex.CatImputer("most_frequent", np.nan)),
-            ("encode", ex.CatEncoder(encoding, "auto", np.float64, "ignore")),
-        ])))
+        branches.append(
+            (
+                "cat",
+                Pipeline(
+                    [
+                        ("select", ex.NumpyColumnSelector(cat)),
+                        (
+                            "unseen",
+                            ex.NumpyReplaceUnknownValues(
+                                filling_values=np.nan, missing_values_reference_list=missing
+                            ),
+                        ),
+                        ("impute", ex.CatImputer("most_frequent", np.nan)),
+                        ("encode", ex.CatEncoder(encoding, "auto", np.float64, "ignore")),
+                    ]
+                ),
+            )
+        )
     if num:
-        branches.append(("num", Pipeline([
-            ("select", ex.ColumnSelector(num)),
-            ("bool", ex.boolean2float()),
-            ("impute", ex.NumImputer("mean", np.nan)),
-            ("scale", ex.OptStandardScaler(use_scaler_flag=scale)),
-        ])))
-    return Pipeline([
-        ("compress", ex.CompressStrings(dtypes_list=list(tags), misslist_list=[missing] * len(tags))),
-        ("missing", ex.NumpyReplaceMissingValues(missing, np.nan)),
-        ("floats", ex.FloatStr2Float(list(tags), missing)),
-        ("branches", FeatureUnion(branches)),
-        ("float32", ex.float32_transform()),
-    ])
+        branches.append(
+            (
+                "num",
+                Pipeline(
+                    [
+                        ("select", ex.ColumnSelector(num)),
+                        ("bool", ex.boolean2float()),
+                        ("impute", ex.NumImputer("mean", np.nan)),
+                        ("scale", ex.OptStandardScaler(use_scaler_flag=scale)),
+                    ]
+                ),
+            )
+        )
+    return Pipeline(
+        [
+            (
+                "compress",
+                ex.CompressStrings(dtypes_list=list(tags), misslist_list=[missing] * len(tags)),
+            ),
+            ("missing", ex.NumpyReplaceMissingValues(missing, np.nan)),
+            ("floats", ex.FloatStr2Float(list(tags), missing)),
+            ("branches", FeatureUnion(branches)),
+            ("float32", ex.float32_transform()),
+        ]
+    )
 
 
 def feature_names(pipeline, names, tags):
@@ -155,9 +180,17 @@ def _live(est):
     from sklearn.pipeline import FeatureUnion, Pipeline
 
     if isinstance(est, Pipeline):
-        return [(n, s) for n, s in est.steps if s is not None and not (isinstance(s, str) and s == "passthrough")]
+        return [
+            (n, s)
+            for n, s in est.steps
+            if s is not None and not (isinstance(s, str) and s == "passthrough")
+        ]
     if isinstance(est, FeatureUnion):
-        return [(n, t) for n, t in est.transformer_list if t is not None and not (isinstance(t, str) and t == "drop")]
+        return [
+            (n, t)
+            for n, t in est.transformer_list
+            if t is not None and not (isinstance(t, str) and t == "drop")
+        ]
     return None
 
 
@@ -185,11 +218,24 @@ def run_pipeline(est, X, fit, table, on_step=None, name="", _done=None):
             X = run_pipeline(step, X, fit, table, on_step, _join(name, step_name), done)
         return X
     if isinstance(est, FeatureUnion):
-        parts = [run_pipeline(t, X, fit, table, on_step, _join(name, n), done) for n, t in _live(est)]
+        parts = [
+            run_pipeline(t, X, fit, table, on_step, _join(name, n), done) for n, t in _live(est)
+        ]
         start = time.perf_counter()
-        Y = sparse.hstack(parts).tocsr() if any(sparse.issparse(p) for p in parts) else np.hstack(parts)
-        table.append((_join(name, "join"), "FeatureUnion", " + ".join(_shape_text(p) for p in parts),
-                      _shape_text(Y), time.perf_counter() - start))
+        Y = (
+            sparse.hstack(parts).tocsr()
+            if any(sparse.issparse(p) for p in parts)
+            else np.hstack(parts)
+        )
+        table.append(
+            (
+                _join(name, "join"),
+                "FeatureUnion",
+                " + ".join(_shape_text(p) for p in parts),
+                _shape_text(Y),
+                time.perf_counter() - start,
+            )
+        )
         return Y
     if on_step is not None:
         on_step(("fit " if fit else "apply ") + name, done[0])
@@ -198,7 +244,9 @@ def run_pipeline(est, X, fit, table, on_step=None, name="", _done=None):
         Y = est.fit(X).transform(X) if fit else est.transform(X)
     except (ValueError, TypeError, IndexError, KeyError, AssertionError) as e:
         raise StepError(name or type(est).__name__, type(est).__name__, e) from e
-    table.append((name, type(est).__name__, _shape_text(X), _shape_text(Y), time.perf_counter() - start))
+    table.append(
+        (name, type(est).__name__, _shape_text(X), _shape_text(Y), time.perf_counter() - start)
+    )
     done[0] += 1
     return Y
 
@@ -211,12 +259,27 @@ def print_table(title, table, out):
     """The rows of run_pipeline as an aligned table with a total."""
     head = ("step", "transformer", "in", "out", "seconds")
     rows = [(s, c, i, o, "%.4f" % t) for s, c, i, o, t in table]
-    widths = [max(len(h), *(len(r[k]) for r in rows)) if rows else len(h) for k, h in enumerate(head)]
+    widths = [
+        max(len(h), *(len(r[k]) for r in rows)) if rows else len(h) for k, h in enumerate(head)
+    ]
     print(title, file=out)
-    line = "  ".join(h.ljust(w) if k < 4 else h.rjust(w) for k, (h, w) in enumerate(zip(head, widths)))
+    line = "  ".join(
+        h.ljust(w) if k < 4 else h.rjust(w) for k, (h, w) in enumerate(zip(head, widths))
+    )
     print(line, file=out)
     print("-" * len(line), file=out)
     for r in rows:
-        print("  ".join(v.ljust(w) if k < 4 else v.rjust(w) for k, (v, w) in enumerate(zip(r, widths))), file=out)
-    print("%s  %s" % ("total".ljust(len(line) - widths[4] - 2), ("%.4f" % sum(t[4] for t in table)).rjust(widths[4])),
-          file=out)
+        print(
+            "  ".join(
+                v.ljust(w) if k < 4 else v.rjust(w) for k, (v, w) in enumerate(zip(r, widths))
+            ),
+            file=out,
+        )
+    print(
+        "%s  %s"
+        % (
+            "total".ljust(len(line) - widths[4] - 2),
+            ("%.4f" % sum(t[4] for t in table)).rjust(widths[4]),
+        ),
+        file=out,
+    )

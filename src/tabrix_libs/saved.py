@@ -16,6 +16,7 @@ Two formats, chosen by the file name:
 - any other name: a joblib pickle. Loading a pickle runs whatever code it holds, so it must come
   from a trusted source.
 """
+
 import json
 import os
 import tempfile
@@ -26,13 +27,26 @@ from tabrix_libs.tableio import InputError
 
 RECORD = "tabrix_libs_record_"
 FORMAT = 1
-SKOPS_INSTALL = (".skops files need skops: pip install skops, or this package with its cli extra "
-                 "(pip install '.[cli]'); skops needs Python 3.9 and scikit-learn 1.2 or later")
+SKOPS_INSTALL = (
+    ".skops files need skops: pip install skops, or this package with its cli extra "
+    "(pip install '.[cli]'); skops needs Python 3.9 and scikit-learn 1.2 or later"
+)
 
 # skops' node kinds that the tool's objects are stored as; any other kind (functions, methods,
 # partials, objects rebuilt through their reduce tuple) is refused.
-_SKOPS_LOADERS = frozenset(("ObjectNode", "DictNode", "ListNode", "TupleNode", "JsonNode", "NdArrayNode",
-                            "DTypeNode", "TypeNode", "TreeNode"))
+_SKOPS_LOADERS = frozenset(
+    (
+        "ObjectNode",
+        "DictNode",
+        "ListNode",
+        "TupleNode",
+        "JsonNode",
+        "NdArrayNode",
+        "DTypeNode",
+        "TypeNode",
+        "TreeNode",
+    )
+)
 
 
 def is_skops(path):
@@ -79,8 +93,19 @@ def trusted_types():
     from tabrix_libs.transformers import exportable as ex
 
     ours = [v for v in vars(ex).values() if isinstance(v, type) and issubclass(v, BaseEstimator)]
-    sklearn_types = [Pipeline, FeatureUnion, RandomForestClassifier, RandomForestRegressor, DecisionTreeClassifier,
-                     DecisionTreeRegressor, Tree, SimpleImputer, OrdinalEncoder, OneHotEncoder, StandardScaler]
+    sklearn_types = [
+        Pipeline,
+        FeatureUnion,
+        RandomForestClassifier,
+        RandomForestRegressor,
+        DecisionTreeClassifier,
+        DecisionTreeRegressor,
+        Tree,
+        SimpleImputer,
+        OrdinalEncoder,
+        OneHotEncoder,
+        StandardScaler,
+    ]
     scalars = {np.dtype(c).type for c in "?bhilqBHILQefdgU"}
     numpy_types = [np.ndarray, np.dtype] + sorted(scalars, key=lambda t: t.__name__)
     plain = [dict, list, tuple, str, int, float, bool, type(None)]
@@ -100,7 +125,9 @@ def save(path, pipeline, model, record):
     setattr(saved, RECORD, dict(record, format=FORMAT))
     folder = os.path.dirname(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder)
+        fd, tmp = tempfile.mkstemp(
+            prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder
+        )
     except OSError as e:
         raise InputError("cannot write %s: %s" % (path, e.strerror or e)) from None
     try:
@@ -134,16 +161,23 @@ def load(path, warn=None):
     if is_skops(path):
         _skops()
     if not os.path.isfile(path):
-        raise InputError("cannot read %s: %s" % (path, "no such file" if not os.path.exists(path) else "not a file"))
+        raise InputError(
+            "cannot read %s: %s"
+            % (path, "no such file" if not os.path.exists(path) else "not a file")
+        )
     warn = warn or (lambda text: None)
     if not is_skops(path):
-        warn("%s is a pickle: loading it runs code it contains, so it must come from a trusted source "
-             "(.skops files are safe to load)" % path)
+        warn(
+            "%s is a pickle: loading it runs code it contains, so it must come from a trusted "
+            "source (.skops files are safe to load)" % path
+        )
     # scikit-learn warns when a file comes from another release of it: passed on in one line each.
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         saved = _load_skops(path) if is_skops(path) else _load_pickle(path)
-    for text in sorted({" ".join(str(w.message).split()) for w in caught if issubclass(w.category, UserWarning)}):
+    for text in sorted(
+        {" ".join(str(w.message).split()) for w in caught if issubclass(w.category, UserWarning)}
+    ):
         warn("%s: %s" % (path, text))
     record = _check_saved(saved, path)
     _check_trees(saved.steps[1][1], path)
@@ -156,8 +190,9 @@ def _load_pickle(path):
     try:
         return joblib.load(path)
     except Exception as e:  # a file that is no pickle fails in many ways, all of them "not ours"
-        raise InputError("cannot load %s: not a pipeline saved by tabrix-libs (%s)"
-                         % (path, type(e).__name__)) from None
+        raise InputError(
+            "cannot load %s: not a pipeline saved by tabrix-libs (%s)" % (path, type(e).__name__)
+        ) from None
 
 
 def _schema_types(schema, found):
@@ -167,7 +202,12 @@ def _schema_types(schema, found):
         node = stack.pop()
         if isinstance(node, dict):
             if "__loader__" in node:
-                found.add((str(node.get("__loader__")), "%s.%s" % (node.get("__module__"), node.get("__class__"))))
+                found.add(
+                    (
+                        str(node.get("__loader__")),
+                        "%s.%s" % (node.get("__module__"), node.get("__class__")),
+                    )
+                )
             stack.extend(node.values())
         elif isinstance(node, list):
             stack.extend(node)
@@ -180,28 +220,39 @@ def _load_skops(path):
         with zipfile.ZipFile(path) as z:
             schema = json.loads(z.read("schema.json"))
     except (zipfile.BadZipFile, KeyError, ValueError, OSError, RuntimeError) as e:
-        raise InputError("cannot load %s: not a skops file (%s)" % (path, type(e).__name__)) from None
+        raise InputError(
+            "cannot load %s: not a skops file (%s)" % (path, type(e).__name__)
+        ) from None
     allowed = trusted_types()
     # Checked here rather than left to skops, which also trusts every scikit-learn estimator and
     # the NumPy and SciPy functions by default.
     for loader, name in sorted(_schema_types(schema, set())):
         if loader not in _SKOPS_LOADERS:
-            raise InputError("refusing to load %s: it holds %s stored as %s, which tabrix-libs never saves"
-                             % (path, name, loader))
+            raise InputError(
+                "refusing to load %s: it holds %s stored as %s, which tabrix-libs never saves"
+                % (path, name, loader)
+            )
         if name not in allowed:
-            raise InputError("refusing to load %s: it holds the type %s, which tabrix-libs never saves" % (path, name))
+            raise InputError(
+                "refusing to load %s: it holds the type %s, which tabrix-libs never saves"
+                % (path, name)
+            )
     try:
         untrusted = sio.get_untrusted_types(file=path)
         foreign = sorted(set(untrusted) - allowed)
         if foreign:
-            raise InputError("refusing to load %s: it holds the type %s, which tabrix-libs never saves"
-                             % (path, foreign[0]))
+            raise InputError(
+                "refusing to load %s: it holds the type %s, which tabrix-libs never saves"
+                % (path, foreign[0])
+            )
         return sio.load(path, trusted=list(untrusted))
     except InputError:
         raise
     except Exception as e:  # skops' own checks of a damaged file
         text = str(e).strip().splitlines()
-        raise InputError("cannot load %s: %s: %s" % (path, type(e).__name__, text[0] if text else "")) from None
+        raise InputError(
+            "cannot load %s: %s: %s" % (path, type(e).__name__, text[0] if text else "")
+        ) from None
 
 
 def _check_saved(saved, path):
@@ -209,23 +260,35 @@ def _check_saved(saved, path):
 
     from tabrix_libs.pipeline import TAGS
 
-    not_ours = InputError("cannot load %s: not a pipeline saved by tabrix-libs --save-pipeline" % path)
+    not_ours = InputError(
+        "cannot load %s: not a pipeline saved by tabrix-libs --save-pipeline" % path
+    )
     if type(saved) is not Pipeline or not isinstance(saved.steps, list) or len(saved.steps) != 2:
         raise not_ours
-    if [s[0] if isinstance(s, tuple) and len(s) == 2 else None for s in saved.steps] != ["preprocess", "model"]:
+    if [s[0] if isinstance(s, tuple) and len(s) == 2 else None for s in saved.steps] != [
+        "preprocess",
+        "model",
+    ]:
         raise not_ours
     record = getattr(saved, RECORD, None)
     if not isinstance(record, dict) or record.get("format") != FORMAT:
         raise not_ours
     columns, tags, missing = record.get("columns"), record.get("tags"), record.get("missing")
     target, task = record.get("target"), record.get("task")
-    ok = (isinstance(columns, list) and columns and all(isinstance(c, str) for c in columns)
-          and len(set(columns)) == len(columns)
-          and isinstance(tags, list) and len(tags) == len(columns)
-          and all(isinstance(t, str) and t in TAGS for t in tags)
-          and isinstance(missing, list) and all(isinstance(m, str) for m in missing)
-          and isinstance(target, str) and target not in columns
-          and task in ("classification", "regression"))
+    ok = (
+        isinstance(columns, list)
+        and columns
+        and all(isinstance(c, str) for c in columns)
+        and len(set(columns)) == len(columns)
+        and isinstance(tags, list)
+        and len(tags) == len(columns)
+        and all(isinstance(t, str) and t in TAGS for t in tags)
+        and isinstance(missing, list)
+        and all(isinstance(m, str) for m in missing)
+        and isinstance(target, str)
+        and target not in columns
+        and task in ("classification", "regression")
+    )
     if not ok:
         raise InputError("cannot load %s: its record of the input columns is damaged" % path)
     return record
@@ -247,13 +310,18 @@ def _check_trees(model, path):
     elif isinstance(model, (DecisionTreeClassifier, DecisionTreeRegressor)):
         trees = [model]
     else:
-        raise InputError("cannot load %s: not a pipeline saved by tabrix-libs --save-pipeline" % path)
+        raise InputError(
+            "cannot load %s: not a pipeline saved by tabrix-libs --save-pipeline" % path
+        )
     width = getattr(model, "n_features_in_", None)
     if not isinstance(width, (int, np.integer)) or width < 1:
         raise damaged
     for est in trees:
         tree = getattr(est, "tree_", None)
-        if not isinstance(est, (DecisionTreeClassifier, DecisionTreeRegressor)) or type(tree) is not Tree:
+        if (
+            not isinstance(est, (DecisionTreeClassifier, DecisionTreeRegressor))
+            or type(tree) is not Tree
+        ):
             raise damaged
         if tree.n_features != width or getattr(est, "n_features_in_", None) != width:
             raise damaged
@@ -264,9 +332,15 @@ def _check_trees(model, path):
         nodes = np.arange(n)
         leaf = left == -1
         # Children come after their parent, which also rules out cycles.
-        if not ((right[leaf] == -1).all() and (left[~leaf] > nodes[~leaf]).all() and (left < n).all()
-                and (right[~leaf] > nodes[~leaf]).all() and (right < n).all()
-                and (feature[~leaf] >= 0).all() and (feature[~leaf] < width).all()):
+        if not (
+            (right[leaf] == -1).all()
+            and (left[~leaf] > nodes[~leaf]).all()
+            and (left < n).all()
+            and (right[~leaf] > nodes[~leaf]).all()
+            and (right < n).all()
+            and (feature[~leaf] >= 0).all()
+            and (feature[~leaf] < width).all()
+        ):
             raise damaged
 
 
@@ -279,9 +353,15 @@ def match_columns(header, record, path):
     if absent or extra:
         problems = []
         if absent:
-            problems.append("missing column%s %s" % ("s" * (len(absent) > 1), ", ".join(map(repr, absent))))
+            problems.append(
+                "missing column%s %s" % ("s" * (len(absent) > 1), ", ".join(map(repr, absent)))
+            )
         if extra:
-            problems.append("unexpected column%s %s" % ("s" * (len(extra) > 1), ", ".join(map(repr, extra))))
-        raise InputError("%s does not have the saved pipeline's columns: %s (expected %s, and optionally the "
-                         "target %r)" % (path, "; ".join(problems), ", ".join(columns), target))
+            problems.append(
+                "unexpected column%s %s" % ("s" * (len(extra) > 1), ", ".join(map(repr, extra)))
+            )
+        raise InputError(
+            "%s does not have the saved pipeline's columns: %s (expected %s, and optionally the "
+            "target %r)" % (path, "; ".join(problems), ", ".join(columns), target)
+        )
     return [header.index(c) for c in columns], (header.index(target) if target in header else None)

@@ -7,6 +7,7 @@ of rows at a time), the transformed table, the predictions, and the progress bar
 Problems with a file raise InputError with a one-line message that names the file and, where it
 helps, the line.
 """
+
 import contextlib
 import csv
 import io
@@ -56,7 +57,12 @@ class Progress:
             return
         fraction = min(max(fraction, 0.0), 1.0)
         filled = int(round(fraction * self.width))
-        text = "\r[%s%s] %3d%% %-28s" % ("#" * filled, "." * (self.width - filled), int(fraction * 100), label[:28])
+        text = "\r[%s%s] %3d%% %-28s" % (
+            "#" * filled,
+            "." * (self.width - filled),
+            int(fraction * 100),
+            label[:28],
+        )
         if text != self._last:
             self.stream.write(text)
             self.stream.flush()
@@ -118,7 +124,9 @@ class CsvReader:
             raise InputError("cannot read %s: %s" % (path, _os_message(e))) from None
         report = on_read or (lambda fraction: None)
         self._counted = _CountingFile(self._raw, lambda done: report(done / self.size))
-        self._text = io.TextIOWrapper(io.BufferedReader(self._counted, 1 << 20), encoding="utf-8-sig", newline="")
+        self._text = io.TextIOWrapper(
+            io.BufferedReader(self._counted, 1 << 20), encoding="utf-8-sig", newline=""
+        )
         self._reader = csv.reader(self._text, strict=True)
         try:
             self.header = self._first_line()
@@ -127,7 +135,9 @@ class CsvReader:
             seen = set()
             for name in self.header:
                 if name in seen:
-                    raise InputError("%s: column name %r appears twice in the header" % (path, name))
+                    raise InputError(
+                        "%s: column name %r appears twice in the header" % (path, name)
+                    )
                 seen.add(name)
         except BaseException:
             self.close()
@@ -143,10 +153,14 @@ class CsvReader:
         try:
             yield
         except csv.Error as e:
-            raise InputError("%s, line %d: not valid CSV (%s)" % (self.path, self._reader.line_num, e)) from None
+            raise InputError(
+                "%s, line %d: not valid CSV (%s)" % (self.path, self._reader.line_num, e)
+            ) from None
         except UnicodeDecodeError:
-            raise InputError("cannot read %s: not UTF-8 text (after line %d)"
-                             % (self.path, self._reader.line_num)) from None
+            raise InputError(
+                "cannot read %s: not UTF-8 text (after line %d)"
+                % (self.path, self._reader.line_num)
+            ) from None
         except OSError as e:
             raise InputError("cannot read %s: %s" % (self.path, _os_message(e))) from None
 
@@ -167,8 +181,10 @@ class CsvReader:
                 if len(fields) != width:
                     if not fields:
                         continue
-                    raise InputError("%s, line %d: %d fields where the header has %d"
-                                     % (self.path, reader.line_num, len(fields), width))
+                    raise InputError(
+                        "%s, line %d: %d fields where the header has %d"
+                        % (self.path, reader.line_num, len(fields), width)
+                    )
                 rows.append(fields)
                 if size is not None and len(rows) >= size:
                     any_rows = True
@@ -224,7 +240,11 @@ def write_transformed(path, Y, names):
             return
         with open(path, "w", newline="", encoding="utf-8") as f:
             w = csv.writer(f)
-            w.writerow(names if names and len(names) == Y.shape[1] else ["f%d" % j for j in range(Y.shape[1])])
+            w.writerow(
+                names
+                if names and len(names) == Y.shape[1]
+                else ["f%d" % j for j in range(Y.shape[1])]
+            )
             for row in Y.tolist():
                 w.writerow([_csv_text(v) for v in row])
     except OSError as e:
@@ -245,7 +265,9 @@ class RowWriter:
         else:
             folder = os.path.dirname(os.path.abspath(path))
             try:
-                fd, self._tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder)
+                fd, self._tmp = tempfile.mkstemp(
+                    prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder
+                )
                 self._file = io.open(fd, "w", newline="", encoding="utf-8")
             except OSError as e:
                 raise InputError("cannot write %s: %s" % (path, _os_message(e))) from None

@@ -1,12 +1,12 @@
 # Type stubs of the compiled module tabrix_libs.transformers.exportable.
 # Data matrices are typed loosely (Any): the transformers take NumPy arrays of any dtype, object
 # arrays of mixed cells included, and some accept sparse matrices or return their input itself.
+import warnings as warnings
 from time import time as time
-from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Tuple, TypeVar
 
 import numpy as np
 import sklearn as sklearn
-import warnings as warnings
 from sklearn.base import BaseEstimator as BaseEstimator
 from sklearn.base import TransformerMixin as TransformerMixin
 from sklearn.impute import SimpleImputer as SimpleImputer
@@ -15,7 +15,9 @@ from sklearn.utils.validation import check_array as check_array
 
 from tabrix_libs.utils.exportable_utils import compress_str_column as compress_str_column
 from tabrix_libs.utils.exportable_utils import convert_float32 as convert_float32
-from tabrix_libs.utils.exportable_utils import global_missing_values_reference_list as global_missing_values_reference_list
+from tabrix_libs.utils.exportable_utils import (
+    global_missing_values_reference_list as global_missing_values_reference_list,
+)
 from tabrix_libs.utils.exportable_utils import numpy_boolean2float as numpy_boolean2float
 from tabrix_libs.utils.exportable_utils import numpy_floatstr2float as numpy_floatstr2float
 from tabrix_libs.utils.exportable_utils import numpy_permute_array as numpy_permute_array
@@ -58,7 +60,14 @@ class NumpyApplyAlongAxis(BaseEstimator, TransformerMixin):
     args: Tuple[Any, ...]
     kwargs: Dict[str, Any]
     n_features_in_: int
-    def __init__(self, func1d: Callable[..., Any], axis: Any = ..., index_list: Any = ..., *args: Any, **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        func1d: Callable[..., Any],
+        axis: Any = ...,
+        index_list: Any = ...,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
 
@@ -112,7 +121,13 @@ class CatImputer(BaseEstimator, TransformerMixin):
     activate_flag: Any
     imputer: SimpleImputer
     n_features_in_: int
-    def __init__(self, strategy: Any, missing_values: Any, sklearn_version_family: str = ..., activate_flag: Any = ...) -> None: ...
+    def __init__(
+        self,
+        strategy: Any,
+        missing_values: Any,
+        sklearn_version_family: str = ...,
+        activate_flag: Any = ...,
+    ) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
 
@@ -180,7 +195,9 @@ class FloatStr2Float(BaseEstimator, TransformerMixin):
     missing_values_reference_list: Any
     activate_flag: Any
     n_features_in_: int
-    def __init__(self, dtypes_list: Any, missing_values_reference_list: Any = ..., activate_flag: Any = ...) -> None: ...
+    def __init__(
+        self, dtypes_list: Any, missing_values_reference_list: Any = ..., activate_flag: Any = ...
+    ) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
 
