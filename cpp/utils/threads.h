@@ -109,6 +109,7 @@ private:
 template <class Gather, class Task, class Finish>
 size_t run_released(size_t nchunks, unsigned threads, bool release_gil, Gather&& gather,
                     Task&& task, Finish&& finish) {
+    if (nchunks == 0) return 0;
     struct State {
         std::mutex mutex;
         std::condition_variable wake;
