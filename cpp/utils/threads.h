@@ -166,9 +166,12 @@ size_t run_released(size_t nchunks, unsigned threads, bool release_gil, Gather&&
         if (saved) PyEval_RestoreThread(saved);
         saved = nullptr;
     };
-    // Chunks gathered ahead of those finished: enough to keep the threads busy, few enough
-    // that the cells the calling thread has just read are still in cache for the threads.
-    const size_t ahead = 16 * size_t(threads > 0 ? threads : 1);
+    // Chunks gathered ahead of those finished. With references taken: enough to keep the
+    // threads busy, few enough that the cells the calling thread has just touched are still
+    // in cache for the threads. Without: all of them (gathering only copies pointers), so
+    // that the calling thread never waits for a thread slowed down by others on the machine
+    // while it could take the next chunk itself.
+    const size_t ahead = release_gil ? 16 * size_t(threads > 0 ? threads : 1) : nchunks;
     size_t finished = 0;
     {
         detail::Crew crew;
