@@ -132,3 +132,35 @@ def test_is_all_missing_every_numeric_dtype(ex, layout, values, bad_vals, code):
 def test_is_all_missing_large_integers_in_objects(ex, values, bad_vals):
     x = np.array(values, dtype=object)
     assert ex.is_all_missing(x, bad_vals) == python_is_all_missing(x, bad_vals)
+
+
+MISSING = ["NA", "", None, NAN]
+OBJECT_KERNELS = {
+    "replace markers": lambda u, X: u.numpy_replace_values(X, -1, MISSING),
+    "replace known values": lambda u, X: u.numpy_replace_values(X, -1, [["b", "NA"], [2.5, "1e3"], [1]], True),
+    "categories": lambda u, X: u.numpy_get_categories(X, range(len(X)), MISSING),
+    "compress string": lambda u, X: u.compress_str_column(X[:, 0], MISSING, "string"),
+    "compress hash": lambda u, X: u.compress_str_column(X[:, 0], None, "hash"),
+    "floatstr2float": lambda u, X: u.numpy_floatstr2float(X[:, 1], MISSING),
+    "boolean2float": lambda u, X: u.numpy_boolean2float(X),
+    "convert_float32": lambda u, X: u.convert_float32(X[:, 2]),
+    "whatis": lambda u, X: u.numpy_whatis(X),
+}
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+@pytest.mark.parametrize("kernel", OBJECT_KERNELS.values(), ids=OBJECT_KERNELS.keys())
+def test_unaligned_object_cells_as_aligned(kernel, threads, monkeypatch):
+    # Pointers at odd addresses (a field after one byte of a packed record) are read as
+    # they are, by every thread.
+    from tabrix_libs.utils import exportable_utils as u
+
+    monkeypatch.setenv("TABRIX_NUM_THREADS", threads)
+    monkeypatch.setenv("TABRIX_PARALLEL_MIN_CELLS", "1")
+    rows = [[" A-b ", 2.5, 1], ["NA", "1e3", NAN], ["true", None, True], [None, NAN, -2.5], ["Straße", "-7", 1e39 / 1e10],
+            ["b", True, np.float32(3)]] * 5
+    native = np.empty((len(rows), 3), dtype=object)
+    native[:] = rows
+    X = other_layout(native, "unaligned")
+    assert not X.flags.aligned and X.tolist() == native.tolist()
+    assert repr(kernel(u, X)) == repr(kernel(u, native))

@@ -174,3 +174,33 @@ def test_float32_of_integer_arrays_is_rounded_once(dtype):
     values = [v for v in TWICE if np.iinfo(dtype).min <= v <= np.iinfo(dtype).max]
     out = convert_float32(np.array(values, dtype=dtype))
     np.testing.assert_array_equal(out, [nearest_float32(v) for v in values])
+
+
+# The largest double that rounds to the largest float32, and the midpoint above it, which
+# rounds (to even) to infinity.
+FLT_EDGE = np.nextafter(2.0**128 - 2.0**103, 0)
+FLT_OVER = 2.0**128 - 2.0**103
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.uint8, np.bool_])
+@pytest.mark.parametrize("convert, to", [(convert_float32, np.float32), (numpy_boolean2float, np.float64)],
+                         ids=["convert_float32", "numpy_boolean2float"])
+def test_numeric_results_as_astype_gives_them(convert, to, dtype, order):
+    X = np.asarray(np.arange(-6, 6).reshape(3, 4) * 1.25, order=order).astype(dtype, order=order)
+    if dtype == np.float64:
+        X[1, 2], X[2, 0], X[0, 3] = FLT_EDGE, -np.inf, np.nan
+    out, want = convert(X), X.astype(to)
+    assert out.dtype == to and out.flags.c_contiguous == want.flags.c_contiguous
+    assert out.strides == want.strides and not np.shares_memory(out, X)
+    np.testing.assert_array_equal(out, want)
+
+
+@pytest.mark.parametrize("X", [
+    np.array([[1.0, FLT_OVER], [-FLT_OVER, 2.0]]),
+    np.asfortranarray([[1.0, FLT_OVER], [-FLT_OVER, 2.0]]),  # second in memory, first in C order
+    np.array([[1.0, FLT_OVER], [-FLT_OVER, 2.0]], dtype=object),
+])
+def test_first_cell_beyond_float32_in_c_order_is_named(X):
+    with pytest.raises(ValueError, match=r"row 0, column 1 holds 3\.402823\d*e\+38, which is beyond"):
+        convert_float32(X)

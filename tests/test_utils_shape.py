@@ -53,6 +53,29 @@ def test_select_columns_arrays(X, cols):
     assert not np.shares_memory(out, X)
 
 
+LAYOUTS = {
+    "C": np.arange(24).reshape(4, 6),
+    "F": np.asfortranarray(np.arange(24).reshape(4, 6)),
+    "objects": np.arange(24).reshape(4, 6).astype(object),
+    "objects F": np.asfortranarray(np.arange(24).reshape(4, 6).astype(object)),
+    "strided": np.arange(96.0).reshape(8, 12)[::2, ::2],
+    "unaligned": np.zeros(4, dtype=[("pad", "u1"), ("v", "<f8", (6,))])["v"],
+}
+
+
+@pytest.mark.parametrize("X", LAYOUTS.values(), ids=LAYOUTS.keys())
+@pytest.mark.parametrize("call, expected", [
+    (lambda X: numpy_select_columns(X, columns_indices_list=[4, -6, 4])[0], lambda X: X[:, [4, 0, 4]]),
+    (lambda X: numpy_permute_array(X, [5, 0, 1, 2, 3, 4], 0), lambda X: X[:, [5, 0, 1, 2, 3, 4]]),
+    (lambda X: numpy_permute_array(X, [3, -4, 2], 1), lambda X: X[[3, 0, 2], :]),
+], ids=["select", "permute columns", "permute rows"])
+def test_arrays_come_out_as_numpy_indexing_gives_them(X, call, expected):
+    out, want = call(X), expected(X)
+    assert out.dtype == want.dtype and out.shape == want.shape and out.strides == want.strides
+    np.testing.assert_array_equal(out, want)
+    assert not np.shares_memory(out, X)
+
+
 def test_select_nothing_returns_input_itself():
     X = np.zeros((2, 2))
     assert numpy_select_columns(X, columns_indices_list=[]) == (X, False)

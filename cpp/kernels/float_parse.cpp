@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "kernels/swar.h"
 #include "kernels/unicode_tables.h"
 
 #if !defined(__cpp_lib_to_chars) || __cpp_lib_to_chars < 201611L
@@ -292,13 +293,9 @@ bool parse_ucs(const T* s, size_t n, double* out) {
 
 namespace {
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHigh = 0x8080808080808080ULL;
-
-// High bit of each byte of x (bytes below 0x80) set when lo <= byte <= hi.
-inline uint64_t in_range(uint64_t x, unsigned lo, unsigned hi) {
-    return (x + (128 - lo) * kOnes) & ~(x + (127 - hi) * kOnes) & kHigh;
-}
+using swar::bytes_in_range;
+using swar::kHigh;
+using swar::kOnes;
 
 // Eight ASCII digits, the first in the lowest byte, to their value (the SWAR method of
 // fast_float and simdjson).
@@ -320,8 +317,8 @@ bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out) {
     // Byte classes, one bit per byte (bit 8i + 7), over the 16 bytes.
     const u128 valid = n == 16 ? ~u128(0) : ((u128(1) << (8 * n)) - 1);
     const u128 high = ((u128(kHigh) << 64) | kHigh) & valid;
-    const u128 digit = ((u128(in_range(hi, '0', '9')) << 64) | in_range(lo, '0', '9')) & valid;
-    const u128 dot = ((u128(in_range(hi, '.', '.')) << 64) | in_range(lo, '.', '.')) & valid;
+    const u128 digit = ((u128(bytes_in_range(hi, '0', '9')) << 64) | bytes_in_range(lo, '0', '9')) & valid;
+    const u128 dot = ((u128(bytes_in_range(hi, '.', '.')) << 64) | bytes_in_range(lo, '.', '.')) & valid;
     const unsigned first = static_cast<unsigned>(lo & 0xFF);
     const bool sign = first == '-' || first == '+';
     const u128 allowed = digit | dot | (sign ? u128(0x80) : u128(0));

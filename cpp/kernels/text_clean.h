@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/swar.h"
+
 namespace tabrix {
 
 // ASCII fast path: writes the cleaned form of s[0..n) to out (room for n bytes) and returns
@@ -43,30 +45,10 @@ int parse_bool_word_ucs4(const uint32_t* s, size_t n) noexcept;
 // The same for ASCII text of n <= 16 bytes given as two little-endian words, zero padded
 // beyond n (as TextKey holds it), computed without data-dependent branches. Inline: called
 // once per cell.
-namespace detail {
-
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHigh = 0x8080808080808080ULL;
-
-// High bit of each byte of x (bytes below 0x80) set when lo <= byte <= hi.
-inline uint64_t bytes_in_range(uint64_t x, unsigned lo, unsigned hi) noexcept {
-    const uint64_t above_hi = x + (127 - hi) * kOnes;
-    const uint64_t from_lo = x + (128 - lo) * kOnes;
-    return from_lo & ~above_hi & kHigh;
-}
-
-// High bits of the bytes below n (0 <= n <= 8) of a word.
-inline uint64_t first_bytes(size_t n) noexcept {
-    const uint64_t partial = kHigh & ((uint64_t(1) << ((8 * n) & 63)) - 1);
-    return n >= 8 ? kHigh : partial;
-}
-
-}  // namespace detail
-
 inline int parse_bool_word_ascii16(uint64_t lo, uint64_t hi, size_t n) noexcept {
 #if defined(__SIZEOF_INT128__)
-    using detail::bytes_in_range;
-    using detail::first_bytes;
+    using swar::bytes_in_range;
+    using swar::first_bytes;
     // Whitespace as str.isspace() sees it in ASCII: \t-\r and \x1c-' '.
     const uint64_t ws_lo = bytes_in_range(lo, 9, 13) | bytes_in_range(lo, 0x1c, 0x20);
     const uint64_t ws_hi = bytes_in_range(hi, 9, 13) | bytes_in_range(hi, 0x1c, 0x20);

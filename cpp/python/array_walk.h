@@ -12,6 +12,14 @@
 namespace tabrix {
 namespace py {
 
+// Flat loops over numbers compiled also for AVX2, picked at load time where the processor has
+// it (baseline x86-64 only has 16-byte vectors).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define TABRIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TABRIX_VECTOR_CLONES
+#endif
+
 // Reads a value that may be unaligned.
 template <class T>
 inline T load(const char* p) {
@@ -66,7 +74,7 @@ constexpr npy_intp kPrefetchFar = 40;
 // the pointer cell at p refers to.
 inline void prefetch_object(const char* p, bool two_lines = true) {
 #if defined(__GNUC__) || defined(__clang__)
-    const char* o = *reinterpret_cast<char* const*>(p);
+    const char* o = load<const char*>(p);
     __builtin_prefetch(o);
     if (two_lines) __builtin_prefetch(o + 64);
 #else

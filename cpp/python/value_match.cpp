@@ -106,27 +106,58 @@ double number_value(PyObject* o, const CellInfo& info) {
 bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
 
 
-Probe make_probe_general(PyObject* cell) {
-    Probe p;
+void make_probe_general(PyObject* cell, Probe* out) {
     const CellInfo info = classify(cell);
-    p.kind = info.kind;
+    out->kind = info.kind;
     if (info.kind == Kind::kStr) {
         const StrView v = str_view(cell);
         const size_t nbytes = static_cast<size_t>(v.length) * static_cast<size_t>(v.kind);
         // Compact strings keep their text right after the object header.
-        p.key = PyUnicode_IS_COMPACT(cell)
-                    ? TextKey::make_after_header(v.data, nbytes, static_cast<unsigned>(v.kind))
-                    : TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
-        p.hash = p.key.hash(v.data, nbytes);
+        out->key = PyUnicode_IS_COMPACT(cell)
+                       ? TextKey::make_after_header(v.data, nbytes, static_cast<unsigned>(v.kind))
+                       : TextKey::make(v.data, nbytes, static_cast<unsigned>(v.kind));
+        out->hash = out->key.hash(v.data, nbytes);
     } else if (info.kind == Kind::kNum) {
         // Numbers have meta 0; texts never do.
-        p.key = TextKey{{info.key.bits, static_cast<uint64_t>(info.key.tag)}, 0, 0};
-        p.hash = info.key.hash();
+        out->key = TextKey{{info.key.bits, static_cast<uint64_t>(info.key.tag)}, 0, 0};
+        out->hash = info.key.hash();
     } else {
-        p.key = TextKey{{0, 0}, 0, 0};
-        p.hash = 0;
+        out->key = TextKey{{0, 0}, 0, 0};
+        out->hash = 0;
     }
-    return p;
+}
+
+bool make_probe_without_python(PyObject* cell, Probe* p) {
+    PyTypeObject* t = Py_TYPE(cell);
+    if (t == &PyLong_Type) {
+        // Beyond 64 bits classify() asks for the unsigned value, which sets an error when
+        // that does not fit either.
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(cell, &overflow);
+        if (overflow) return false;
+        const NumKey key = NumKey::from_int64(v);
+        p->kind = Kind::kNum;
+        p->key = TextKey{{key.bits, static_cast<uint64_t>(key.tag)}, 0, 0};
+        p->hash = key.hash();
+        return true;
+    }
+    if (PyUnicode_Check(cell)) {
+        if (t != &PyUnicode_Type && !PyArray_IsScalar(cell, Unicode)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+        if (!PyUnicode_IS_READY(cell)) return false;
+#endif
+    }
+    Probe probe;
+    make_probe(cell, &probe);
+    if (probe.kind == Kind::kOther) return false;
+    *p = probe;
+    return true;
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+    const StrView v = str_view(a), w = str_view(b);
+    const size_t nbytes = static_cast<size_t>(v.length) * static_cast<size_t>(v.kind);
+    return v.length == w.length && v.kind == w.kind && std::memcmp(v.data, w.data, nbytes) == 0;
 }
 
 bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {

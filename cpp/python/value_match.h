@@ -70,9 +70,11 @@ struct Probe {
     uint64_t hash;  // of key
 };
 
-// Builds the probe of a cell (reads the cell's text for strings).
-Probe make_probe_general(PyObject* cell);
-inline Probe make_probe(PyObject* cell) {
+// Builds the probe of a cell (reads the cell's text for strings) in *out. Written field by
+// field in place: a probe returned by value and copied is stored and loaded back in pieces of
+// different sizes, which stalls the CPU in the hot loops.
+void make_probe_general(PyObject* cell, Probe* out);
+inline void make_probe(PyObject* cell, Probe* out) {
     // Inline for the common case, a compact str: its text follows the object header.
     if (Py_TYPE(cell) == &PyUnicode_Type && PyUnicode_IS_COMPACT(cell)
 #if PY_VERSION_HEX < 0x030C0000
@@ -82,14 +84,26 @@ inline Probe make_probe(PyObject* cell) {
         const size_t kind = PyUnicode_KIND(cell);
         const size_t nbytes = static_cast<size_t>(PyUnicode_GET_LENGTH(cell)) * kind;
         const void* data = PyUnicode_DATA(cell);
-        Probe p;
-        p.kind = Kind::kStr;
-        p.key = TextKey::make_after_header(data, nbytes, static_cast<unsigned>(kind));
-        p.hash = p.key.hash(data, nbytes);
-        return p;
+        out->kind = Kind::kStr;
+        out->key = TextKey::make_after_header(data, nbytes, static_cast<unsigned>(kind));
+        out->hash = out->key.hash(data, nbytes);
+        return;
     }
-    return make_probe_general(cell);
+    make_probe_general(cell, out);
 }
+inline Probe make_probe(PyObject* cell) {
+    Probe p;
+    make_probe(cell, &p);
+    return p;
+}
+
+// make_probe() for cells it can build without the GIL while another thread holds it, calling
+// nothing that may set a Python error or run Python code: exact str (ready), float, bool,
+// None, int within 64 bits and NumPy numbers. False for any other cell, *p untouched.
+bool make_probe_without_python(PyObject* cell, Probe* p);
+
+// Whether two texts (str objects, ready) are equal.
+bool same_text(PyObject* a, PyObject* b);
 
 // A set of Python values under the matching rule, remembering the order of insertion.
 class ValueSet {
@@ -219,23 +233,30 @@ private:
 constexpr npy_intp kProbeAhead = 16;
 template <class CellAt, class F>
 void walk_with_probes(npy_intp n, const ValueSet& set, CellAt&& cell_at, F&& f) {
-    Probe ring[kProbeAhead];
+    // Twice as many slots as probes ahead: the probe in use is read in place, never copied
+    // (a copy is written and read back in pieces of different sizes, which stalls the CPU).
+    constexpr npy_intp kSlots = 2 * kProbeAhead;
+    Probe ring[kSlots];
     for (npy_intp k = 0; k < n && k < kProbeAhead; ++k) {
-        ring[k] = make_probe(cell_at(k));
+        make_probe(cell_at(k), &ring[k]);
         set.prefetch(ring[k]);
     }
     npy_intp stale_until = -1;  // probes of cells up to here predate Python code
+    Probe fresh;
     for (npy_intp k = 0; k < n; ++k) {
         if (k + kPrefetchFar < n) prefetch_pyobject(cell_at(k + kPrefetchFar));
-        Probe p = ring[k % kProbeAhead];
         if (k + kProbeAhead < n) {
-            Probe& next = ring[k % kProbeAhead];
-            next = make_probe(cell_at(k + kProbeAhead));
+            Probe& next = ring[(k + kProbeAhead) % kSlots];
+            make_probe(cell_at(k + kProbeAhead), &next);
             set.prefetch(next);
         }
         PyObject* cell = cell_at(k);
-        if (k <= stale_until) p = make_probe(cell);
-        if (f(k, cell, p)) stale_until = k + kProbeAhead;
+        const Probe* p = &ring[k % kSlots];
+        if (k <= stale_until) {
+            make_probe(cell, &fresh);
+            p = &fresh;
+        }
+        if (f(k, cell, *p)) stale_until = k + kProbeAhead;
     }
 }
 

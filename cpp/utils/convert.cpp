@@ -22,14 +22,18 @@ using namespace py;
 
 namespace {
 
-// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead
-// (the header line only: these loops read short values).
+// Calls f(PyObject* cell, npy_intp pos) for each object cell in C order, prefetching ahead.
+// These loops do little per cell: the objects are requested far ahead (two lines: a short
+// string's text may start on the second), so that enough of them are on their way when the
+// cells lie scattered in memory (measured: 96 cells ahead halves the time of shuffled cells
+// against 40, with both lines).
+constexpr npy_intp kObjectsAhead = 96;
 template <class F>
 void for_each_object_cell(PyArrayObject* a, F&& f) {
     for_each_run(a, [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
         for (npy_intp k = 0; k < n; ++k) {
-            if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride, false);
-            PyObject* cell = *reinterpret_cast<PyObject* const*>(p + k * stride);
+            if (k + kObjectsAhead < n) prefetch_object(p + (k + kObjectsAhead) * stride);
+            PyObject* cell = load<PyObject*>(p + k * stride);
             f(cell ? cell : Py_None, start + k);
         }
     });
@@ -98,6 +102,84 @@ float round_again_to_float32(PyObject* exact, double d) {
           "convert_float32: %s holds %s, which is beyond the float32 range (finite values "
           "must be within +-3.4028235e+38)",
           where.c_str(), short_repr(cell).c_str());
+}
+
+// Contiguous, aligned data in native byte order: converted in one flat loop over memory,
+// into a result of the same layout (as astype() gives).
+bool flat(PyArrayObject* a) {
+    return PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a) &&
+           (PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a));
+}
+
+// A new array of a's shape and layout (Fortran order when a is only that).
+nb::object new_like(PyArrayObject* a, int type_num) {
+    const bool fortran = !PyArray_IS_C_CONTIGUOUS(a) && PyArray_IS_F_CONTIGUOUS(a);
+    PyObject* r = PyArray_New(&PyArray_Type, PyArray_NDIM(a), PyArray_DIMS(a), type_num, nullptr,
+                              nullptr, 0, fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr);
+    check(r != nullptr);
+    return nb::steal(r);
+}
+
+// C-order position of the k-th cell in memory of a flat array.
+npy_intp c_position(PyArrayObject* a, npy_intp k) {
+    if (PyArray_IS_C_CONTIGUOUS(a)) return k;
+    npy_intp pos = 0, scale = 1;
+    std::vector<npy_intp> idx(static_cast<size_t>(PyArray_NDIM(a)));
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {  // Fortran order: the first index varies fastest
+        idx[static_cast<size_t>(d)] = k % PyArray_DIM(a, d);
+        k /= PyArray_DIM(a, d);
+    }
+    for (int d = PyArray_NDIM(a) - 1; d >= 0; --d) {
+        pos += idx[static_cast<size_t>(d)] * scale;
+        scale *= PyArray_DIM(a, d);
+    }
+    return pos;
+}
+
+// Narrows src[0..n) to float32 in dst, checking the range in the same pass, a block at a time
+// with no branch in the loop so that it compiles to vector instructions. Returns the index of
+// the first finite value beyond the float32 range, or n.
+template <class T>
+TABRIX_VECTOR_CLONES size_t narrow_flat(const T* src, float* dst, size_t n) {
+    if constexpr (std::is_integral<T>::value) {
+        // Straight to float32, rounded once (through a double, an integer beyond 2**53 would
+        // be rounded twice); no integer is beyond the float32 range.
+        for (size_t k = 0; k < n; ++k) dst[k] = static_cast<float>(src[k]);
+        return n;
+    }
+    constexpr size_t kBlock = 1024;
+    for (size_t b = 0; b < n; b += kBlock) {
+        const size_t e = b + kBlock < n ? b + kBlock : n;
+        int bad = 0;
+        for (size_t k = b; k < e; ++k) {
+            const double d = static_cast<double>(src[k]);
+            const float f = static_cast<float>(d);
+            dst[k] = f;
+            // An infinity: a finite value overflowed, or (rarely) an infinity was given, which
+            // the second look below tells apart. NaN compares false.
+            bad |= std::fabs(f) > FLT_MAX;
+        }
+        if (bad) {
+            for (size_t k = b; k < e; ++k)
+                if (std::isinf(dst[k]) && std::isfinite(static_cast<double>(src[k]))) return k;
+        }
+    }
+    return n;
+}
+
+TABRIX_VECTOR_CLONES size_t narrow_flat(const BoolCell* src, float* dst, size_t n) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(src);
+    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<float>(b[k] != 0);
+    return n;
+}
+
+template <class T>
+TABRIX_VECTOR_CLONES void widen_flat(const T* src, double* dst, size_t n) {
+    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<double>(src[k]);
+}
+TABRIX_VECTOR_CLONES void widen_flat(const BoolCell* src, double* dst, size_t n) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(src);
+    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<double>(b[k] != 0);
 }
 
 // Float32 value of one object cell, or a ValueError naming its position.
@@ -178,13 +260,23 @@ nb::object numpy_boolean2float(nb::handle X) {
     const int type_num = PyArray_TYPE(x);
     const int nd = PyArray_NDIM(x);
     if (type_num != NPY_OBJECT) {
-        nb::object native = native_order(x);
-        nb::object out = new_array(nd, PyArray_DIMS(x), NPY_DOUBLE);
-        double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
+        nb::object out;
         bool done = dispatch_numeric(type_num, [&](auto tag) {
             using T = decltype(tag);
+            if (flat(x)) {
+                out = new_like(x, NPY_DOUBLE);
+                double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
+                const T* src = static_cast<const T*>(PyArray_DATA(x));
+                nb::gil_scoped_release nogil;
+                widen_flat(src, dst, static_cast<size_t>(PyArray_SIZE(x)));
+                return;
+            }
+            nb::object native = native_order(x);
+            out = new_array(nd, PyArray_DIMS(x), NPY_DOUBLE);
+            double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
             nb::gil_scoped_release nogil;
-            for_each_run(arr(native), [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
+            for_each_run(arr(native), [&](const char* p, npy_intp stride, npy_intp n,
+                                          npy_intp start) {
                 for (npy_intp k = 0; k < n; ++k)
                     dst[start + k] = static_cast<double>(Cell<T>::read(p + k * stride));
             });
@@ -231,9 +323,39 @@ nb::object convert_float32(nb::handle X) {
     PyArrayObject* x = require_array(X.ptr(), fn, "X");
     const int type_num = PyArray_TYPE(x);
     const int nd = PyArray_NDIM(x);
+    if (type_num == NPY_HALF) return cast_to(x, NPY_FLOAT);
+    if (type_num != NPY_OBJECT && flat(x)) {
+        nb::object out = new_like(x, NPY_FLOAT);
+        float* dst = static_cast<float*>(PyArray_DATA(arr(out)));
+        const size_t n = static_cast<size_t>(PyArray_SIZE(x));
+        size_t bad = n;
+        bool done = dispatch_numeric(type_num, [&](auto tag) {
+            using T = decltype(tag);
+            const T* src = static_cast<const T*>(PyArray_DATA(x));
+            nb::gil_scoped_release nogil;
+            bad = narrow_flat(src, dst, n);
+        });
+        if (done) {
+            if (bad < n) {
+                // The first such cell in C order is named, whatever the layout.
+                npy_intp pos = c_position(x, static_cast<npy_intp>(bad));
+                for (npy_intp p = 0; p < pos && !PyArray_IS_C_CONTIGUOUS(x); ++p) {
+                    nb::object v = nb::steal(PyArray_GETITEM(x, cell_pointer(x, p)));
+                    check(v.is_valid());
+                    const double d = PyFloat_AsDouble(v.ptr());
+                    if (d == -1.0 && PyErr_Occurred()) raise_current();
+                    float f;
+                    if (!to_float32(d, &f)) pos = p;
+                }
+                nb::object value = nb::steal(PyArray_GETITEM(x, cell_pointer(x, pos)));
+                check(value.is_valid());
+                raise_out_of_range(x, pos, value.ptr());
+            }
+            return out;
+        }
+    }
     nb::object out = new_array(nd, PyArray_DIMS(x), NPY_FLOAT);
     float* dst = static_cast<float*>(PyArray_DATA(arr(out)));
-    if (type_num == NPY_HALF) return cast_to(x, NPY_FLOAT);
     if (type_num != NPY_OBJECT) {
         nb::object native = native_order(x);
         PyArrayObject* a = arr(native);

@@ -35,6 +35,13 @@ then read when the walk reaches it, as a Python loop over X would read it (cells
 with invert_flag=True column by column), and lists of indices or values are read before
 they are used.
 
+Threads. numpy_floatstr2float, compress_str_column and numpy_get_categories share object
+inputs of many cells among threads: TABRIX_NUM_THREADS sets how many (a whole number from 1;
+default: the cores the process may run on; 1 turns threading off; anything else is a
+ValueError). It is read at each call, and results never depend on it. When other Python
+threads exist, the GIL is released while the threads work (each cell they read is held);
+otherwise the calling thread keeps it, as nothing else could use it.
+
 global_missing_values_reference_list holds the usual missing-value markers of tabular files.
 )";
 

@@ -80,7 +80,7 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
                 walk_with_probes(
                     r1 - r0, known,
                     [&](npy_intp k) {
-                        PyObject* c = *reinterpret_cast<PyObject* const*>(col + k * s0);
+                        PyObject* c = load<PyObject*>(col + k * s0);
                         return c ? c : Py_None;
                     },
                     [&](npy_intp k, PyObject* cell, const Probe& p) {
@@ -107,7 +107,7 @@ npy_intp replace_objects(PyArrayObject* a, PyObject* fill, const Reference<Value
     for_each_run(a, [&](char* p, npy_intp stride, npy_intp n, npy_intp start) {
         for (npy_intp k = 0; k < n; ++k) {
             if (k + kPrefetchFar < n) prefetch_object(p + (k + kPrefetchFar) * stride);
-            PyObject* cell = *reinterpret_cast<PyObject**>(p + k * stride);
+            PyObject* cell = load<PyObject*>(p + k * stride);
             if (!cell) cell = Py_None;
             PyObject* v;
             bool hit;

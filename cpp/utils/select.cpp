@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "python/array_walk.h"
 #include "python/py_args.h"
 #include "python/py_errors.h"
 #include "utils/utils.h"
@@ -14,12 +15,18 @@ using namespace py;
 
 namespace {
 
-// a.take(indices, axis): a new array of a's dtype.
-nb::object take(PyArrayObject* a, const std::vector<npy_intp>& idx, int axis) {
+// a[:, indices] (axis 1) or a[indices, :] (axis 0), by NumPy's own indexing of arrays, so
+// that the result and its layout are those of that expression. The indices were checked.
+nb::object index_along(PyArrayObject* a, const std::vector<npy_intp>& idx, int axis) {
     npy_intp n = static_cast<npy_intp>(idx.size());
     nb::object ind = new_array(1, &n, NPY_INTP);
     if (n) std::memcpy(PyArray_DATA(arr(ind)), idx.data(), idx.size() * sizeof(npy_intp));
-    PyObject* r = PyArray_TakeFrom(a, ind.ptr(), axis, nullptr, NPY_RAISE);
+    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
+    check(all.is_valid());
+    nb::object key = axis == 1 ? nb::make_tuple(all, ind) : nb::make_tuple(ind, all);
+    // ndarray's indexing, also for subclasses that redefine __getitem__.
+    PyObject* self = reinterpret_cast<PyObject*>(a);
+    PyObject* r = PyArray_Type.tp_as_mapping->mp_subscript(self, key.ptr());
     check(r != nullptr);
     return nb::steal(r);
 }
@@ -63,7 +70,7 @@ nb::object numpy_select_columns(nb::handle X, nb::handle columns_indices_list) {
     std::vector<npy_intp> idx = read_index_list(columns_indices_list.ptr(), PyArray_DIM(a, 1),
                                                 fn, "columns_indices_list", "columns");
     if (idx.empty()) return nb::make_tuple(X, false);
-    return nb::make_tuple(take(a, idx, 1), true);
+    return nb::make_tuple(index_along(a, idx, 1), true);
 }
 
 nb::object numpy_permute_array(nb::handle X, nb::handle permutation_indices, nb::handle axis) {
@@ -89,7 +96,7 @@ nb::object numpy_permute_array(nb::handle X, nb::handle permutation_indices, nb:
         read_index_list(permutation_indices.ptr(), PyArray_DIM(a, take_axis), fn,
                         "permutation_indices", take_axis == 1 ? "columns" : "rows");
     if (idx.empty()) return nb::borrow(X);
-    return take(a, idx, take_axis);
+    return index_along(a, idx, take_axis);
 }
 
 namespace {
@@ -132,8 +139,7 @@ std::string describe(PyObject* x) {
     for (npy_intp j = 0; j < ncols; ++j) {
         std::vector<PyTypeObject*> types;
         for (npy_intp i = 0; i < nrows; ++i) {
-            PyObject* cell = *reinterpret_cast<PyObject**>(
-                static_cast<char*>(PyArray_DATA(a)) + i * s0 + j * s1);
+            PyObject* cell = load<PyObject*>(static_cast<char*>(PyArray_DATA(a)) + i * s0 + j * s1);
             PyTypeObject* t = cell ? Py_TYPE(cell) : Py_TYPE(Py_None);
             bool seen = false;
             for (PyTypeObject* u : types) seen = seen || u == t;
