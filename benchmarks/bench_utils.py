@@ -12,6 +12,7 @@ with one thread (TABRIX_NUM_THREADS=1) and with all (the default), rounds altern
 their results compared. Run: python benchmarks/bench_utils.py [--quick] [--rounds N]
 [--thresholds]. Exits with 1 only when results differ.
 """
+
 import argparse
 import gc
 import math
@@ -47,13 +48,17 @@ TARGETS = []
 # ------------------------------------------------------------------------------------------
 # data
 
+
 def rand_text(rng, lo=5, hi=30):
     letters = string.ascii_letters + "éñüÉ"
     punct = " -_.,!?/&()'"
     n = rng.randint(lo, hi)
-    return "".join(rng.choice(letters) if rng.random() < 0.75 else
-                   (rng.choice(punct) if rng.random() < 0.7 else rng.choice(string.digits))
-                   for _ in range(n))
+    return "".join(
+        rng.choice(letters)
+        if rng.random() < 0.75
+        else (rng.choice(punct) if rng.random() < 0.7 else rng.choice(string.digits))
+        for _ in range(n)
+    )
 
 
 def fresh(s):
@@ -106,6 +111,7 @@ def category_matrix(rng, rows, cols):
 
 # ------------------------------------------------------------------------------------------
 # helpers
+
 
 def best(f, repeat=3):
     """Best time of f() over repeat runs; freeing the previous result is not timed."""
@@ -202,8 +208,10 @@ def report(name, ours, shuffled, others, one=None):
     parts = [f"{name:<40} {ours * 1e3:8.1f} ms   shuffled {shuffled / ours:4.2f}x"]
     if one:
         t1, ratios = one
-        parts.append(f"one thread {t1 * 1e3:.1f} ms: {t1 / ours:.2f}x "
-                     f"(rounds min {ratios[0]:.2f}x median {ratios[len(ratios) // 2]:.2f}x)")
+        parts.append(
+            f"one thread {t1 * 1e3:.1f} ms: {t1 / ours:.2f}x "
+            f"(rounds min {ratios[0]:.2f}x median {ratios[len(ratios) // 2]:.2f}x)"
+        )
     for label, t in others:
         parts.append(f"{label} {t / ours:6.1f}x")
     print("   ".join(parts), flush=True)
@@ -266,34 +274,52 @@ def float_peers(clean):
     peers = []
     if pl is not None:
         f = (lambda c: polars_strings(c).cast(pl.Float64)) if clean else polars_floats
-        peers.append(("polars cast" if clean else "polars cast(strict=False)", f,
-                      lambda r: r.to_numpy()))
+        peers.append(
+            ("polars cast" if clean else "polars cast(strict=False)", f, lambda r: r.to_numpy())
+        )
     if pa is not None:
-        f = ((lambda c: pc.cast(pa.array(c, type=pa.string()), pa.float64())) if clean
-             else arrow_floats)
-        peers.append(("pyarrow cast" if clean else "pyarrow regex+cast", f,
-                      lambda r: r.to_numpy(zero_copy_only=False)))
+        f = (
+            (lambda c: pc.cast(pa.array(c, type=pa.string()), pa.float64()))
+            if clean
+            else arrow_floats
+        )
+        peers.append(
+            (
+                "pyarrow cast" if clean else "pyarrow regex+cast",
+                f,
+                lambda r: r.to_numpy(zero_copy_only=False),
+            )
+        )
     return peers
 
 
 def note_missing_peers():
     missing = [name for name, mod in (("polars", pl), ("pyarrow", pa)) if mod is None]
     if missing:
-        print(f"note: {' and '.join(missing)} not installed, skipped "
-              f"(pip install '.[bench]')", flush=True)
+        print(
+            f"note: {' and '.join(missing)} not installed, skipped (pip install '.[bench]')",
+            flush=True,
+        )
 
 
 # ------------------------------------------------------------------------------------------
 # benchmarks
 
+
 def bench_replace(X, Xs):
     fill = -1
-    t, out = best(lambda: eu.numpy_replace_values(X, filling_value=fill, reference_values_list=MISSING))
-    ts, _ = best(lambda: eu.numpy_replace_values(Xs, filling_value=fill, reference_values_list=MISSING))
+    t, out = best(
+        lambda: eu.numpy_replace_values(X, filling_value=fill, reference_values_list=MISSING)
+    )
+    ts, _ = best(
+        lambda: eu.numpy_replace_values(Xs, filling_value=fill, reference_values_list=MISSING)
+    )
 
     def python_way(A):
-        return np.array([[fill if py_matches(v, MISSING) else v for v in row] for row in A],
-                        dtype=object)
+        return np.array(
+            [[fill if py_matches(v, MISSING) else v for v in row] for row in A], dtype=object
+        )
+
     tp, rp, part = scaled_python(python_way, X)
     check(same_objects(rp, out[: len(part)]), "replace vs python")
 
@@ -302,6 +328,7 @@ def bench_replace(X, Xs):
     def numpy_way(A):
         mask = np.isin(A, plain) | np.array([[is_nan(v) for v in row] for row in A])
         return np.where(mask, fill, A)
+
     # np.isin alone, on the same object data (the NaN test above is not counted).
     tn, _ = best(lambda: np.isin(X, plain), repeat=1)
     check(same_objects(numpy_way(X[:2000]), out[:2000]), "replace vs numpy")
@@ -319,14 +346,15 @@ def bench_replace(X, Xs):
 
 def bench_categories(X, Xs):
     rows = range(X.shape[0])
-    t, cats, t1, ratios = best_threads(lambda: eu.numpy_get_categories(X, rows, MISSING),
-                                       lambda a, b: a == b)
+    t, cats, t1, ratios = best_threads(
+        lambda: eu.numpy_get_categories(X, rows, MISSING), lambda a, b: a == b
+    )
     ts, _ = best(lambda: eu.numpy_get_categories(Xs, rows, MISSING))
 
     def python_way(A):
         out = []
         for j in range(A.shape[1]):
-            seen, found, nan_seen = set(), [], False
+            seen, found = set(), []
             for v in A[:, j]:
                 if py_matches(v, MISSING):
                     continue
@@ -335,16 +363,19 @@ def bench_categories(X, Xs):
                     found.append(v)
             out.append(found)
         return out
+
     tp, _, _ = scaled_python(python_way, X)
     check(python_way(X) == cats, "categories vs python")
     others = [("python", tp)]
     if pd is not None:
+
         def pandas_way(A):
             out = []
             for j in range(A.shape[1]):
                 u = pd.unique(A[:, j])
                 out.append([v for v in u if not py_matches(v, MISSING)])
             return out
+
         # pandas.unique per column alone; the marker filter above is only for the check.
         tpd, _ = best(lambda: [pd.unique(X[:, j]) for j in range(X.shape[1])], repeat=1)
         check(pandas_way(X) == cats, "categories vs pandas")
@@ -355,15 +386,27 @@ def bench_categories(X, Xs):
     target("categories shuffled <= 1.6x", ts / t <= 1.6)
 
     # Unknown values against the categories just found (invert mode).
-    t, out = best(lambda: eu.numpy_replace_values(X, filling_value=-1, reference_values_list=cats,
-                                                  invert_flag=True))
-    ts, _ = best(lambda: eu.numpy_replace_values(Xs, filling_value=-1, reference_values_list=cats,
-                                                 invert_flag=True))
+    t, out = best(
+        lambda: eu.numpy_replace_values(
+            X, filling_value=-1, reference_values_list=cats, invert_flag=True
+        )
+    )
+    ts, _ = best(
+        lambda: eu.numpy_replace_values(
+            Xs, filling_value=-1, reference_values_list=cats, invert_flag=True
+        )
+    )
 
     def python_known(A):
         sets = [set(c) for c in cats]
-        return np.array([[v if (v in sets[j] and not is_nan(v)) else -1
-                          for j, v in enumerate(row)] for row in A], dtype=object)
+        return np.array(
+            [
+                [v if (v in sets[j] and not is_nan(v)) else -1 for j, v in enumerate(row)]
+                for row in A
+            ],
+            dtype=object,
+        )
+
     tp, rp, part = scaled_python(python_known, X)
     check(same_objects(rp, out[: len(part)]), "known values vs python")
     tn, _ = best(lambda: [np.isin(X[:, j], cats[j]) for j in range(X.shape[1])], repeat=1)
@@ -378,15 +421,26 @@ def same_cells(a, b):
 
 
 def bench_compress(col, cols):
-    t, out, t1, ratios = best_threads(lambda: eu.compress_str_column(col, MISSING, "string"), same_cells)
+    t, out, t1, ratios = best_threads(
+        lambda: eu.compress_str_column(col, MISSING, "string"), same_cells
+    )
     ts, _ = best(lambda: eu.compress_str_column(cols, MISSING, "string"))
-    th, outh, th1, ratiosh = best_threads(lambda: eu.compress_str_column(col, MISSING, "hash"), same_cells)
+    th, outh, th1, ratiosh = best_threads(
+        lambda: eu.compress_str_column(col, MISSING, "hash"), same_cells
+    )
     ths, _ = best(lambda: eu.compress_str_column(cols, MISSING, "hash"))
 
     def python_way(c):
-        return np.array([v if (not isinstance(v, str) or py_matches(v, MISSING)) else
-                         "".join(ch for ch in v.casefold() if ch.isalnum()) for v in c],
-                        dtype=object)
+        return np.array(
+            [
+                v
+                if (not isinstance(v, str) or py_matches(v, MISSING))
+                else "".join(ch for ch in v.casefold() if ch.isalnum())
+                for v in c
+            ],
+            dtype=object,
+        )
+
     tp, rp, part = scaled_python(python_way, col)
     check(same_objects(rp, out[: len(part)]), "compress vs python")
     others = [("python", tp)]
@@ -413,12 +467,21 @@ def bench_compress(col, cols):
         target(f"compress faster than {label.split()[0]}", tpe / t > 1)
     report("compress_str_column (string)", t, ts, others, (t1, ratios))
     if notes:
-        print(f"    (times only: polars and pyarrow lower-case where we case-fold, and their "
-              f"regex classes differ from str.isalnum(); {', '.join(notes)} "
-              f"of {strs.sum():,} strings)", flush=True)
-    hashes = np.array([v if (not isinstance(v, str) or py_matches(v, MISSING)) else
-                       model_fnv1a64("".join(ch for ch in v.casefold() if ch.isalnum()).encode())
-                       for v in col[: len(part)]], dtype=object)
+        print(
+            f"    (times only: polars and pyarrow lower-case where we case-fold, and their "
+            f"regex classes differ from str.isalnum(); {', '.join(notes)} "
+            f"of {strs.sum():,} strings)",
+            flush=True,
+        )
+    hashes = np.array(
+        [
+            v
+            if (not isinstance(v, str) or py_matches(v, MISSING))
+            else model_fnv1a64("".join(ch for ch in v.casefold() if ch.isalnum()).encode())
+            for v in col[: len(part)]
+        ],
+        dtype=object,
+    )
     check(same_objects(hashes, outh[: len(part)]), "compress hash vs python")
     report("compress_str_column (hash)", th, ths, [("python", tp)], (th1, ratiosh))
     target("compress >= 20x python", tp / t >= 20)
@@ -443,6 +506,7 @@ def bench_floatstr(col, cols, clean):
             except (TypeError, ValueError):
                 res[i] = math.nan
         return res
+
     tp, rp, part = scaled_python(python_way, col)
     check(same_floats(rp, out[: len(part)]), "floatstr vs python")
     others = [("python", tp)]
@@ -494,13 +558,16 @@ def bench_boolean(rng, n):
             else:
                 res[i] = v
         return res
+
     tp, rp, part = scaled_python(python_way, col)
     check(same_objects(rp, out[: len(part)]), "boolean vs python")
     report("numpy_boolean2float (object)", t, ts, [("python", tp)])
     target("boolean2float >= 20x python", tp / t >= 20)
     target("boolean2float shuffled <= 1.6x", ts / t <= 1.6)
     B = np.random.default_rng(2).random((n // 20, 20)) < 0.5
-    (t, tn), (out, rn) = interleaved(lambda: eu.numpy_boolean2float(B), lambda: B.astype(np.float64))
+    (t, tn), (out, rn) = interleaved(
+        lambda: eu.numpy_boolean2float(B), lambda: B.astype(np.float64)
+    )
     check(same_floats(out, rn), "boolean vs astype")
     tp, _, _ = scaled_python(lambda A: np.array([[float(v) for v in row] for row in A]), B)
     report("numpy_boolean2float (bool array)", t, t, [("python", tp), ("np astype", tn)])
@@ -516,6 +583,7 @@ def bench_float32(rng, n):
         if np.any(np.abs(A[finite]) > np.finfo(np.float32).max):
             raise ValueError("out of float32 range")
         return A.astype(np.float32)
+
     tn, rn = best(lambda: numpy_way(F))
     check(np.array_equal(out, rn), "float32 vs numpy")
     tp, _, _ = scaled_python(lambda A: np.array([[np.float32(v) for v in row] for row in A]), F)
@@ -525,12 +593,13 @@ def bench_float32(rng, n):
         check(np.array_equal(ra[0], ra[1]), f"float32 {label} vs astype")
         report(f"convert_float32 ({label} float64)", ta[0], ta[0], [("np astype", ta[1])])
         target(f"float32 ({label}) within 1.2x of astype", ta[0] / ta[1] <= 1.2)
-    O = F.astype(object)
-    Os = O[np.random.default_rng(4).permutation(O.shape[0])]
-    t, out = best(lambda: eu.convert_float32(O))
-    ts, _ = best(lambda: eu.convert_float32(Os))
+    objs = F.astype(object)
+    objs_shuffled = objs[np.random.default_rng(4).permutation(objs.shape[0])]
+    t, out = best(lambda: eu.convert_float32(objs))
+    ts, _ = best(lambda: eu.convert_float32(objs_shuffled))
     tp, rp, part = scaled_python(
-        lambda A: np.array([[np.float32(float(v)) for v in row] for row in A]), O)
+        lambda A: np.array([[np.float32(float(v)) for v in row] for row in A]), objs
+    )
     check(np.array_equal(rp, out[: len(part)]), "float32 objects vs python")
     report("convert_float32 (object array)", t, ts, [("python", tp)])
     target("float32 >= 20x python", tp / t >= 20)
@@ -542,8 +611,16 @@ def bench_select(X, rng):
     rows = np.random.default_rng(8).permutation(X.shape[0]).tolist()
     for name, ours, numpy_way in [
         ("numpy_select_columns", lambda: eu.numpy_select_columns(X, cols)[0], lambda: X[:, cols]),
-        ("numpy_permute_array (columns)", lambda: eu.numpy_permute_array(X, cols, 0), lambda: X[:, cols]),
-        ("numpy_permute_array (rows)", lambda: eu.numpy_permute_array(X, rows, 1), lambda: X[rows, :]),
+        (
+            "numpy_permute_array (columns)",
+            lambda: eu.numpy_permute_array(X, cols, 0),
+            lambda: X[:, cols],
+        ),
+        (
+            "numpy_permute_array (rows)",
+            lambda: eu.numpy_permute_array(X, rows, 1),
+            lambda: X[rows, :],
+        ),
     ]:
         (t, tn), (out, rn) = interleaved(ours, numpy_way, rounds=5)
         check(out.strides == rn.strides and same_objects(out, rn), f"{name} vs numpy indexing")
@@ -581,13 +658,20 @@ def thresholds():
     with all at small sizes, every input sent to the threads (TABRIX_PARALLEL_MIN_CELLS=0)."""
     rng = random.Random(3)
     os.environ["TABRIX_PARALLEL_MIN_CELLS"] = "0"
-    print("cells    " + "   ".join(f"{name:>24}" for name in ("floatstr2float", "compress string", "compress hash")))
+    print(
+        "cells    "
+        + "   ".join(
+            f"{name:>24}" for name in ("floatstr2float", "compress string", "compress hash")
+        )
+    )
     for n in (1024, 2048, 4096, 8192, 16384, 32768, 65536):
         floats, text = float_text_column(rng, n), text_column(rng, n)
         parts = []
-        for f in (lambda: eu.numpy_floatstr2float(floats, MISSING),
-                  lambda: eu.compress_str_column(text, MISSING, "string"),
-                  lambda: eu.compress_str_column(text, MISSING, "hash")):
+        for f in (
+            lambda: eu.numpy_floatstr2float(floats, MISSING),
+            lambda: eu.compress_str_column(text, MISSING, "string"),
+            lambda: eu.compress_str_column(text, MISSING, "hash"),
+        ):
             one = all_ = math.inf
             for _ in range(30):
                 with one_thread():
@@ -602,13 +686,23 @@ def main():
     global ROUNDS
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="100,000 cells instead of 1,000,000")
-    ap.add_argument("--rounds", type=int, default=ROUNDS,
-                    help="rounds of one-thread and all-thread timings (default %(default)s)")
-    ap.add_argument("--thresholds", action="store_true",
-                    help="only time the threaded kernels at small sizes, with one thread and all")
-    ap.add_argument("--python-thread", action="store_true",
-                    help="keep an idle Python thread alive, as in an application with threads: "
-                         "the kernels then release the GIL while their threads work")
+    ap.add_argument(
+        "--rounds",
+        type=int,
+        default=ROUNDS,
+        help="rounds of one-thread and all-thread timings (default %(default)s)",
+    )
+    ap.add_argument(
+        "--thresholds",
+        action="store_true",
+        help="only time the threaded kernels at small sizes, with one thread and all",
+    )
+    ap.add_argument(
+        "--python-thread",
+        action="store_true",
+        help="keep an idle Python thread alive, as in an application with threads: "
+        "the kernels then release the GIL while their threads work",
+    )
     args = ap.parse_args()
     if args.python_thread:
         threading.Thread(target=threading.Event().wait, daemon=True).start()
@@ -620,23 +714,31 @@ def main():
     rng = random.Random(12345)
     shuffle = np.random.default_rng(7)
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    print(f"numpy {np.__version__}, pandas {pd.__version__ if pd else '-'}, "
-          f"polars {pl.__version__ if pl else '-'}, pyarrow {pa.__version__ if pa else '-'}, "
-          f"python {sys.version.split()[0]}, {n:,} cells per kernel, {cores} cores, "
-          f"TABRIX_NUM_THREADS={os.environ.get('TABRIX_NUM_THREADS', '(all cores)')}"
-          f"{', an idle Python thread alive' if args.python_thread else ''}", flush=True)
+    print(
+        f"numpy {np.__version__}, pandas {pd.__version__ if pd else '-'}, "
+        f"polars {pl.__version__ if pl else '-'}, pyarrow {pa.__version__ if pa else '-'}, "
+        f"python {sys.version.split()[0]}, {n:,} cells per kernel, {cores} cores, "
+        f"TABRIX_NUM_THREADS={os.environ.get('TABRIX_NUM_THREADS', '(all cores)')}"
+        f"{', an idle Python thread alive' if args.python_thread else ''}",
+        flush=True,
+    )
     note_missing_peers()
     if cores > 1:
-        print(f"parallelism available now (busy loops in {cores} processes): "
-              f"{available_parallelism(cores):.2f} of {cores} cores", flush=True)
+        print(
+            f"parallelism available now (busy loops in {cores} processes): "
+            f"{available_parallelism(cores):.2f} of {cores} cores",
+            flush=True,
+        )
     t0 = time.perf_counter()
     X = category_matrix(rng, n // 20, 20)
     Xs = X[shuffle.permutation(X.shape[0])]
     text = text_column(rng, n)
     floats = float_text_column(rng, n)
     clean = float_text_column(rng, n, junk=False)
-    print(f"data built in {time.perf_counter() - t0:.1f} s; ratios are other's time / ours",
-          flush=True)
+    print(
+        f"data built in {time.perf_counter() - t0:.1f} s; ratios are other's time / ours",
+        flush=True,
+    )
     bench_replace(X, Xs)
     bench_categories(X, Xs)
     bench_compress(text, text[shuffle.permutation(n)])
@@ -645,7 +747,9 @@ def main():
     bench_float32(rng, n)
     bench_select(X, rng)
     if cores > 1:
-        print(f"parallelism available at the end: {available_parallelism(cores):.2f} of {cores} cores")
+        print(
+            f"parallelism available at the end: {available_parallelism(cores):.2f} of {cores} cores"
+        )
     print()
     failed = [d for d, ok in TARGETS if not ok]
     for d, ok in TARGETS:

@@ -1,5 +1,6 @@
 """Columns in the other byte order or at unaligned addresses (a column read from a big-endian
 file, a field of a packed record array) give the results of the same values in native order."""
+
 import warnings
 
 import numpy as np
@@ -7,7 +8,9 @@ import pytest
 
 NAN = float("nan")
 # Ordinary tiny numbers whose eight bytes, read in the other byte order, are a NaN.
-NAN_LOOKALIKE = float(np.frombuffer(np.full(1, NAN).tobytes(), dtype=np.dtype(float).newbyteorder("S"))[0])
+NAN_LOOKALIKE = float(
+    np.frombuffer(np.full(1, NAN).tobytes(), dtype=np.dtype(float).newbyteorder("S"))[0]
+)
 LAYOUTS = ["swapped", "unaligned", "swapped unaligned"]
 
 
@@ -25,20 +28,23 @@ def other_layout(a, layout):
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
-@pytest.mark.parametrize("values, dtype, bad_vals", [
-    ([NAN] * 5, np.float64, [NAN]),
-    ([NAN] * 5, np.float32, NAN),
-    ([NAN_LOOKALIKE] * 3, np.float64, [NAN]),
-    ([NAN, -1.0, -1.0, NAN], np.float64, [NAN, -1]),
-    ([NAN, -1.0, 0.0], np.float64, [NAN, -1]),
-    ([255, 255], np.int16, [NAN, 255]),
-    ([-256, -256], np.int16, [NAN, 255]),
-    ([2**40, 2**40], np.int64, [NAN, 2**40]),
-    ([1, 1], np.uint32, [NAN, 2**24]),
-    ([NAN, 3, NAN], object, [NAN, 3]),
-    ([NAN, 3, "x"], object, [NAN]),
-    ([7.0, 7.0], np.float64, [7.0]),
-])
+@pytest.mark.parametrize(
+    "values, dtype, bad_vals",
+    [
+        ([NAN] * 5, np.float64, [NAN]),
+        ([NAN] * 5, np.float32, NAN),
+        ([NAN_LOOKALIKE] * 3, np.float64, [NAN]),
+        ([NAN, -1.0, -1.0, NAN], np.float64, [NAN, -1]),
+        ([NAN, -1.0, 0.0], np.float64, [NAN, -1]),
+        ([255, 255], np.int16, [NAN, 255]),
+        ([-256, -256], np.int16, [NAN, 255]),
+        ([2**40, 2**40], np.int64, [NAN, 2**40]),
+        ([1, 1], np.uint32, [NAN, 2**24]),
+        ([NAN, 3, NAN], object, [NAN, 3]),
+        ([NAN, 3, "x"], object, [NAN]),
+        ([7.0, 7.0], np.float64, [7.0]),
+    ],
+)
 def test_is_all_missing_as_in_native_order(ex, layout, values, dtype, bad_vals):
     native = np.array(values, dtype=dtype)
     x = other_layout(native, layout)
@@ -63,7 +69,9 @@ def test_lookalike_values_are_not_missing(ex):
 @pytest.mark.parametrize("strategy", ["mean", "median", "most_frequent", "constant"])
 def test_num_imputer_as_in_native_order(ex, layout, dtype, strategy):
     # Column 1 is entirely missing: fit must find it, transform must put it back.
-    native = np.array([[1.0, NAN, NAN, 4.0], [NAN, NAN, 2.0, NAN], [3.0, NAN, NAN, 5.0]], dtype=dtype)
+    native = np.array(
+        [[1.0, NAN, NAN, 4.0], [NAN, NAN, 2.0, NAN], [3.0, NAN, NAN, 5.0]], dtype=dtype
+    )
     X = other_layout(native, layout)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # scikit-learn's note about the skipped column
@@ -137,7 +145,9 @@ def test_is_all_missing_large_integers_in_objects(ex, values, bad_vals):
 MISSING = ["NA", "", None, NAN]
 OBJECT_KERNELS = {
     "replace markers": lambda u, X: u.numpy_replace_values(X, -1, MISSING),
-    "replace known values": lambda u, X: u.numpy_replace_values(X, -1, [["b", "NA"], [2.5, "1e3"], [1]], True),
+    "replace known values": lambda u, X: u.numpy_replace_values(
+        X, -1, [["b", "NA"], [2.5, "1e3"], [1]], True
+    ),
     "categories": lambda u, X: u.numpy_get_categories(X, range(len(X)), MISSING),
     "compress string": lambda u, X: u.compress_str_column(X[:, 0], MISSING, "string"),
     "compress hash": lambda u, X: u.compress_str_column(X[:, 0], None, "hash"),
@@ -157,8 +167,14 @@ def test_unaligned_object_cells_as_aligned(kernel, threads, monkeypatch):
 
     monkeypatch.setenv("TABRIX_NUM_THREADS", threads)
     monkeypatch.setenv("TABRIX_PARALLEL_MIN_CELLS", "1")
-    rows = [[" A-b ", 2.5, 1], ["NA", "1e3", NAN], ["true", None, True], [None, NAN, -2.5], ["Straße", "-7", 1e39 / 1e10],
-            ["b", True, np.float32(3)]] * 5
+    rows = [
+        [" A-b ", 2.5, 1],
+        ["NA", "1e3", NAN],
+        ["true", None, True],
+        [None, NAN, -2.5],
+        ["Straße", "-7", 1e39 / 1e10],
+        ["b", True, np.float32(3)],
+    ] * 5
     native = np.empty((len(rows), 3), dtype=object)
     native[:] = rows
     X = other_layout(native, "unaligned")

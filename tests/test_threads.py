@@ -1,17 +1,17 @@
 """Kernels that share large object inputs among threads give, for 1, 2 and 8 threads, what a
 Python loop gives, on ordinary and hostile cells. TABRIX_PARALLEL_MIN_CELLS=1 sends even these
 small inputs through the threads."""
+
 import math
 import threading
 import time
 
+import _utils_model as model
 import numpy as np
 import pytest
+import test_reentrancy as hostile
 
 from tabrix_libs.utils import exportable_utils as u
-
-import _utils_model as model
-import test_reentrancy as hostile
 
 THREADS = ["1", "2", "8"]
 MARKERS = ["NA", "", "?", None, math.nan]
@@ -28,10 +28,43 @@ class Plain(str):
 
 
 def ordinary_column(n=3000):
-    texts = [" New-York ", "boston!", "Straße", "ÉCOLE", "µ-meter", "東京 tower", "emoji 😀 x", "clean", "",
-             "a" * 40 + "-B", "NA", "?", " 1e3", "-0.5", "1_000", "nan", "-inf", "١٢٣", "12a", "0x1f"]
-    others = [None, math.nan, 7, 2**70, -1.5, True, np.float64(2.5), np.int64(-3), np.str_("NA"), np.str_("4.5"),
-              b"12", Plain("Plain-Str"), Plain("NA")]
+    texts = [
+        " New-York ",
+        "boston!",
+        "Straße",
+        "ÉCOLE",
+        "µ-meter",
+        "東京 tower",
+        "emoji 😀 x",
+        "clean",
+        "",
+        "a" * 40 + "-B",
+        "NA",
+        "?",
+        " 1e3",
+        "-0.5",
+        "1_000",
+        "nan",
+        "-inf",
+        "١٢٣",
+        "12a",
+        "0x1f",
+    ]
+    others = [
+        None,
+        math.nan,
+        7,
+        2**70,
+        -1.5,
+        True,
+        np.float64(2.5),
+        np.int64(-3),
+        np.str_("NA"),
+        np.str_("4.5"),
+        b"12",
+        Plain("Plain-Str"),
+        Plain("NA"),
+    ]
     rng = np.random.default_rng(5)
     col = np.empty(n, dtype=object)
     for i in range(n):
@@ -43,9 +76,16 @@ def ordinary_column(n=3000):
 
 
 def floats_loop(col, markers):
-    return [math.nan if model.matches(v, markers) or v is None else
-            (model.float_or_nan(v) if isinstance(v, str) else
-             (math.nan if isinstance(v, bytes) else float(v))) for v in col]
+    return [
+        math.nan
+        if model.matches(v, markers) or v is None
+        else (
+            model.float_or_nan(v)
+            if isinstance(v, str)
+            else (math.nan if isinstance(v, bytes) else float(v))
+        )
+        for v in col
+    ]
 
 
 def compress_loop(col, markers, mode):
@@ -60,11 +100,15 @@ def compress_loop(col, markers, mode):
 
 
 def same(a, b):
-    return len(a) == len(b) and all((model.is_nan(x) and model.is_nan(y)) or (type(x) is type(y) and x == y)
-                                    for x, y in zip(a, b))
+    return len(a) == len(b) and all(
+        (model.is_nan(x) and model.is_nan(y)) or (type(x) is type(y) and x == y)
+        for x, y in zip(a, b)
+    )
 
 
-@pytest.mark.parametrize("markers", [MARKERS, None, ["NA", Plain("?")]], ids=["markers", "none", "subclass marker"])
+@pytest.mark.parametrize(
+    "markers", [MARKERS, None, ["NA", Plain("?")]], ids=["markers", "none", "subclass marker"]
+)
 def test_floatstr2float_as_a_python_loop_for_every_thread_count(threads, markers):
     col = ordinary_column()
     want = floats_loop(col, markers or [])
@@ -89,8 +133,22 @@ def test_compress_as_a_python_loop_for_every_thread_count(threads, mode, markers
 
 def ordinary_matrix(rows=600):
     texts = ["a", "B", "a" * 20 + "x", "a" * 20 + "y", "NA", "", "Straße", "东京", np.str_("a")]
-    numbers = [1, 1.0, True, 0, False, -0.0, 2**40, np.int64(2**40), np.float32(0.5), 0.5, math.nan,
-               np.float64("nan"), None, 2.5]
+    numbers = [
+        1,
+        1.0,
+        True,
+        0,
+        False,
+        -0.0,
+        2**40,
+        np.int64(2**40),
+        np.float32(0.5),
+        0.5,
+        math.nan,
+        np.float64("nan"),
+        None,
+        2.5,
+    ]
     rng = np.random.default_rng(9)
     X = np.empty((rows, 3), dtype=object)
     for i in range(rows):
@@ -101,7 +159,9 @@ def ordinary_matrix(rows=600):
     return X
 
 
-@pytest.mark.parametrize("extra", [None, 2**70, Plain("NA")], ids=["plain", "huge int", "str subclass"])
+@pytest.mark.parametrize(
+    "extra", [None, 2**70, Plain("NA")], ids=["plain", "huge int", "str subclass"]
+)
 @pytest.mark.parametrize("markers", [MARKERS, None, [1, "a"]], ids=["markers", "none", "numbers"])
 def test_categories_as_a_python_loop_for_every_thread_count(threads, markers, extra):
     X = ordinary_matrix()
@@ -118,18 +178,32 @@ def test_categories_as_a_python_loop_for_every_thread_count(threads, markers, ex
 
 
 def rebinding_cell(X, at, cls=hostile.HostileStr):
-    """A cell at `at` whose marker lookup (hash, then ==) rebinds every cell, earlier and later ones."""
+    """A cell at `at` whose marker lookup (hash, then ==) rebinds every cell, earlier and later
+    ones."""
+
     def rebind():
         X[:] = [hostile.fresh("zz-%d" % i) if i % 3 else "NA" for i in range(len(X))]
+
     X[at] = cls("late", "NA", rebind, ("eq",))
 
 
 @pytest.mark.parametrize("at", [0, 1500, 2999])
-@pytest.mark.parametrize("kernel, loop, cls", [
-    (lambda c: u.numpy_floatstr2float(c, MARKERS).tolist(), lambda c: floats_loop(c, MARKERS), hostile.Hostile),
-    (lambda c: u.compress_str_column(c, MARKERS, "string").tolist(), lambda c: compress_loop(c, MARKERS, "string"),
-     hostile.HostileStr),
-], ids=["floatstr2float", "compress"])
+@pytest.mark.parametrize(
+    "kernel, loop, cls",
+    [
+        (
+            lambda c: u.numpy_floatstr2float(c, MARKERS).tolist(),
+            lambda c: floats_loop(c, MARKERS),
+            hostile.Hostile,
+        ),
+        (
+            lambda c: u.compress_str_column(c, MARKERS, "string").tolist(),
+            lambda c: compress_loop(c, MARKERS, "string"),
+            hostile.HostileStr,
+        ),
+    ],
+    ids=["floatstr2float", "compress"],
+)
 def test_a_cell_that_rebinds_the_column_midway(threads, kernel, loop, cls, at):
     # Everything after the hostile cell is read again once its lookup ran.
     def run(f):
@@ -143,10 +217,22 @@ def test_a_cell_that_rebinds_the_column_midway(threads, kernel, loop, cls, at):
         assert run(kernel) == want, n
 
 
-@pytest.mark.parametrize("act, on, side", hostile.HOSTILITY,
-                         ids=["-".join([a, "+".join(o), s]) for a, o, s in hostile.HOSTILITY])
-@pytest.mark.parametrize("name", ["compress", "floatstr", "categories", "CompressStrings", "FloatStr2Float",
-                                  "NumpyReplaceUnknownValues"])
+@pytest.mark.parametrize(
+    "act, on, side",
+    hostile.HOSTILITY,
+    ids=["-".join([a, "+".join(o), s]) for a, o, s in hostile.HOSTILITY],
+)
+@pytest.mark.parametrize(
+    "name",
+    [
+        "compress",
+        "floatstr",
+        "categories",
+        "CompressStrings",
+        "FloatStr2Float",
+        "NumpyReplaceUnknownValues",
+    ],
+)
 def test_hostile_cells_and_markers_on_threads(threads, name, act, on, side):
     _, kernel, loop = next(k for k in hostile.KERNELS if k[0] == name)
     kind = (False, hostile.HostileStr if name in hostile.STR_CELLS else hostile.Hostile)
@@ -159,15 +245,21 @@ def test_hostile_cells_and_markers_on_threads(threads, name, act, on, side):
 def test_python_threads_calling_at_once(threads):
     threads("2")
     col = ordinary_column(2000)
-    want = (u.numpy_floatstr2float(col, MARKERS).tolist(), u.compress_str_column(col, MARKERS, "string").tolist(),
-            u.compress_str_column(col, None, "hash").tolist())
+    want = (
+        u.numpy_floatstr2float(col, MARKERS).tolist(),
+        u.compress_str_column(col, MARKERS, "string").tolist(),
+        u.compress_str_column(col, None, "hash").tolist(),
+    )
     errors = []
 
     def work():
         try:
             for _ in range(5):
-                got = (u.numpy_floatstr2float(col, MARKERS).tolist(), u.compress_str_column(col, MARKERS, "string").tolist(),
-                       u.compress_str_column(col, None, "hash").tolist())
+                got = (
+                    u.numpy_floatstr2float(col, MARKERS).tolist(),
+                    u.compress_str_column(col, MARKERS, "string").tolist(),
+                    u.compress_str_column(col, None, "hash").tolist(),
+                )
                 assert repr(got) == repr(want)
         except BaseException as e:  # reported to the main thread
             errors.append(e)
@@ -180,18 +272,29 @@ def test_python_threads_calling_at_once(threads):
     assert not errors
 
 
-@pytest.mark.parametrize("name, value, message", [
-    ("TABRIX_NUM_THREADS", "0", "TABRIX_NUM_THREADS must be a whole number of threads"),
-    ("TABRIX_NUM_THREADS", "two", "got 'two'"),
-    ("TABRIX_NUM_THREADS", "-2", "TABRIX_NUM_THREADS"),
-    ("TABRIX_NUM_THREADS", "2.5", "TABRIX_NUM_THREADS"),
-    ("TABRIX_PARALLEL_MIN_CELLS", "many", "TABRIX_PARALLEL_MIN_CELLS must be a whole number of cells"),
-])
-@pytest.mark.parametrize("call", [
-    lambda: u.numpy_floatstr2float(np.array(["1"], dtype=object), None),
-    lambda: u.compress_str_column(np.array(["a"], dtype=object), None, "hash"),
-    lambda: u.numpy_get_categories(np.array([["a"]], dtype=object), [0], None),
-], ids=["floatstr2float", "compress", "categories"])
+@pytest.mark.parametrize(
+    "name, value, message",
+    [
+        ("TABRIX_NUM_THREADS", "0", "TABRIX_NUM_THREADS must be a whole number of threads"),
+        ("TABRIX_NUM_THREADS", "two", "got 'two'"),
+        ("TABRIX_NUM_THREADS", "-2", "TABRIX_NUM_THREADS"),
+        ("TABRIX_NUM_THREADS", "2.5", "TABRIX_NUM_THREADS"),
+        (
+            "TABRIX_PARALLEL_MIN_CELLS",
+            "many",
+            "TABRIX_PARALLEL_MIN_CELLS must be a whole number of cells",
+        ),
+    ],
+)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: u.numpy_floatstr2float(np.array(["1"], dtype=object), None),
+        lambda: u.compress_str_column(np.array(["a"], dtype=object), None, "hash"),
+        lambda: u.numpy_get_categories(np.array([["a"]], dtype=object), [0], None),
+    ],
+    ids=["floatstr2float", "compress", "categories"],
+)
 def test_invalid_settings_are_named(monkeypatch, call, name, value, message):
     monkeypatch.setenv(name, value)
     with pytest.raises(ValueError, match=message):
@@ -218,24 +321,40 @@ def other_python_thread():
 
 
 KERNEL_LOOPS = {
-    "floatstr2float": (lambda c: u.numpy_floatstr2float(c, MARKERS).tolist(), lambda c: floats_loop(c, MARKERS)),
-    "compress string": (lambda c: u.compress_str_column(c, MARKERS, "string").tolist(),
-                        lambda c: compress_loop(c, MARKERS, "string")),
-    "compress hash": (lambda c: u.compress_str_column(c, None, "hash").tolist(), lambda c: compress_loop(c, [], "hash")),
-    "categories": (lambda c: u.numpy_get_categories(c.reshape(-1, 2), range(len(c) // 2), MARKERS),
-                   lambda c: model.categories(c.reshape(-1, 2), range(len(c) // 2), MARKERS)),
+    "floatstr2float": (
+        lambda c: u.numpy_floatstr2float(c, MARKERS).tolist(),
+        lambda c: floats_loop(c, MARKERS),
+    ),
+    "compress string": (
+        lambda c: u.compress_str_column(c, MARKERS, "string").tolist(),
+        lambda c: compress_loop(c, MARKERS, "string"),
+    ),
+    "compress hash": (
+        lambda c: u.compress_str_column(c, None, "hash").tolist(),
+        lambda c: compress_loop(c, [], "hash"),
+    ),
+    "categories": (
+        lambda c: u.numpy_get_categories(c.reshape(-1, 2), range(len(c) // 2), MARKERS),
+        lambda c: model.categories(c.reshape(-1, 2), range(len(c) // 2), MARKERS),
+    ),
 }
 
 
 @pytest.mark.parametrize("hostile_at", [None, 1700], ids=["ordinary", "rebinding cell"])
 @pytest.mark.parametrize("name", KERNEL_LOOPS)
-def test_gil_released_with_another_python_thread_alive(threads, other_python_thread, name, hostile_at):
+def test_gil_released_with_another_python_thread_alive(
+    threads, other_python_thread, name, hostile_at
+):
     kernel, loop = KERNEL_LOOPS[name]
 
     def run(f):
         col = ordinary_column()
         if hostile_at is not None:
-            rebinding_cell(col, hostile_at, hostile.HostileStr if name.startswith("compress") else hostile.Hostile)
+            rebinding_cell(
+                col,
+                hostile_at,
+                hostile.HostileStr if name.startswith("compress") else hostile.Hostile,
+            )
         return repr(hostile.outcome(lambda: f(col)))
 
     want = run(loop)

@@ -12,12 +12,16 @@ from tabrix_libs.utils.exportable_utils import (
     setValueOrDefault,
 )
 
-@pytest.mark.parametrize("name, params", [
-    ("numpy_replace_values", "X, filling_value, reference_values_list, invert_flag=False"),
-    ("numpy_get_categories", "X, rows, missing_values_reference_list, categories_list2=None"),
-    ("numpy_select_columns", "X, columns_indices_list"),
-    ("numpy_permute_array", "X, permutation_indices, axis"),
-])
+
+@pytest.mark.parametrize(
+    "name, params",
+    [
+        ("numpy_replace_values", "X, filling_value, reference_values_list, invert_flag=False"),
+        ("numpy_get_categories", "X, rows, missing_values_reference_list, categories_list2=None"),
+        ("numpy_select_columns", "X, columns_indices_list"),
+        ("numpy_permute_array", "X, permutation_indices, axis"),
+    ],
+)
 def test_signatures(name, params):
     assert getattr(eu, name).__doc__.startswith(f"{name}({params})")
 
@@ -43,8 +47,14 @@ def test_set_value_or_default(value, default, expected):
     assert got is (default if value is None else value) and got == expected
 
 
-@pytest.mark.parametrize("X", [np.arange(12).reshape(3, 4), np.asfortranarray(np.arange(12).reshape(3, 4)),
-                               np.arange(12).reshape(3, 4).astype(object)])
+@pytest.mark.parametrize(
+    "X",
+    [
+        np.arange(12).reshape(3, 4),
+        np.asfortranarray(np.arange(12).reshape(3, 4)),
+        np.arange(12).reshape(3, 4).astype(object),
+    ],
+)
 @pytest.mark.parametrize("cols", [[2], [3, 0, 0], [-1, 1], np.array([1, 2]), (0,)])
 def test_select_columns_arrays(X, cols):
     out, flag = numpy_select_columns(X, columns_indices_list=cols)
@@ -64,11 +74,21 @@ LAYOUTS = {
 
 
 @pytest.mark.parametrize("X", LAYOUTS.values(), ids=LAYOUTS.keys())
-@pytest.mark.parametrize("call, expected", [
-    (lambda X: numpy_select_columns(X, columns_indices_list=[4, -6, 4])[0], lambda X: X[:, [4, 0, 4]]),
-    (lambda X: numpy_permute_array(X, [5, 0, 1, 2, 3, 4], 0), lambda X: X[:, [5, 0, 1, 2, 3, 4]]),
-    (lambda X: numpy_permute_array(X, [3, -4, 2], 1), lambda X: X[[3, 0, 2], :]),
-], ids=["select", "permute columns", "permute rows"])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (
+            lambda X: numpy_select_columns(X, columns_indices_list=[4, -6, 4])[0],
+            lambda X: X[:, [4, 0, 4]],
+        ),
+        (
+            lambda X: numpy_permute_array(X, [5, 0, 1, 2, 3, 4], 0),
+            lambda X: X[:, [5, 0, 1, 2, 3, 4]],
+        ),
+        (lambda X: numpy_permute_array(X, [3, -4, 2], 1), lambda X: X[[3, 0, 2], :]),
+    ],
+    ids=["select", "permute columns", "permute rows"],
+)
 def test_arrays_come_out_as_numpy_indexing_gives_them(X, call, expected):
     out, want = call(X), expected(X)
     assert out.dtype == want.dtype and out.shape == want.shape and out.strides == want.strides
@@ -90,24 +110,30 @@ def test_select_list_elements():
     assert L == ["a", "b", "c"]
 
 
-@pytest.mark.parametrize("X, cols, message", [
-    (np.zeros((2, 3)), [3], "index 3 .* 3 columns"),
-    (np.zeros((2, 3)), [0, -4], "index -4 .* 3 columns"),
-    (np.zeros((2, 0)), [0], "index 0 .* 0 columns"),
-    ([1, 2], [2], "index 2 .* 2 elements"),
-    (np.zeros((2, 3)), [2**70], "out of range for 3 columns"),
-])
+@pytest.mark.parametrize(
+    "X, cols, message",
+    [
+        (np.zeros((2, 3)), [3], "index 3 .* 3 columns"),
+        (np.zeros((2, 3)), [0, -4], "index -4 .* 3 columns"),
+        (np.zeros((2, 0)), [0], "index 0 .* 0 columns"),
+        ([1, 2], [2], "index 2 .* 2 elements"),
+        (np.zeros((2, 3)), [2**70], "out of range for 3 columns"),
+    ],
+)
 def test_select_out_of_range(X, cols, message):
     with pytest.raises(IndexError, match=message):
         numpy_select_columns(X, columns_indices_list=cols)
 
 
-@pytest.mark.parametrize("axis, indices, expected", [
-    (0, [2, 0, 1], lambda X: X[:, [2, 0, 1]]),
-    (1, [1, 0], lambda X: X[[1, 0], :]),
-    (0, [1], lambda X: X[:, [1]]),
-    (np.int64(1), [-1], lambda X: X[[-1], :]),
-])
+@pytest.mark.parametrize(
+    "axis, indices, expected",
+    [
+        (0, [2, 0, 1], lambda X: X[:, [2, 0, 1]]),
+        (1, [1, 0], lambda X: X[[1, 0], :]),
+        (0, [1], lambda X: X[:, [1]]),
+        (np.int64(1), [-1], lambda X: X[[-1], :]),
+    ],
+)
 def test_permute(axis, indices, expected):
     X = np.arange(6).reshape(2, 3)
     out = numpy_permute_array(X, indices, axis)
@@ -127,22 +153,32 @@ def test_permute_bad_axis(axis):
         numpy_permute_array(np.zeros((2, 2)), [0], axis)
 
 
-@pytest.mark.parametrize("axis, index, message", [
-    (0, 3, "index 3 .* 3 columns"), (1, 2, "index 2 .* 2 rows"),
-])
+@pytest.mark.parametrize(
+    "axis, index, message",
+    [
+        (0, 3, "index 3 .* 3 columns"),
+        (1, 2, "index 2 .* 2 rows"),
+    ],
+)
 def test_permute_out_of_range(axis, index, message):
     with pytest.raises(IndexError, match=message):
         numpy_permute_array(np.zeros((2, 3)), [0, index], axis)
 
 
-@pytest.mark.parametrize("X, parts", [
-    (np.zeros((2, 3)), ["ndarray", "(2, 3)", "float64"]),
-    (np.array([[1, "a"], [None, 2.0]], dtype=object), ["object", "(int, NoneType)", "(str, float)"]),
-    (np.array(["a"]), ["(1,)", "<U1"]),
-    ([1, 2], ["list", "length 2"]),
-    (None, ["NoneType"]),
-    (np.empty((0, 2), dtype=object), ["(0, 2)", "object"]),
-])
+@pytest.mark.parametrize(
+    "X, parts",
+    [
+        (np.zeros((2, 3)), ["ndarray", "(2, 3)", "float64"]),
+        (
+            np.array([[1, "a"], [None, 2.0]], dtype=object),
+            ["object", "(int, NoneType)", "(str, float)"],
+        ),
+        (np.array(["a"]), ["(1,)", "<U1"]),
+        ([1, 2], ["list", "length 2"]),
+        (None, ["NoneType"]),
+        (np.empty((0, 2), dtype=object), ["(0, 2)", "object"]),
+    ],
+)
 def test_whatis(X, parts):
     text = numpy_whatis(X)
     assert isinstance(text, str)
@@ -154,7 +190,9 @@ def test_whatis_never_raises():
     class Weird:
         def __repr__(self):
             raise RuntimeError("no")
+
         __str__ = __repr__
+
     X = np.array([[Weird()]], dtype=object)
     assert "Weird" in numpy_whatis(X)
     assert "Weird" in numpy_whatis(Weird())

@@ -69,25 +69,51 @@ inline std::u32string pick(std::mt19937_64& rng, const std::vector<std::u32strin
 // A cell of a text column: one to three words joined by a space or punctuation, in the case
 // people type them.
 inline std::u32string tabular_text(std::mt19937_64& rng, Script script) {
-    static const std::vector<std::u32string> ascii = {
-        U"New York", U"O'Brien", U"ACME Corp.", U"n/a", U"Main St. #12", U"e-mail", U"Yes",
-        U"NO", U"id_42", U"2023-01-05", U"$1,200.50", U"(unknown)", U"red", U"Blue", U"GREEN",
-        U"small", U"Large", U"x", U"Q3", U"self-employed", U"Bachelors", U"HS-grad", U"Male",
-        U"female", U"United-States", U"Sales", U"Exec-managerial", U"never married", U"ok!"};
+    static const std::vector<std::u32string> ascii = {U"New York",
+                                                      U"O'Brien",
+                                                      U"ACME Corp.",
+                                                      U"n/a",
+                                                      U"Main St. #12",
+                                                      U"e-mail",
+                                                      U"Yes",
+                                                      U"NO",
+                                                      U"id_42",
+                                                      U"2023-01-05",
+                                                      U"$1,200.50",
+                                                      U"(unknown)",
+                                                      U"red",
+                                                      U"Blue",
+                                                      U"GREEN",
+                                                      U"small",
+                                                      U"Large",
+                                                      U"x",
+                                                      U"Q3",
+                                                      U"self-employed",
+                                                      U"Bachelors",
+                                                      U"HS-grad",
+                                                      U"Male",
+                                                      U"female",
+                                                      U"United-States",
+                                                      U"Sales",
+                                                      U"Exec-managerial",
+                                                      U"never married",
+                                                      U"ok!"};
     static const std::vector<std::u32string> latin1 = {
-        U"Café", U"Zoë", U"São Paulo", U"Straße", U"Ñandú", U"Müller", U"crème brûlée",
-        U"Ångström", U"façade", U"µg/l", U"Øresund", U"déjà vu", U"½ price"};
+        U"Café",     U"Zoë",    U"São Paulo", U"Straße",  U"Ñandú",   U"Müller", U"crème brûlée",
+        U"Ångström", U"façade", U"µg/l",      U"Øresund", U"déjà vu", U"½ price"};
     static const std::vector<std::u32string> wide = {
-        U"Zürich–Genève", U"Αθήνα", U"Москва", U"東京都", U"İstanbul", U"“quoted”", U"€ 12,50",
-        U"Łódź", U"Ελλάδα", U"서울", U"naïve – ok"};
+        U"Zürich–Genève", U"Αθήνα", U"Москва", U"東京都", U"İstanbul",  U"“quoted”",
+        U"€ 12,50",       U"Łódź",  U"Ελλάδα", U"서울",   U"naïve – ok"};
     static const std::vector<std::u32string> astral = {U"🍕 Pizza", U"Café ☕🙂", U"𝐁𝐨𝐥𝐝 text",
-                                                      U"👍 ok"};
+                                                       U"👍 ok"};
     static const std::u32string joins[] = {U" ", U" ", U"-", U", ", U"_", U"/"};
     Script s = script;
     if (s == Script::kMixed) {
         const unsigned r = static_cast<unsigned>(rng() % 100);
-        s = r < 85 ? Script::kAscii : r < 93 ? Script::kLatin1 : r < 99 ? Script::kWide
-                                                                        : Script::kAstral;
+        s = r < 85   ? Script::kAscii
+            : r < 93 ? Script::kLatin1
+            : r < 99 ? Script::kWide
+                     : Script::kAstral;
     }
     const std::vector<std::u32string>& words = s == Script::kAscii    ? ascii
                                                : s == Script::kLatin1 ? latin1
@@ -102,8 +128,7 @@ inline std::u32string tabular_text(std::mt19937_64& rng, Script script) {
         case 1:
             for (char32_t& c : out) c = (c >= U'a' && c <= U'z') ? c - 32 : c;
             break;
-        default:
-            break;
+        default: break;
     }
     return out;
 }
@@ -119,15 +144,17 @@ inline TextColumn text_column(Script script, size_t n = kCells, uint64_t seed = 
 enum class Numbers { kShortDecimal, kInteger, kLongExponent, kJunk, kMixed };
 
 inline std::string number_text(std::mt19937_64& rng, Numbers kind) {
-    static const char* junk[] = {"", "NA", "n/a", "?", "abc", "12a", "1.2.3", "--1", "1e",
-                                 " ", "NULL", "$12", "1,200"};
+    static const char* junk[] = {"",    "NA", "n/a", "?",    "abc", "12a",  "1.2.3",
+                                 "--1", "1e", " ",   "NULL", "$12", "1,200"};
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     char buf[64];
     Numbers k = kind;
     if (k == Numbers::kMixed) {
         const unsigned r = static_cast<unsigned>(rng() % 100);
-        k = r < 45 ? Numbers::kShortDecimal : r < 75 ? Numbers::kInteger
-            : r < 90 ? Numbers::kLongExponent : Numbers::kJunk;
+        k = r < 45   ? Numbers::kShortDecimal
+            : r < 75 ? Numbers::kInteger
+            : r < 90 ? Numbers::kLongExponent
+                     : Numbers::kJunk;
     }
     switch (k) {
         case Numbers::kShortDecimal:
@@ -142,8 +169,7 @@ inline std::string number_text(std::mt19937_64& rng, Numbers kind) {
             std::snprintf(buf, sizeof buf, rng() % 2 ? "%.17e" : "%.6g",
                           unit(rng) * std::pow(10.0, static_cast<int>(rng() % 601) - 300));
             break;
-        default:
-            return junk[rng() % (sizeof junk / sizeof junk[0])];
+        default: return junk[rng() % (sizeof junk / sizeof junk[0])];
     }
     return buf;
 }

@@ -126,9 +126,9 @@ double convert(const char* buf, size_t k) {
 // Decimal mantissa being read: up to 19 significant digits, times 10^exp10.
 struct Mantissa {
     uint64_t value = 0;
-    int digits = 0;       // significant digits held in value
+    int digits = 0;  // significant digits held in value
     long long exp10 = 0;
-    bool lost = false;    // a non-zero digit did not fit in value
+    bool lost = false;  // a non-zero digit did not fit in value
 };
 
 // Reads digits with single underscores between them from p[*i..m) into mt (digits after the
@@ -303,7 +303,8 @@ inline uint64_t eight_digits(uint64_t v) {
     v -= 0x3030303030303030ULL;
     v = v * 10 + (v >> 8);
     return (((v & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
-            (((v >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >> 32;
+            (((v >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >>
+           32;
 }
 
 }  // namespace
@@ -311,14 +312,16 @@ inline uint64_t eight_digits(uint64_t v) {
 bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out) {
 #if defined(__SIZEOF_INT128__) && (!defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD == 0)
     using u128 = unsigned __int128;
-    static const double kPow10[17] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
+    static const double kPow10[17] = {1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
                                       1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
     if (n == 0 || n > 16 || ((lo | hi) & kHigh)) return false;
     // Byte classes, one bit per byte (bit 8i + 7), over the 16 bytes.
     const u128 valid = n == 16 ? ~u128(0) : ((u128(1) << (8 * n)) - 1);
     const u128 high = ((u128(kHigh) << 64) | kHigh) & valid;
-    const u128 digit = ((u128(bytes_in_range(hi, '0', '9')) << 64) | bytes_in_range(lo, '0', '9')) & valid;
-    const u128 dot = ((u128(bytes_in_range(hi, '.', '.')) << 64) | bytes_in_range(lo, '.', '.')) & valid;
+    const u128 digit =
+        ((u128(bytes_in_range(hi, '0', '9')) << 64) | bytes_in_range(lo, '0', '9')) & valid;
+    const u128 dot =
+        ((u128(bytes_in_range(hi, '.', '.')) << 64) | bytes_in_range(lo, '.', '.')) & valid;
     const unsigned first = static_cast<unsigned>(lo & 0xFF);
     const bool sign = first == '-' || first == '+';
     const u128 allowed = digit | dot | (sign ? u128(0x80) : u128(0));
@@ -329,10 +332,12 @@ bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out) {
     size_t ndigits = len;
     size_t frac = 0;
     if (dot) {
-        const unsigned pos = static_cast<unsigned>(
-            (static_cast<uint64_t>(dot) ? __builtin_ctzll(static_cast<uint64_t>(dot))
-                                        : 64 + __builtin_ctzll(static_cast<uint64_t>(dot >> 64))) /
-            8) - (sign ? 1 : 0);  // index of the dot after the sign is dropped
+        const unsigned pos =
+            static_cast<unsigned>((static_cast<uint64_t>(dot)
+                                       ? __builtin_ctzll(static_cast<uint64_t>(dot))
+                                       : 64 + __builtin_ctzll(static_cast<uint64_t>(dot >> 64))) /
+                                  8) -
+            (sign ? 1 : 0);  // index of the dot after the sign is dropped
         const u128 before = pos ? (text & ((u128(1) << (8 * pos)) - 1)) : 0;
         // A dot in the last of the 16 bytes leaves nothing after it (and a shift by 128 is
         // undefined).
@@ -344,7 +349,8 @@ bool parse_simple_decimal16(uint64_t lo, uint64_t hi, size_t n, double* out) {
     if (ndigits == 0) return false;
     // Right-align the digits in 16 bytes behind leading '0's, then convert 8 at a time.
     const size_t pad = 16 - ndigits;
-    const u128 zeros = pad ? (u128(kOnes * 0x30) << 64 | (kOnes * 0x30)) & ((u128(1) << (8 * pad)) - 1) : 0;
+    const u128 zeros =
+        pad ? (u128(kOnes * 0x30) << 64 | (kOnes * 0x30)) & ((u128(1) << (8 * pad)) - 1) : 0;
     const u128 aligned = (text << (8 * pad)) | zeros;
     const uint64_t mant = eight_digits(static_cast<uint64_t>(aligned)) * 100000000ULL +
                           eight_digits(static_cast<uint64_t>(aligned >> 64));
@@ -370,14 +376,8 @@ bool parse_float_ascii(const char* s, size_t n, double* out) {
     return parse_core(s, n, out);
 }
 
-bool parse_float_ucs1(const uint8_t* s, size_t n, double* out) {
-    return parse_ucs(s, n, out);
-}
-bool parse_float_ucs2(const uint16_t* s, size_t n, double* out) {
-    return parse_ucs(s, n, out);
-}
-bool parse_float_ucs4(const uint32_t* s, size_t n, double* out) {
-    return parse_ucs(s, n, out);
-}
+bool parse_float_ucs1(const uint8_t* s, size_t n, double* out) { return parse_ucs(s, n, out); }
+bool parse_float_ucs2(const uint16_t* s, size_t n, double* out) { return parse_ucs(s, n, out); }
+bool parse_float_ucs4(const uint32_t* s, size_t n, double* out) { return parse_ucs(s, n, out); }
 
 }  // namespace tabrix

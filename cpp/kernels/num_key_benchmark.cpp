@@ -29,8 +29,9 @@ void BM_NumSetContains(benchmark::State& state) {
     std::vector<double> cells(bench::kCells);
     for (double& c : cells) {
         const unsigned r = static_cast<unsigned>(rng() % 100);
-        c = r < 2 ? std::nan("") : r < 2 + hit_pct ? value(rng() % set_size)
-                                                   : value(set_size + rng() % 100000);
+        c = r < 2             ? std::nan("")
+            : r < 2 + hit_pct ? value(rng() % set_size)
+                              : value(set_size + rng() % 100000);
     }
     size_t found = 0;
     for (auto _ : state) {

@@ -38,9 +38,7 @@ void BM_ParallelForCells(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * cells));
 }
-BENCHMARK(BM_ParallelForCells)
-    ->ArgsProduct({{4096, 16384, 65536, 1 << 20}, {1, 2}})
-    ->UseRealTime();
+BENCHMARK(BM_ParallelForCells)->ArgsProduct({{4096, 16384, 65536, 1 << 20}, {1, 2}})->UseRealTime();
 
 }  // namespace
 }  // namespace tabrix

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace tabrix {

@@ -57,8 +57,11 @@ inline int parse_bool_word_ascii16(uint64_t lo, uint64_t hi, size_t n) noexcept 
     const unsigned __int128 keep = (static_cast<unsigned __int128>(keep_hi) << 64) | keep_lo;
     const unsigned __int128 text = (static_cast<unsigned __int128>(hi) << 64) | lo;
     // First and last non-blank bytes (keep | 1 and the top guard only avoid ctz/clz of 0).
-    const int first = static_cast<int>(__builtin_ctzll(keep_lo ? keep_lo : (keep_hi | (uint64_t(1) << 63))) / 8) + (keep_lo ? 0 : 8);
-    const int last = keep_hi ? 15 - __builtin_clzll(keep_hi) / 8 : 7 - __builtin_clzll(keep_lo | 1) / 8;
+    const int first =
+        static_cast<int>(__builtin_ctzll(keep_lo ? keep_lo : (keep_hi | (uint64_t(1) << 63))) / 8) +
+        (keep_lo ? 0 : 8);
+    const int last =
+        keep_hi ? 15 - __builtin_clzll(keep_hi) / 8 : 7 - __builtin_clzll(keep_lo | 1) / 8;
     const int len = last - first + 1;
     const uint64_t word = static_cast<uint64_t>(text >> ((8 * first) & 127)) | 0x2020202020ULL;
     const bool is_true = (keep != 0) & (len == 4) & ((word & 0xFFFFFFFFULL) == 0x65757274ULL);

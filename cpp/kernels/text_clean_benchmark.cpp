@@ -21,12 +21,9 @@ void report(benchmark::State& state, const bench::TextColumn& col) {
 // points written to out (room for 3 per code unit).
 size_t clean_cell(const bench::TextColumn& col, const bench::Text& t, uint32_t* out) {
     switch (t.unit) {
-        case 1:
-            return clean_ucs1(col.data(t), t.length, out);
-        case 2:
-            return clean_ucs2(col.ucs2(t), t.length, out);
-        default:
-            return clean_ucs4(col.ucs4(t), t.length, out);
+        case 1: return clean_ucs1(col.data(t), t.length, out);
+        case 2: return clean_ucs2(col.ucs2(t), t.length, out);
+        default: return clean_ucs4(col.ucs4(t), t.length, out);
     }
 }
 
@@ -95,8 +92,8 @@ BENCHMARK(BM_CleanToUtf8);
 // Boolean words ("true", " False ", "TRUE", "no", ...): the branch-free form on two words
 // against the general one on the same bytes.
 void BM_ParseBoolWord(benchmark::State& state, bool words16) {
-    static const char* kWords[] = {"true", "False", " TRUE ", "false\n", "no", "1", "yes",
-                                   "t", "truthy", "  False  "};
+    static const char* kWords[] = {"true", "False", " TRUE ", "false\n", "no",
+                                   "1",    "yes",   "t",      "truthy",  "  False  "};
     std::mt19937_64 rng(4);
     std::vector<std::string> cells;
     std::vector<TextKey> keys;

@@ -35,22 +35,22 @@ TEST(CleanAscii, FoldsCaseAndDropsNonAlnum) {
 
 TEST(CleanUnicode, FullCaseFolding) {
     EXPECT_EQ(clean32(U"Straße"), U"strasse");
-    EXPECT_EQ(clean32(U"ΣΑΣ"), U"σασ");       // no final-sigma rule in case folding
-    EXPECT_EQ(clean32(U"ﬁ"), U"fi");          // ligature unfolds
-    EXPECT_EQ(clean32(U"İ"), U"i");           // dotted capital I: the combining dot goes
-    EXPECT_EQ(clean32(U"Ǆ"), U"ǆ");          // digraph folds to its one-letter lower form
-    EXPECT_EQ(clean32(U"ΐ"), U"ι");           // folds to ι + two combining marks, dropped
+    EXPECT_EQ(clean32(U"ΣΑΣ"), U"σασ");  // no final-sigma rule in case folding
+    EXPECT_EQ(clean32(U"ﬁ"), U"fi");     // ligature unfolds
+    EXPECT_EQ(clean32(U"İ"), U"i");      // dotted capital I: the combining dot goes
+    EXPECT_EQ(clean32(U"Ǆ"), U"ǆ");      // digraph folds to its one-letter lower form
+    EXPECT_EQ(clean32(U"ΐ"), U"ι");      // folds to ι + two combining marks, dropped
 }
 
 TEST(CleanUnicode, KeepsLettersAndDigitsOfAllScripts) {
     EXPECT_EQ(clean32(U"東京 2020!"), U"東京2020");
-    EXPECT_EQ(clean32(U"١٢٣-٤"), U"١٢٣٤");   // Arabic-Indic digits are decimal
-    EXPECT_EQ(clean32(U"½ ²"), U"½²");         // numeric characters count as alnum
-    EXPECT_EQ(clean32(U"é\u0301"), U"é");      // combining marks are not alnum
+    EXPECT_EQ(clean32(U"١٢٣-٤"), U"١٢٣٤");  // Arabic-Indic digits are decimal
+    EXPECT_EQ(clean32(U"½ ²"), U"½²");      // numeric characters count as alnum
+    EXPECT_EQ(clean32(U"é\u0301"), U"é");   // combining marks are not alnum
     EXPECT_EQ(clean32(U"\u00a0\u2003\U0001F600"), U"");
     uint32_t out[3];
-    EXPECT_EQ(clean_codepoint(0xD800, out), 0u);     // lone surrogate
-    EXPECT_EQ(clean_codepoint(0x110000, out), 0u);   // beyond Unicode
+    EXPECT_EQ(clean_codepoint(0xD800, out), 0u);    // lone surrogate
+    EXPECT_EQ(clean_codepoint(0x110000, out), 0u);  // beyond Unicode
 }
 
 TEST(Utf8, EncodesEveryLength) {
@@ -67,7 +67,9 @@ TEST(BoolWord, TrueFalseInAnyCaseWithBlanks) {
     EXPECT_EQ(word("true"), 1);
     EXPECT_EQ(word("  TRUE\t"), 1);
     EXPECT_EQ(word("fAlSe"), 0);
-    EXPECT_EQ(word("\x1c" "false\xa0"), 0);   // Python whitespace includes these
+    EXPECT_EQ(word("\x1c"
+                   "false\xa0"),
+              0);  // Python whitespace includes these
     EXPECT_EQ(word("truee"), -1);
     EXPECT_EQ(word("t rue"), -1);
     EXPECT_EQ(word(""), -1);
@@ -78,10 +80,30 @@ TEST(BoolWord, TrueFalseInAnyCaseWithBlanks) {
 
 // The branch-free form must agree with the general one on every short ASCII text.
 TEST(BoolWord, ShortAsciiFormAgrees) {
-    const char* texts[] = {"true", "TRUE", "false", "FaLsE", " true", "true ", "\ttrue\n",
-                           "  false   ", "\x1c" "false\x1f", "tru", "truee", "t rue", "",
-                           "    ", "false!", "xtrue", "0000000000000000", "   true       x",
-                           "true\x0b", "\x0c\x0d false", "fals", "true false", "TRUE@"};
+    const char* texts[] = {"true",
+                           "TRUE",
+                           "false",
+                           "FaLsE",
+                           " true",
+                           "true ",
+                           "\ttrue\n",
+                           "  false   ",
+                           "\x1c"
+                           "false\x1f",
+                           "tru",
+                           "truee",
+                           "t rue",
+                           "",
+                           "    ",
+                           "false!",
+                           "xtrue",
+                           "0000000000000000",
+                           "   true       x",
+                           "true\x0b",
+                           "\x0c\x0d false",
+                           "fals",
+                           "true false",
+                           "TRUE@"};
     for (const char* t : texts) {
         std::string s = t;
         ASSERT_LE(s.size(), 16u);

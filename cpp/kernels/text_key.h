@@ -61,8 +61,8 @@ struct TextKey {
         const unsigned char* p = static_cast<const unsigned char*>(data);
         const size_t n8 = nbytes < 8 ? nbytes : 8;
         uint64_t a, b;
-        std::memcpy(&a, p + n8 - 8, 8);       // ends at the last of the first 8 bytes
-        std::memcpy(&b, p + nbytes - 8, 8);   // ends at the last byte
+        std::memcpy(&a, p + n8 - 8, 8);      // ends at the last of the first 8 bytes
+        std::memcpy(&b, p + nbytes - 8, 8);  // ends at the last byte
         const uint64_t h0 = n8 ? a >> ((64 - 8 * n8) & 63) : 0;
         const uint64_t h1 = nbytes > 8 ? b >> ((128 - 8 * nbytes) & 63) : 0;
         return TextKey{{h0, h1}, static_cast<uint32_t>(nbytes << 3) | unit, 0};

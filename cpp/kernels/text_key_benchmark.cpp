@@ -39,7 +39,7 @@ TextKey key_of(const bench::TextColumn& col, const bench::Text& t, uint32_t extr
 bool same_text(const bench::TextColumn& a, const bench::Text& ta, const TextKey& ka,
                const bench::TextColumn& b, const bench::Text& tb, const TextKey& kb) {
     return ka.same_head(kb) && (ta.nbytes() <= 16 || std::memcmp(a.data(ta) + 16, b.data(tb) + 16,
-                                                                  ta.nbytes() - 16) == 0);
+                                                                 ta.nbytes() - 16) == 0);
 }
 
 void BM_TextKeyMakeAndHash(benchmark::State& state) {

@@ -27,8 +27,7 @@ inline uint16_t clean_value(uint32_t cp) {
 }
 
 inline uint8_t numeric_value(uint32_t cp) {
-    return numeric_blocks[(static_cast<uint32_t>(numeric_index[cp >> kBlockShift])
-                           << kBlockShift) |
+    return numeric_blocks[(static_cast<uint32_t>(numeric_index[cp >> kBlockShift]) << kBlockShift) |
                           (cp & kBlockMask)];
 }
 

@@ -25,21 +25,31 @@ CellInfo classify_numpy_scalar(PyObject* o) {
     if (PyArray_IsScalar(o, Float)) return of_double(PyArrayScalar_VAL(o, Float));
     if (PyArray_IsScalar(o, Integer)) {
         if (PyArray_IsScalar(o, SignedInteger)) {
-            if (PyArray_IsScalar(o, LongLong)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, LongLong)));
-            if (PyArray_IsScalar(o, Long)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Long)));
+            if (PyArray_IsScalar(o, LongLong))
+                return num(NumKey::from_int64(PyArrayScalar_VAL(o, LongLong)));
+            if (PyArray_IsScalar(o, Long))
+                return num(NumKey::from_int64(PyArrayScalar_VAL(o, Long)));
             if (PyArray_IsScalar(o, Int)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Int)));
-            if (PyArray_IsScalar(o, Short)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Short)));
-            if (PyArray_IsScalar(o, Byte)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Byte)));
+            if (PyArray_IsScalar(o, Short))
+                return num(NumKey::from_int64(PyArrayScalar_VAL(o, Short)));
+            if (PyArray_IsScalar(o, Byte))
+                return num(NumKey::from_int64(PyArrayScalar_VAL(o, Byte)));
         } else {
-            if (PyArray_IsScalar(o, ULongLong)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, ULongLong)));
-            if (PyArray_IsScalar(o, ULong)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, ULong)));
-            if (PyArray_IsScalar(o, UInt)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UInt)));
-            if (PyArray_IsScalar(o, UShort)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UShort)));
-            if (PyArray_IsScalar(o, UByte)) return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UByte)));
+            if (PyArray_IsScalar(o, ULongLong))
+                return num(NumKey::from_uint64(PyArrayScalar_VAL(o, ULongLong)));
+            if (PyArray_IsScalar(o, ULong))
+                return num(NumKey::from_uint64(PyArrayScalar_VAL(o, ULong)));
+            if (PyArray_IsScalar(o, UInt))
+                return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UInt)));
+            if (PyArray_IsScalar(o, UShort))
+                return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UShort)));
+            if (PyArray_IsScalar(o, UByte))
+                return num(NumKey::from_uint64(PyArrayScalar_VAL(o, UByte)));
         }
         return kOtherInfo;
     }
-    if (PyArray_IsScalar(o, Bool)) return num(NumKey::from_int64(PyArrayScalar_VAL(o, Bool) ? 1 : 0));
+    if (PyArray_IsScalar(o, Bool))
+        return num(NumKey::from_int64(PyArrayScalar_VAL(o, Bool) ? 1 : 0));
     if (PyArray_IsScalar(o, Half)) return of_double(half_to_double(PyArrayScalar_VAL(o, Half)));
     if (PyArray_IsScalar(o, LongDouble)) {
         npy_longdouble v = PyArrayScalar_VAL(o, LongDouble);
@@ -105,7 +115,6 @@ double number_value(PyObject* o, const CellInfo& info) {
 
 bool is_nan_object(PyObject* o) { return classify(o).kind == Kind::kNan; }
 
-
 void make_probe_general(PyObject* cell, Probe* out) {
     const CellInfo info = classify(cell);
     out->kind = info.kind;
@@ -163,7 +172,8 @@ bool same_text(PyObject* a, PyObject* b) {
 bool ValueSet::long_text_equal(PyObject* cell, uint32_t pos) const {
     const StrView v = str_view(cell), w = str_view(values_[pos].ptr());
     return v.length == w.length &&
-           std::memcmp(v.data, w.data, static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
+           std::memcmp(v.data, w.data,
+                       static_cast<size_t>(v.length) * static_cast<size_t>(v.kind)) == 0;
 }
 
 namespace {
@@ -178,7 +188,7 @@ bool is_plain_number(PyObject* o) {
 // comparing; numbers match by value, so the plain number of that value stands in for it.
 nb::object plain_number(const Probe& p) {
     const NumKey k{p.key.head[0], static_cast<NumKey::Tag>(p.key.head[1])};
-    PyObject* o = k.tag == NumKey::kInt           ? PyLong_FromLongLong(static_cast<int64_t>(k.bits))
+    PyObject* o = k.tag == NumKey::kInt ? PyLong_FromLongLong(static_cast<int64_t>(k.bits))
                   : k.tag == NumKey::kBigUnsigned ? PyLong_FromUnsignedLongLong(k.bits)
                                                   : PyFloat_FromDouble(k.to_double());
     check(o != nullptr);

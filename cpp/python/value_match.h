@@ -150,7 +150,8 @@ public:
             case Kind::kOther: return contains_by_python(cell, false);
         }
         if (!has_other_) return false;
-        return p.kind == Kind::kNum ? contains_number_by_python(cell, p) : contains_by_python(cell, true);
+        return p.kind == Kind::kNum ? contains_number_by_python(cell, p)
+                                    : contains_by_python(cell, true);
     }
 
     // Starts loading the table slot a later lookup of p will read.
@@ -212,11 +213,11 @@ private:
 
     // Strings by content and numbers by value; an entry's extra is its position in values_.
     FlatHashSet<TextKey> typed_;
-    OrderedHashTable<Hashed> hashed_;   // every hashable value, by Python's hash
+    OrderedHashTable<Hashed> hashed_;  // every hashable value, by Python's hash
     std::vector<PyObject*> unhashable_;
-    std::vector<nanobind::object> values_;  // owns the references
+    std::vector<nanobind::object> values_;         // owns the references
     std::vector<nanobind::object> plain_numbers_;  // what NumPy number values compare as
-    uint64_t str_lengths_ = 0;        // bit (length % 64) set for each string value
+    uint64_t str_lengths_ = 0;                     // bit (length % 64) set for each string value
     uint64_t str_first_[2] = {0, 0};  // bit c set when a string value starts with ASCII c
     bool str_first_wide_ = false;     // some string value starts beyond ASCII
     bool str_filter_ = true;          // the filter pays off only for a few strings

@@ -154,7 +154,8 @@ bool object_categories_parallel(PyArrayObject* a, const std::vector<npy_intp>& r
             const size_t at = task * chunk - begin;
             for (size_t k = begin; k < end; ++k) {
                 if (not_plain.load(std::memory_order_relaxed)) return;
-                if (k + size_t(kPrefetchFar) < end) prefetch_pyobject(held[at + k + size_t(kPrefetchFar)]);
+                if (k + size_t(kPrefetchFar) < end)
+                    prefetch_pyobject(held[at + k + size_t(kPrefetchFar)]);
                 PyObject* cell = held[at + k];
                 Probe p;
                 if (!make_probe_without_python(cell, &p)) {
@@ -243,8 +244,8 @@ nb::object numpy_get_categories(nb::handle X, nb::handle rows,
     if (!categories_list2.is_none() && !PyList_Check(categories_list2.ptr()))
         raise(PyExc_TypeError, "%s: categories_list2 must be a list or None, got %s", kFn,
               type_name(categories_list2.ptr()));
-    ValueSet markers = read_value_list(missing_values_reference_list.ptr(), kFn,
-                                       "missing_values_reference_list");
+    ValueSet markers =
+        read_value_list(missing_values_reference_list.ptr(), kFn, "missing_values_reference_list");
     std::vector<npy_intp> row_idx =
         read_index_list(rows.ptr(), PyArray_DIM(x, 0), kFn, "rows", "rows");
 
@@ -268,8 +269,8 @@ nb::object numpy_get_categories(nb::handle X, nb::handle rows,
         }
     }
 
-    nb::list result = categories_list2.is_none() ? nb::list()
-                                                  : nb::borrow<nb::list>(categories_list2);
+    nb::list result =
+        categories_list2.is_none() ? nb::list() : nb::borrow<nb::list>(categories_list2);
     for (nb::list& c : columns) result.append(c);
     return std::move(result);
 }

@@ -72,9 +72,9 @@ inline bool to_float32(double d, float* out) {
 float round_again_to_float32(PyObject* exact, double d) {
     const float f = static_cast<float>(d);
     if (static_cast<double>(f) == d || std::isinf(f)) return f;
-    const float other = std::nextafter(f, d > static_cast<double>(f)
-                                              ? std::numeric_limits<float>::infinity()
-                                              : -std::numeric_limits<float>::infinity());
+    const float other =
+        std::nextafter(f, d > static_cast<double>(f) ? std::numeric_limits<float>::infinity()
+                                                     : -std::numeric_limits<float>::infinity());
     if (static_cast<double>(f) + static_cast<double>(other) != 2.0 * d) return f;  // not a tie
     nb::object d_obj = nb::steal(PyFloat_FromDouble(d));
     check(d_obj.is_valid());
@@ -275,11 +275,11 @@ nb::object numpy_boolean2float(nb::handle X) {
             out = new_array(nd, PyArray_DIMS(x), NPY_DOUBLE);
             double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
             nb::gil_scoped_release nogil;
-            for_each_run(arr(native), [&](const char* p, npy_intp stride, npy_intp n,
-                                          npy_intp start) {
-                for (npy_intp k = 0; k < n; ++k)
-                    dst[start + k] = static_cast<double>(Cell<T>::read(p + k * stride));
-            });
+            for_each_run(
+                arr(native), [&](const char* p, npy_intp stride, npy_intp n, npy_intp start) {
+                    for (npy_intp k = 0; k < n; ++k)
+                        dst[start + k] = static_cast<double>(Cell<T>::read(p + k * stride));
+                });
         });
         if (done) return out;
         const char kind = PyArray_DESCR(x)->kind;
@@ -372,7 +372,8 @@ nb::object convert_float32(nb::handle X) {
                     return;
                 }
                 for (npy_intp k = 0; k < n; ++k) {
-                    if (!to_float32(static_cast<double>(Cell<T>::read(p + k * stride)), &dst[start + k])) {
+                    if (!to_float32(static_cast<double>(Cell<T>::read(p + k * stride)),
+                                    &dst[start + k])) {
                         bad = start + k;
                         return;
                     }

@@ -172,8 +172,7 @@ NB_MODULE(exportable_utils, m) {
           nb::sig("def compress_str_column(Xcol, misslist, compress_type)"), kCompressDoc);
     m.def("numpy_floatstr2float", &numpy_floatstr2float, nb::arg("Xcol").none(),
           nb::arg("missing_values_reference_list").none(),
-          nb::sig("def numpy_floatstr2float(Xcol, missing_values_reference_list)"),
-          kFloatStrDoc);
+          nb::sig("def numpy_floatstr2float(Xcol, missing_values_reference_list)"), kFloatStrDoc);
     m.def("numpy_boolean2float", &numpy_boolean2float, nb::arg("X").none(),
           nb::sig("def numpy_boolean2float(X)"), kBoolDoc);
     m.def("convert_float32", &convert_float32, nb::arg("X").none(),
@@ -184,6 +183,6 @@ NB_MODULE(exportable_utils, m) {
     m.def("numpy_permute_array", &numpy_permute_array, nb::arg("X").none(),
           nb::arg("permutation_indices").none(), nb::arg("axis").none(),
           nb::sig("def numpy_permute_array(X, permutation_indices, axis)"), kPermuteDoc);
-    m.def("numpy_whatis", &numpy_whatis, nb::arg("X").none(),
-          nb::sig("def numpy_whatis(X) -> str"), kWhatisDoc);
+    m.def("numpy_whatis", &numpy_whatis, nb::arg("X").none(), nb::sig("def numpy_whatis(X) -> str"),
+          kWhatisDoc);
 }

@@ -48,7 +48,8 @@ void for_each_cell_with_column(PyArrayObject* a, npy_intp ncols, F&& f) {
 // New reference to fill when cell matches a marker (*hit), else to cell.
 PyObject* lookup_general(const ValueSet& markers, PyObject* cell, PyObject* fill, bool* hit) {
     const Probe probe = make_probe(cell);
-    if (markers.may_run_python(probe)) return markers.fill_or_keep_held(cell, probe, true, fill, hit);
+    if (markers.may_run_python(probe))
+        return markers.fill_or_keep_held(cell, probe, true, fill, hit);
     *hit = markers.contains(cell, probe);
     PyObject* v = *hit ? fill : cell;
     Py_INCREF(v);
@@ -151,7 +152,13 @@ inline bool exact_in_double(V v) {
 // NumPy's complex-to-real conversion warns (ComplexWarning) and drops the imaginary part.
 bool drops_imaginary(const PyArray_Descr* descr) {
     switch (descr->kind) {
-        case 'b': case 'i': case 'u': case 'f': case 'M': case 'm': case 'V': return true;
+        case 'b':
+        case 'i':
+        case 'u':
+        case 'f':
+        case 'M':
+        case 'm':
+        case 'V': return true;
         default: return false;
     }
 }
@@ -175,8 +182,8 @@ bool stored_as(PyObject* value, PyArray_Descr* descr) {
         stored = real_part.ptr();
     }
     Py_INCREF(descr);
-    nb::object cell = nb::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 0, nullptr, nullptr,
-                                                     nullptr, 0, nullptr));
+    nb::object cell = nb::steal(
+        PyArray_NewFromDescr(&PyArray_Type, descr, 0, nullptr, nullptr, nullptr, 0, nullptr));
     check(cell.is_valid());
     char* data = static_cast<char*>(PyArray_DATA(arr(cell)));
     nb::object quiet = nb::module_::import_("numpy").attr("errstate")(nb::arg("all") = "ignore");
@@ -329,11 +336,12 @@ nb::object numpy_replace_values(nb::handle X, nb::handle filling_value,
         PyObject* refs = reference_values_list.ptr();
         if (refs == Py_None || PyUnicode_Check(refs) || PyBytes_Check(refs) || PyDict_Check(refs))
             raise(PyExc_TypeError,
-                  "%s: reference_values_list must be a list of lists of known values, got %s",
-                  kFn, type_name(refs));
+                  "%s: reference_values_list must be a list of lists of known values, got %s", kFn,
+                  type_name(refs));
         nb::object seq = nb::steal(PySequence_Fast(
-            refs, "numpy_replace_values: reference_values_list must be a list of lists of known "
-                  "values"));
+            refs,
+            "numpy_replace_values: reference_values_list must be a list of lists of known "
+            "values"));
         check(seq.is_valid());
         // Reading the lists runs Python code (hash, ==, iteration) that may shrink the
         // caller's list: read from a snapshot of it.

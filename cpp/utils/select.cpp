@@ -63,12 +63,11 @@ nb::object numpy_select_columns(nb::handle X, nb::handle columns_indices_list) {
         return nb::make_tuple(out, true);
     }
     if (!PyArray_Check(x))
-        raise(PyExc_TypeError, "%s: X must be a numpy.ndarray or a list, got %s", fn,
-              type_name(x));
+        raise(PyExc_TypeError, "%s: X must be a numpy.ndarray or a list, got %s", fn, type_name(x));
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
     require_ndim(a, 2, fn, "X");
-    std::vector<npy_intp> idx = read_index_list(columns_indices_list.ptr(), PyArray_DIM(a, 1),
-                                                fn, "columns_indices_list", "columns");
+    std::vector<npy_intp> idx = read_index_list(columns_indices_list.ptr(), PyArray_DIM(a, 1), fn,
+                                                "columns_indices_list", "columns");
     if (idx.empty()) return nb::make_tuple(X, false);
     return nb::make_tuple(index_along(a, idx, 1), true);
 }
@@ -146,7 +145,8 @@ std::string describe(PyObject* x) {
             if (!seen) types.push_back(t);
         }
         s += j ? ", (" : "(";
-        for (size_t k = 0; k < types.size(); ++k) s += (k ? ", " : "") + std::string(types[k]->tp_name);
+        for (size_t k = 0; k < types.size(); ++k)
+            s += (k ? ", " : "") + std::string(types[k]->tp_name);
         s += ")";
     }
     return s + "]";

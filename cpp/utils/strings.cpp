@@ -162,9 +162,7 @@ public:
             case PyUnicode_2BYTE_KIND:
                 k = clean_ucs2(static_cast<const uint16_t*>(v.data), n, cps);
                 break;
-            default:
-                k = clean_ucs4(static_cast<const uint32_t*>(v.data), n, cps);
-                break;
+            default: k = clean_ucs4(static_cast<const uint32_t*>(v.data), n, cps); break;
         }
         if (mode_ == Compress::kString) {
             out.cells.push_back(Cleaned{Cleaned::kWide, k, out.wide.commit(k)});
@@ -509,8 +507,8 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
     const char* fn = "numpy_floatstr2float";
     PyArrayObject* x = require_array(Xcol.ptr(), fn, "Xcol");
     require_ndim(x, 1, fn, "Xcol");
-    ValueSet markers = read_value_list(missing_values_reference_list.ptr(), fn,
-                                       "missing_values_reference_list");
+    ValueSet markers =
+        read_value_list(missing_values_reference_list.ptr(), fn, "missing_values_reference_list");
     nb::object out = new_array(1, PyArray_DIMS(x), NPY_DOUBLE);
     double* dst = static_cast<double*>(PyArray_DATA(arr(out)));
 
@@ -555,7 +553,8 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
                         held.hold(static_cast<size_t>(i), s);
                         continue;
                     }
-                    if (i + kPrefetchFar < end) prefetch_for_hold(base + (i + kPrefetchFar) * stride);
+                    if (i + kPrefetchFar < end)
+                        prefetch_for_hold(base + (i + kPrefetchFar) * stride);
                     if (exact_str(s)) held.hold(static_cast<size_t>(i), s);
                 }
             },

@@ -36,9 +36,8 @@ size_t env_count(const char* name, size_t fallback, bool zero_allowed, const cha
         if (!shown) py::raise_current();
     }
     nanobind::object hold = nanobind::steal(shown);
-    py::raise(PyExc_ValueError,
-              "%s: the environment variable %s must be a whole number %s, got %R", func, name,
-              zero_allowed ? "of cells (0 or more)" : "of threads (1 or more)", shown);
+    py::raise(PyExc_ValueError, "%s: the environment variable %s must be a whole number %s, got %R",
+              func, name, zero_allowed ? "of cells (0 or more)" : "of threads (1 or more)", shown);
 }
 
 }  // namespace

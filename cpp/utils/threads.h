@@ -103,9 +103,10 @@ private:
 // Runs, for chunks 0..nchunks-1, gather(c) then task(c, worker) then finish(c). Called with
 // the GIL held; gather and finish run on the calling thread with the GIL, in the order of c;
 // task runs on up to `threads` threads (worker 0 is the calling thread) once gather(c) has
-// returned, without the GIL when release_gil is set (else the calling thread keeps it). finish(c) returns false to stop: no task starts after that, the
-// running ones are waited for, and c is returned (nchunks when all were finished). The first
-// exception from any of them stops the threads and is rethrown, with the GIL held.
+// returned, without the GIL when release_gil is set (else the calling thread keeps it). finish(c)
+// returns false to stop: no task starts after that, the running ones are waited for, and c is
+// returned (nchunks when all were finished). The first exception from any of them stops the threads
+// and is rethrown, with the GIL held.
 template <class Gather, class Task, class Finish>
 size_t run_released(size_t nchunks, unsigned threads, bool release_gil, Gather&& gather,
                     Task&& task, Finish&& finish) {
@@ -122,7 +123,8 @@ size_t run_released(size_t nchunks, unsigned threads, bool release_gil, Gather&&
     // Tasks taken in order once gathered; false when none is left or the work stopped.
     auto take = [&](std::unique_lock<std::mutex>& lock, size_t* c, bool wait) {
         if (wait)
-            st.wake.wait(lock, [&] { return st.stop || st.next < st.gathered || st.next >= nchunks; });
+            st.wake.wait(lock,
+                         [&] { return st.stop || st.next < st.gathered || st.next >= nchunks; });
         if (st.stop || st.next >= st.gathered) return false;
         *c = st.next++;
         return true;
