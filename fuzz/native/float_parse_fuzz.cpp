@@ -20,7 +20,8 @@ uint64_t bits(double d) {
 }
 
 [[noreturn]] void finding(const char* what, const std::string& text, double got, double want) {
-    std::fprintf(stderr, "FINDING: %s for \"%s\": got %.17g (0x%016llx), expected %.17g (0x%016llx)\n",
+    std::fprintf(stderr,
+                 "FINDING: %s for \"%s\": got %.17g (0x%016llx), expected %.17g (0x%016llx)\n",
                  what, text.c_str(), got, static_cast<unsigned long long>(bits(got)), want,
                  static_cast<unsigned long long>(bits(want)));
     std::abort();
@@ -90,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool r1 = tabrix::parse_float_ucs1(u1.data(), u1.size(), &d1);
         const bool r2 = tabrix::parse_float_ucs2(u2.data(), u2.size(), &d2);
         const bool r4 = tabrix::parse_float_ucs4(u4.data(), u4.size(), &d4);
-        if (r1 != ok || r2 != ok || r4 != ok) finding("UCS forms disagree on acceptance", text, d1, got);
+        if (r1 != ok || r2 != ok || r4 != ok)
+            finding("UCS forms disagree on acceptance", text, d1, got);
         if (ok && (bits(d1) != bits(got) || bits(d2) != bits(got) || bits(d4) != bits(got)))
             finding("UCS forms disagree on the value", text, d4, got);
     }
