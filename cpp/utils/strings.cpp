@@ -291,6 +291,22 @@ inline bool ready(PyObject* s) {
 // Whether a cell is an exact str whose text other threads can read.
 inline bool exact_str(PyObject* s) { return s && Py_TYPE(s) == &PyUnicode_Type && ready(s); }
 
+// Gathers cells [begin, end) of a 1-D object column for the threads: every cell when the
+// GIL stays held (the threads skip what is not an exact str), else a strong reference to each
+// exact str, the only cells the threads read.
+void gather_strings(HeldCells& held, const char* base, npy_intp stride, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+        PyObject* s = load<PyObject*>(base + static_cast<npy_intp>(i) * stride);
+        if (!held.strong()) {
+            held.hold(i, s);
+            continue;
+        }
+        if (i + kPrefetchFar < end)
+            prefetch_for_hold(base + static_cast<npy_intp>(i + kPrefetchFar) * stride);
+        if (exact_str(s)) held.hold(i, s);
+    }
+}
+
 // compress_str_column over plain markers with the cleaning shared among threads (see
 // utils/threads.h). Returns the first cell left undone, from which `out` is to be filled on
 // one thread (n when none is).
@@ -310,18 +326,7 @@ npy_intp compress_parallel(PyArrayObject* a, const ValueSet& markers, Compress m
     npy_intp stop = n;
     run_released(
         chunks.count, threads, held.strong(),
-        [&](size_t t) {
-            const npy_intp end = static_cast<npy_intp>(chunks.end(t));
-            for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                PyObject* s = load<PyObject*>(base + i * stride);
-                if (!held.strong()) {
-                    held.hold(static_cast<size_t>(i), s);
-                    continue;
-                }
-                if (i + kPrefetchFar < end) prefetch_for_hold(base + (i + kPrefetchFar) * stride);
-                if (exact_str(s)) held.hold(static_cast<size_t>(i), s);
-            }
-        },
+        [&](size_t t) { gather_strings(held, base, stride, chunks.begin(t), chunks.end(t)); },
         [&](size_t t, unsigned worker) {
             CleanedBatch& batch = batches[t];
             Cleaner& cleaner = cleaners[worker];
@@ -545,19 +550,7 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
         std::vector<uint8_t> left(n);  // cells the threads left to this one
         const size_t finished = run_released(
             chunks.count, threads, held.strong(),
-            [&](size_t t) {
-                const npy_intp end = static_cast<npy_intp>(chunks.end(t));
-                for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                    PyObject* s = load<PyObject*>(base + i * stride);
-                    if (!held.strong()) {
-                        held.hold(static_cast<size_t>(i), s);
-                        continue;
-                    }
-                    if (i + kPrefetchFar < end)
-                        prefetch_for_hold(base + (i + kPrefetchFar) * stride);
-                    if (exact_str(s)) held.hold(static_cast<size_t>(i), s);
-                }
-            },
+            [&](size_t t) { gather_strings(held, base, stride, chunks.begin(t), chunks.end(t)); },
             [&](size_t t, unsigned) {
                 const size_t end = chunks.end(t);
                 for (size_t i = chunks.begin(t); i < end; ++i) {
