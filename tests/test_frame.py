@@ -10,26 +10,9 @@ import sys
 import numpy as np
 import pytest
 import sklearn
+from _class_table import CLASS_TABLE
 from sklearn.base import clone
 
-CLASS_TABLE = [
-    "ColumnSelector",
-    "NumpyColumnSelector",
-    "NumpyApplyAlongAxis",
-    "NumpyReplaceMissingValues",
-    "NumpyReplaceUnknownValues",
-    "NumpyPermuteArray",
-    "OptStandardScaler",
-    "CatImputer",
-    "CatEncoder",
-    "is_all_missing",
-    "NumImputer",
-    "AllPassPreprocessingTransformer",
-    "CompressStrings",
-    "FloatStr2Float",
-    "float32_transform",
-    "boolean2float",
-]
 UTILITY_NAMES = [
     "numpy_replace_values",
     "numpy_permute_array",

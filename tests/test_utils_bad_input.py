@@ -71,26 +71,19 @@ def test_non_arrays_are_type_errors(name, X):
 
 
 # ndim -> functions that must raise ValueError for it (the others work element-wise).
+_NOT_ELEMENTWISE = {
+    "replace_unknown",
+    "categories",
+    "compress",
+    "compress_hash",
+    "floatstr",
+    "select",
+    "permute",
+}
 WRONG_NDIM = {
-    0: {
-        "replace_unknown",
-        "categories",
-        "compress",
-        "compress_hash",
-        "floatstr",
-        "select",
-        "permute",
-    },
+    0: _NOT_ELEMENTWISE,
     1: {"replace_unknown", "categories", "select", "permute"},
-    3: {
-        "replace_unknown",
-        "categories",
-        "compress",
-        "compress_hash",
-        "floatstr",
-        "select",
-        "permute",
-    },
+    3: _NOT_ELEMENTWISE,
 }
 
 
