@@ -85,6 +85,24 @@ def raises(error, call):
     return run
 
 
+def on_threads(call):
+    """call() with even small inputs shared among two threads."""
+
+    def run():
+        saved = {k: os.environ.get(k) for k in ("TABRIX_NUM_THREADS", "TABRIX_PARALLEL_MIN_CELLS")}
+        os.environ.update(TABRIX_NUM_THREADS="2", TABRIX_PARALLEL_MIN_CELLS="1")
+        try:
+            call()
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k)
+                else:
+                    os.environ[k] = v
+
+    return run
+
+
 KERNELS = {
     "replace markers (object)": lambda: u.numpy_replace_values(
         OBJ, TOKEN, [TOKEN, "NA", None, NAN]
@@ -95,6 +113,18 @@ KERNELS = {
     "compress string": lambda: u.compress_str_column(OBJ[:, 2], MISSING, "string"),
     "compress hash": lambda: u.compress_str_column(OBJ[:, 0], None, "hash"),
     "floatstr2float": lambda: u.numpy_floatstr2float(COL, MISSING),
+    "compress string (threads)": on_threads(
+        lambda: u.compress_str_column(np.repeat(OBJ[:, 2], 50), MISSING, "string")
+    ),
+    "compress hash (threads)": on_threads(
+        lambda: u.compress_str_column(np.repeat(OBJ[:, 2], 50), MISSING, "hash")
+    ),
+    "floatstr2float (threads)": on_threads(
+        lambda: u.numpy_floatstr2float(np.repeat(COL, 50), MISSING)
+    ),
+    "categories (threads)": on_threads(
+        lambda: u.numpy_get_categories(np.repeat(OBJ, 50, axis=0), range(600), MISSING)
+    ),
     "boolean2float (object)": lambda: u.numpy_boolean2float(OBJ),
     "boolean2float (float)": lambda: u.numpy_boolean2float(NUM),
     "convert_float32 (float)": lambda: u.convert_float32(NUM),
@@ -205,10 +235,10 @@ def frozen_gc():
 @pytest.mark.parametrize("name", sorted(ENTRY_POINTS))
 def test_repeated_calls_do_not_grow_memory(name, frozen_gc):
     call = ENTRY_POINTS[name]
-    for _ in range(CALLS):  # caches and first-call state settle
+    for _ in range(3 * CALLS):  # caches and first-call state settle (NumPy's take a few hundred)
         call()
     counts = [measure()]
-    for _ in range(3):
+    for _ in range(5):
         for _ in range(CALLS):
             call()
         counts.append(measure())

@@ -131,6 +131,30 @@ def test_compress_as_a_python_loop_for_every_thread_count(threads, mode, markers
         assert all(got[i] is col[i] for i in kept), n  # cells kept are the objects themselves
 
 
+def repeated_column(distinct_first):
+    """Repeated values of every width (ASCII, Latin-1, beyond), after `distinct_first` distinct
+    ones: equal results share an object while repeats are frequent enough to pay."""
+    pool = ["New-York", "ÉCOLE d'été", "東京-Tower", "Straße", "µ", "clean", "NA", "", "x y"]
+    rng = np.random.default_rng(3)
+    values = ["Value-%d" % i for i in range(distinct_first)]
+    values += [pool[k] for k in rng.integers(len(pool), size=30_000)]
+    col = np.empty(len(values), dtype=object)
+    col[:] = ["".join([v, ""]) for v in values]
+    return col
+
+
+@pytest.mark.parametrize("mode", ["string", "hash"])
+@pytest.mark.parametrize("distinct_first", [0, 70_000], ids=["repeats", "distinct first"])
+def test_compress_long_columns_same_for_every_thread_count(threads, mode, distinct_first):
+    col = repeated_column(distinct_first)
+    threads("1")
+    want = u.compress_str_column(col, MARKERS, mode).tolist()
+    assert want[-1] == compress_loop(col[-1:], MARKERS, mode)[0]
+    for n in THREADS[1:]:
+        threads(n)
+        assert same(u.compress_str_column(col, MARKERS, mode).tolist(), want), n
+
+
 def ordinary_matrix(rows=600):
     texts = ["a", "B", "a" * 20 + "x", "a" * 20 + "y", "NA", "", "Straße", "东京", np.str_("a")]
     numbers = [

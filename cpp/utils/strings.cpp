@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 #include <vector>
 
@@ -97,6 +98,7 @@ struct Cleaned {
     Form form;
     size_t length;
     uint64_t value;  // offset of the text in the batch, or the hash
+    uint64_t key;    // of a kAscii or kLatin1 text from a keyed Cleaner: its table hash
 };
 
 // The cleaned forms of a run of strings, their texts side by side.
@@ -115,7 +117,8 @@ struct CleanedBatch {
 // GIL, once the strings are ready (always from Python 3.12 on, checked when gathered before).
 class Cleaner {
 public:
-    explicit Cleaner(Compress mode) : mode_(mode) {}
+    // keyed: with the table hash of each text, for sharing equal results (Builder).
+    explicit Cleaner(Compress mode, bool keyed = false) : mode_(mode), keyed_(keyed) {}
 
     void clean(PyObject* s, CleanedBatch& out) {
         StrView v = str_view(s);
@@ -124,7 +127,7 @@ public:
             const char* text = static_cast<const char*>(v.data);
             if (mode_ == Compress::kString && Py_TYPE(s) == &PyUnicode_Type &&
                 ascii_is_clean(text, n)) {
-                out.cells.push_back(Cleaned{Cleaned::kSame, n, 0});
+                out.cells.push_back(Cleaned{Cleaned::kSame, n, 0, 0});
                 return;
             }
             char* room = out.bytes.room(n + 1);
@@ -165,11 +168,12 @@ public:
             default: k = clean_ucs4(static_cast<const uint32_t*>(v.data), n, cps); break;
         }
         if (mode_ == Compress::kString) {
-            out.cells.push_back(Cleaned{Cleaned::kWide, k, out.wide.commit(k)});
+            out.cells.push_back(Cleaned{Cleaned::kWide, k, out.wide.commit(k), 0});
             return;
         }
         char* utf8 = utf8_.room(4 * k + 1);
-        out.cells.push_back(Cleaned{Cleaned::kHash, 0, fnv1a64(utf8, utf8_encode(cps, k, utf8))});
+        out.cells.push_back(
+            Cleaned{Cleaned::kHash, 0, fnv1a64(utf8, utf8_encode(cps, k, utf8)), 0});
     }
 
 private:
@@ -204,10 +208,11 @@ private:
     // text: k cleaned bytes at the batch's room.
     void finish_ascii(const char* text, size_t k, CleanedBatch& out) {
         if (mode_ == Compress::kHash) {
-            out.cells.push_back(Cleaned{Cleaned::kHash, 0, fnv1a64(text, k)});
+            out.cells.push_back(Cleaned{Cleaned::kHash, 0, fnv1a64(text, k), 0});
             return;
         }
-        out.cells.push_back(Cleaned{Cleaned::kAscii, k, out.bytes.commit(k)});
+        out.cells.push_back(Cleaned{Cleaned::kAscii, k, out.bytes.commit(k),
+                                    keyed_ ? table_hash_bytes(text, k, 0) : 0});
     }
 
     void finish_latin1(const char* text, size_t k, bool beyond_ascii, CleanedBatch& out) {
@@ -216,7 +221,8 @@ private:
             return;
         }
         if (mode_ == Compress::kString) {
-            out.cells.push_back(Cleaned{Cleaned::kLatin1, k, out.bytes.commit(k)});
+            out.cells.push_back(Cleaned{Cleaned::kLatin1, k, out.bytes.commit(k),
+                                        keyed_ ? table_hash_bytes(text, k, 1) : 0});
             return;
         }
         // UTF-8 of Latin-1: two bytes for each character from 0x80.
@@ -231,36 +237,220 @@ private:
                 utf8[m++] = static_cast<char>(0x80 | (b[i] & 0x3F));
             }
         }
-        out.cells.push_back(Cleaned{Cleaned::kHash, 0, fnv1a64(utf8, m)});
+        out.cells.push_back(Cleaned{Cleaned::kHash, 0, fnv1a64(utf8, m), 0});
     }
 
     Compress mode_;
+    bool keyed_;
     Buffer<char> utf8_;
     Buffer<uint32_t> cps_;
 };
 
-// New reference to the object of a cleaned form (s: the str it comes from).
-PyObject* build(const Cleaned& c, const CleanedBatch& batch, PyObject* s) {
-    PyObject* r;
-    switch (c.form) {
-        case Cleaned::kSame:
-        case Cleaned::kKeep: Py_INCREF(s); return s;
-        case Cleaned::kAscii:
-        case Cleaned::kLatin1:
-            r = PyUnicode_New(static_cast<Py_ssize_t>(c.length),
-                              c.form == Cleaned::kAscii ? 127 : 255);
-            check(r != nullptr);
-            std::memcpy(PyUnicode_DATA(r), batch.bytes.at(c.value), c.length);
-            return r;
-        case Cleaned::kWide:
-            r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, batch.wide.at(c.value),
-                                          static_cast<Py_ssize_t>(c.length));
-            break;
-        default: r = PyLong_FromUnsignedLongLong(c.value); break;
+// One object for equal results. A text column to clean usually holds a few thousand distinct
+// values (categories) over many rows: sharing the object of each value saves allocating, and
+// keeping, one per row. Given up for the rest of the column when a stretch of rows brings too
+// few repeats to pay for the lookups. Used with the GIL; holds a reference to each result.
+class SharedResults {
+public:
+    struct Entry {
+        uint64_t value;  // the hash of the hash mode, or where the text is in texts()
+        size_t length;   // of the text
+        PyObject* object;
+    };
+
+    SharedResults() = default;
+    SharedResults(const SharedResults&) = delete;
+    SharedResults& operator=(const SharedResults&) = delete;
+    ~SharedResults() {
+        for (PyObject* o : owned_) Py_DECREF(o);
     }
-    check(r != nullptr);
-    return r;
-}
+
+    bool on() const { return on_; }
+    void set_on(bool on) { on_ = on; }
+    template <class Same>
+    const Entry* find(uint64_t h, Same&& same) const {
+        return table_.find(h, same);
+    }
+    void prefetch(uint64_t h) const { table_.prefetch(h); }
+    // Counts a lookup of a row's result (hit: a shared one was found).
+    void count(bool hit) {
+        ++looked_;
+        hits_ += hit;
+        if (looked_ == kStretch) {
+            // Fewer than one repeat in eight rows: the column is mostly distinct values.
+            if (8 * hits_ < kStretch) on_ = false;
+            looked_ = hits_ = 0;
+        }
+    }
+    // Shares result: the object of the hash `value` (text null) or of text[0, length).
+    void add(uint64_t h, uint64_t value, const char* text, size_t length, PyObject* result) {
+        if (!on_ || owned_.size() >= kMaxShared) return;
+        if (text) {
+            if (length > kMaxTextBytes - text_bytes_) return;
+            text_bytes_ += length;
+            // A copy of the text, compared with in lookups rather than the object's own,
+            // which lies further away in memory.
+            std::memcpy(texts_.room(length), text, length);
+            value = texts_.commit(length);
+        }
+        Py_INCREF(result);
+        owned_.push_back(result);
+        table_.insert(h, Entry{value, length, result});
+    }
+    const char* text(const Entry& e) const { return texts_.at(e.value); }
+
+private:
+    static constexpr size_t kStretch = 65536;
+    // Bounds on what is kept for sharing: past them, new values are built but not shared.
+    static constexpr size_t kMaxShared = size_t(1) << 20;
+    static constexpr size_t kMaxTextBytes = size_t(64) << 20;
+    FlatHashSet<Entry> table_;
+    Buffer<char> texts_;
+    size_t text_bytes_ = 0;
+    std::vector<PyObject*> owned_;
+    size_t looked_ = 0, hits_ = 0;
+    bool on_ = false;
+};
+
+// Builds the objects of cleaned forms, with the GIL.
+class Builder {
+public:
+    // Finds the shared results that the cells of a batch can take, before they are built:
+    // looking them up one after another, with the table and the objects loaded ahead, hides
+    // the memory latency that one lookup per cell between cleanings would wait for.
+    void look_ahead(const CleanedBatch& batch) {
+        const size_t n = batch.cells.size();
+        ahead_.assign(n, nullptr);
+        if (!shared_.on()) return;
+        constexpr size_t kDistance = 8;
+        for (size_t k = 0; k < n + kDistance; ++k) {
+            if (k < n && shareable(batch.cells[k])) shared_.prefetch(table_hash(batch.cells[k]));
+            if (k < kDistance) continue;
+            const size_t j = k - kDistance;
+            const Cleaned& c = batch.cells[j];
+            if (!shareable(c)) continue;
+            const SharedResults::Entry* e = find(c, batch);
+            shared_.count(e != nullptr);
+            if (!e) continue;
+            ahead_[j] = e->object;
+#if defined(__GNUC__) || defined(__clang__)
+            __builtin_prefetch(e->object, 1);
+#endif
+        }
+        ahead_on_ = true;
+    }
+
+    // New reference to the object of cleaned form c (s: the str it comes from; k: its place
+    // in the batch, when look_ahead was called for it).
+    PyObject* operator()(const Cleaned& c, const CleanedBatch& batch, PyObject* s,
+                         size_t k = kNoPlace) {
+        switch (c.form) {
+            case Cleaned::kSame:
+            case Cleaned::kKeep: Py_INCREF(s); return s;
+            case Cleaned::kWide: {
+                PyObject* r =
+                    PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, batch.wide.at(c.value),
+                                              static_cast<Py_ssize_t>(c.length));
+                check(r != nullptr);
+                return r;
+            }
+            default: break;
+        }
+        if (shared_.on()) {
+            PyObject* found = nullptr;
+            if (k != kNoPlace && ahead_on_) {
+                // Not found ahead: it may since have been built for an earlier cell.
+                found = ahead_[k];
+                if (!found) {
+                    const SharedResults::Entry* e = find(c, batch);
+                    if (e) found = e->object;
+                }
+            } else {
+                const SharedResults::Entry* e = find(c, batch);
+                shared_.count(e != nullptr);
+                if (e) found = e->object;
+            }
+            if (found) {
+                Py_INCREF(found);
+                return found;
+            }
+        }
+        PyObject* r;
+        if (c.form == Cleaned::kHash) {
+            r = PyLong_FromUnsignedLongLong(c.value);
+            check(r != nullptr);
+            shared_.add(table_hash(c), c.value, nullptr, 0, r);
+            return r;
+        }
+        const char* text = batch.bytes.at(c.value);
+        r = PyUnicode_New(static_cast<Py_ssize_t>(c.length), c.form == Cleaned::kAscii ? 127 : 255);
+        check(r != nullptr);
+        std::memcpy(PyUnicode_DATA(r), text, c.length);
+        shared_.add(table_hash(c), 0, text, c.length, r);
+        return r;
+    }
+
+    // Ends the use of what look_ahead found (before the batch is cleared or dropped).
+    void done_ahead() { ahead_on_ = false; }
+
+    // Whether equal results share one object. Worth it only for results built in a row,
+    // after look_ahead (compress_chunks): one lookup per cell between cleanings waits for
+    // memory every time, and costs more than it saves.
+    void share(bool on) { shared_.set_on(on); }
+
+private:
+    static constexpr size_t kNoPlace = ~size_t(0);
+
+    static bool shareable(const Cleaned& c) {
+        return c.form == Cleaned::kAscii || c.form == Cleaned::kLatin1 || c.form == Cleaned::kHash;
+    }
+    static uint64_t table_hash(const Cleaned& c) {
+        return c.form == Cleaned::kHash ? mix64(c.value) : c.key;
+    }
+    const SharedResults::Entry* find(const Cleaned& c, const CleanedBatch& batch) const {
+        const uint64_t h = table_hash(c);
+        // A column is compressed in one mode: its results are all hashes or all texts.
+        if (c.form == Cleaned::kHash)
+            return shared_.find(h,
+                                [&](const SharedResults::Entry& e) { return e.value == c.value; });
+        // ASCII and Latin-1 texts never have the same bytes: the latter hold a byte from 0x80.
+        const char* text = batch.bytes.at(c.value);
+        return shared_.find(h, [&](const SharedResults::Entry& e) {
+            return e.length == c.length && std::memcmp(shared_.text(e), text, c.length) == 0;
+        });
+    }
+
+    SharedResults shared_;
+    std::vector<PyObject*> ahead_;  // borrowed from shared_, per cell of the batch
+    bool ahead_on_ = false;
+};
+
+// Batches handed out to the threads and taken back once built, so that their buffers, grown
+// to the size of a chunk, are reused rather than allocated (and their pages faulted in) again
+// for every chunk.
+class BatchPool {
+public:
+    std::unique_ptr<CleanedBatch> take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!spare_.empty()) {
+                std::unique_ptr<CleanedBatch> b = std::move(spare_.back());
+                spare_.pop_back();
+                return b;
+            }
+        }
+        return std::unique_ptr<CleanedBatch>(new CleanedBatch());
+    }
+    void give_back(std::unique_ptr<CleanedBatch> b) {
+        b->clear();
+        std::lock_guard<std::mutex> lock(mutex_);
+        spare_.push_back(std::move(b));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<CleanedBatch>> spare_;
+};
 
 // The compressed form of one str, cleaned and built at once.
 class Compressor {
@@ -269,12 +459,14 @@ public:
     PyObject* operator()(PyObject* s) {
         batch_.clear();
         cleaner_.clean(s, batch_);
-        return build(batch_.cells[0], batch_, s);
+        return build_(batch_.cells[0], batch_, s);
     }
+    Builder& builder() { return build_; }
 
 private:
     Cleaner cleaner_;
     CleanedBatch batch_;
+    Builder build_;
 };
 
 // Whether the text of a str can be read by another thread as it is (strings made by the
@@ -291,66 +483,55 @@ inline bool ready(PyObject* s) {
 // Whether a cell is an exact str whose text other threads can read.
 inline bool exact_str(PyObject* s) { return s && Py_TYPE(s) == &PyUnicode_Type && ready(s); }
 
-// Gathers cells [begin, end) of a 1-D object column for the threads: every cell when the
-// GIL stays held (the threads skip what is not an exact str), else a strong reference to each
-// exact str, the only cells the threads read.
-void gather_strings(HeldCells& held, const char* base, npy_intp stride, size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-        PyObject* s = load<PyObject*>(base + static_cast<npy_intp>(i) * stride);
-        if (!held.strong()) {
-            held.hold(i, s);
-            continue;
-        }
-        if (i + kPrefetchFar < end)
-            prefetch_for_hold(base + static_cast<npy_intp>(i + kPrefetchFar) * stride);
-        if (exact_str(s)) held.hold(i, s);
-    }
-}
-
-// compress_str_column over plain markers with the cleaning shared among threads (see
-// utils/threads.h). Returns the first cell left undone, from which `out` is to be filled on
-// one thread (n when none is).
-npy_intp compress_parallel(PyArrayObject* a, const ValueSet& markers, Compress mode,
-                           unsigned threads, PyObject** dst) {
+// compress_str_column over plain markers, chunk by chunk: the strings of a chunk are cleaned
+// (by the threads, when there are several: see utils/threads.h), then their results built in
+// a row. Returns the first cell left undone, from which `out` is to be filled one cell at a
+// time (n when none is).
+npy_intp compress_chunks(PyArrayObject* a, const ValueSet& markers, Compress mode,
+                         Compressor& compress, unsigned threads, PyObject** dst) {
     const npy_intp n = PyArray_DIM(a, 0);
     const npy_intp stride = PyArray_STRIDE(a, 0);
     const char* base = static_cast<const char*>(PyArray_DATA(a));
     const bool any_marker = !markers.empty();
     const Chunks chunks = split_cells(static_cast<size_t>(n), threads);
-    std::vector<CleanedBatch> batches(chunks.count);
+    std::vector<std::unique_ptr<CleanedBatch>> batches(chunks.count);
+    BatchPool pool;
     std::vector<Cleaner> cleaners;
     cleaners.reserve(threads);
-    for (unsigned w = 0; w < threads; ++w) cleaners.emplace_back(mode);
-    Compressor compress(mode);
-    HeldCells held(static_cast<size_t>(n), other_python_threads());
+    for (unsigned w = 0; w < threads; ++w) cleaners.emplace_back(mode, true);
+    ColumnCells cells(base, stride, static_cast<size_t>(n), threads > 1 && other_python_threads());
+    Builder& build = compress.builder();
+    build.share(true);
     npy_intp stop = n;
     run_released(
-        chunks.count, threads, held.strong(),
-        [&](size_t t) { gather_strings(held, base, stride, chunks.begin(t), chunks.end(t)); },
+        chunks.count, threads, cells.strong(),
+        [&](size_t t) { cells.gather(chunks.begin(t), chunks.end(t), exact_str); },
         [&](size_t t, unsigned worker) {
-            CleanedBatch& batch = batches[t];
+            batches[t] = pool.take();
+            CleanedBatch& batch = *batches[t];
             Cleaner& cleaner = cleaners[worker];
             const size_t end = chunks.end(t);
             for (size_t i = chunks.begin(t); i < end; ++i) {
-                if (i + kAhead < end) prefetch_pyobject(held[i + kAhead]);
-                PyObject* s = held[i];
+                if (i + kAhead < end) prefetch_pyobject(cells[i + kAhead]);
+                PyObject* s = cells[i];
                 if (!exact_str(s))  // left to the calling thread
-                    batch.cells.push_back(Cleaned{Cleaned::kLater, 0, 0});
+                    batch.cells.push_back(Cleaned{Cleaned::kLater, 0, 0, 0});
                 else if (any_marker && markers.contains_str(s))
-                    batch.cells.push_back(Cleaned{Cleaned::kSame, 0, 0});
+                    batch.cells.push_back(Cleaned{Cleaned::kSame, 0, 0, 0});
                 else
                     cleaner.clean(s, batch);
             }
         },
         [&](size_t t) {
-            CleanedBatch& batch = batches[t];
+            CleanedBatch& batch = *batches[t];
             const npy_intp begin = static_cast<npy_intp>(chunks.begin(t));
             const npy_intp end = static_cast<npy_intp>(chunks.end(t));
+            build.look_ahead(batch);
             for (npy_intp i = begin; i < end; ++i) {
-                const Cleaned& c = batch.cells[static_cast<size_t>(i - begin)];
+                const size_t k = static_cast<size_t>(i - begin);
+                const Cleaned& c = batch.cells[k];
                 if (c.form != Cleaned::kLater) {
-                    dst[i] = build(c, batch, held[static_cast<size_t>(i)]);
-                    held.release(static_cast<size_t>(i));
+                    dst[i] = build(c, batch, cells[static_cast<size_t>(i)], k);
                     continue;
                 }
                 PyObject* cell = load<PyObject*>(base + i * stride);
@@ -362,14 +543,18 @@ npy_intp compress_parallel(PyArrayObject* a, const ValueSet& markers, Compress m
                 }
                 // A str subclass is looked up among the markers by its own hash and ==.
                 if (any_marker && Py_TYPE(cell) != &PyUnicode_Type) {
+                    build.done_ahead();
                     stop = i;
                     return false;
                 }
                 dst[i] = compress(cell);
             }
-            batch = CleanedBatch();
+            build.done_ahead();
+            cells.release(chunks.begin(t), chunks.end(t));
+            pool.give_back(std::move(batches[t]));
             return true;
         });
+    build.share(false);  // for the cells left, built one at a time
     return stop;
 }
 
@@ -481,10 +666,11 @@ nb::object compress_str_column(nb::handle Xcol, nb::handle misslist, nb::handle 
     const npy_intp n = PyArray_DIM(a, 0);
     const unsigned threads = kernel_threads(static_cast<size_t>(n), kMinCellsCompress, fn);
     npy_intp start = 0;
-    // Markers of no plain kind make every lookup run Python code: those stay on one thread.
-    if (threads > 1 && !markers.has_other())
-        start = compress_parallel(a, markers, mode, threads, dst);
     Compressor compress(mode);
+    // Markers of no plain kind make every lookup run Python code: those are looked up one
+    // cell at a time, on one thread.
+    if (threads > 1 && !markers.has_other())
+        start = compress_chunks(a, markers, mode, compress, threads, dst);
     const bool any_marker = !markers.empty();
     auto keep_or_compress = [&](npy_intp i, PyObject* cell) {
         if (!PyUnicode_Check(cell) || (any_marker && markers.contains(cell))) {
@@ -546,27 +732,26 @@ nb::object numpy_floatstr2float(nb::handle Xcol, nb::handle missing_values_refer
         const npy_intp stride = PyArray_STRIDE(a, 0);
         const char* base = static_cast<const char*>(PyArray_DATA(a));
         const Chunks chunks = split_cells(n, threads);
-        HeldCells held(n, other_python_threads());
-        std::vector<uint8_t> left(n);  // cells the threads left to this one
+        ColumnCells cells(base, stride, n, other_python_threads());
+        std::vector<std::vector<size_t>> left(chunks.count);  // cells left to this thread
         const size_t finished = run_released(
-            chunks.count, threads, held.strong(),
-            [&](size_t t) { gather_strings(held, base, stride, chunks.begin(t), chunks.end(t)); },
+            chunks.count, threads, cells.strong(),
+            [&](size_t t) { cells.gather(chunks.begin(t), chunks.end(t), exact_str); },
             [&](size_t t, unsigned) {
                 const size_t end = chunks.end(t);
                 for (size_t i = chunks.begin(t); i < end; ++i) {
-                    if (i + kAhead < end) prefetch_pyobject(held[i + kAhead]);
-                    PyObject* s = held[i];
+                    if (i + kAhead < end) prefetch_pyobject(cells[i + kAhead]);
+                    PyObject* s = cells[i];
                     if (exact_str(s))
                         dst[i] = (any_marker && markers.contains_str(s)) ? kNaN : parse_text(s);
                     else
-                        left[i] = 1;
+                        left[t].push_back(i);
                 }
             },
             [&](size_t t) {
-                const npy_intp end = static_cast<npy_intp>(chunks.end(t));
-                for (npy_intp i = static_cast<npy_intp>(chunks.begin(t)); i < end; ++i) {
-                    held.release(static_cast<size_t>(i));
-                    if (!left[static_cast<size_t>(i)]) continue;
+                cells.release(chunks.begin(t), chunks.end(t));
+                for (size_t at : left[t]) {
+                    const npy_intp i = static_cast<npy_intp>(at);
                     PyObject* cell = load<PyObject*>(base + i * stride);
                     if (!cell) cell = Py_None;
                     // Python code (__float__, or hash and == among the markers) may rebind the

@@ -100,6 +100,42 @@ private:
     bool strong_;
 };
 
+// The cells of a 1-D object column as the threads read them. Without `strong`, in place:
+// the calling thread keeps the GIL for the whole call, so no Python code can run anywhere
+// and change the column meanwhile, and nothing is copied. With `strong`, from the strong
+// references that gather() takes to the cells `wanted` accepts (the others read as null),
+// so that the GIL can be released. gather and release are called with the GIL.
+class ColumnCells {
+public:
+    ColumnCells(const char* base, npy_intp stride, size_t n, bool strong)
+        : base_(base), stride_(stride), held_(strong ? n : 0, strong) {}
+    bool strong() const { return held_.strong(); }
+    template <class Wanted>
+    void gather(size_t begin, size_t end, Wanted&& wanted) {
+        if (!strong()) return;
+        for (size_t i = begin; i < end; ++i) {
+            if (i + kFar < end) prefetch_for_hold(at(i + kFar));
+            PyObject* o = py::load<PyObject*>(at(i));
+            if (wanted(o)) held_.hold(i, o);
+        }
+    }
+    void release(size_t begin, size_t end) {
+        if (strong())
+            for (size_t i = begin; i < end; ++i) held_.release(i);
+    }
+    // Null for an empty cell, and for one gather() did not take.
+    PyObject* operator[](size_t i) const {
+        return strong() ? held_[i] : py::load<PyObject*>(at(i));
+    }
+
+private:
+    static constexpr size_t kFar = static_cast<size_t>(py::kPrefetchFar);
+    const char* at(size_t i) const { return base_ + static_cast<npy_intp>(i) * stride_; }
+    const char* base_;
+    npy_intp stride_;
+    HeldCells held_;
+};
+
 // Runs, for chunks 0..nchunks-1, gather(c) then task(c, worker) then finish(c). Called with
 // the GIL held; gather and finish run on the calling thread with the GIL, in the order of c;
 // task runs on up to `threads` threads (worker 0 is the calling thread) once gather(c) has
