@@ -290,7 +290,7 @@ public:
             text_bytes_ += length;
             // A copy of the text, compared with in lookups rather than the object's own,
             // which lies further away in memory.
-            std::memcpy(texts_.room(length), text, length);
+            std::memcpy(texts_.room(length + 1), text, length);  // never null, even for ""
             value = texts_.commit(length);
         }
         Py_INCREF(result);
