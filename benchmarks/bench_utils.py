@@ -8,9 +8,11 @@ and scaled. polars and pyarrow join float parsing and string cleaning when insta
 timed from the same object array, its conversion of that array included; their cleaning
 lower-cases where ours case-folds, so there only times are compared); missing peers are
 skipped with a note. The kernels that share large object columns among threads are timed
-with one thread (TABRIX_NUM_THREADS=1) and with all (the default), rounds alternating, and
-their results compared. Run: python benchmarks/bench_utils.py [--quick] [--rounds N]
-[--thresholds]. Exits with 1 only when results differ.
+with one thread (TABRIX_NUM_THREADS=1) and with all (the default), in alternating rounds of
+calls in a row (the first all-thread call of a round, which may wait for an idle core to
+wake, is shown apart), and their results compared.
+Run: python benchmarks/bench_utils.py [--quick] [--rounds N] [--thresholds] [--python-thread].
+Exits with 1 only when results differ.
 """
 
 import argparse
@@ -142,20 +144,53 @@ class one_thread:
             os.environ["TABRIX_NUM_THREADS"] = self.saved
 
 
+def in_a_row(f, calls):
+    """f() called `calls` times in a row, as a transform over several columns calls a kernel:
+    the collector off (as timeit does; collected before) and the results kept until the end.
+    Returns the times and the last result."""
+    results, times = [], []
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(calls):
+            t0 = time.perf_counter()
+            results.append(f())
+            times.append(time.perf_counter() - t0)
+    finally:
+        gc.enable()
+    return times, results[-1]
+
+
+def warm_best(f):
+    """Best time of a threaded kernel over calls in a row, the first left out (as in
+    best_threads, so that shuffled and ordered times compare alike)."""
+    return min(in_a_row(f, 4)[0][1:])
+
+
 def best_threads(f, same):
-    """f() timed with one thread and with all, in alternating rounds: (best time with all
-    threads, its result, best with one, the per-round ratios one / all). Both results must
-    agree (same(a, b))."""
-    all_t, one_t, ratios, r = math.inf, math.inf, [], None
+    """f() timed with one thread and with all, in alternating rounds of calls in a row:
+    (best time with all threads, its result, best with one, the per-round ratios one / all,
+    the median time of the first all-thread call of each round). Both results must agree
+    (same(a, b)).
+
+    The first all-thread call after the one-thread calls is timed apart (and left out of the
+    best): on a virtual machine the second core, idle meanwhile, can take milliseconds to come
+    back, which calls in a row (a transform over several columns, a pipeline over batches) do
+    not pay."""
+    all_t, one_t, ratios, firsts, r = math.inf, math.inf, [], [], None
     for _ in range(ROUNDS):
         with one_thread():
-            t1, r1 = best(f, repeat=1)
-        t, r = best(f, repeat=1)
+            times, r1 = in_a_row(f, 3)
+        t1 = min(times)
+        r = None
+        times, r = in_a_row(f, 4)
+        firsts.append(times[0])
+        t = min(times[1:])
         check(same(r, r1), "all threads vs one thread")
         r1 = None
         all_t, one_t = min(all_t, t), min(one_t, t1)
         ratios.append(t1 / t)
-    return all_t, r, one_t, sorted(ratios)
+    return all_t, r, one_t, sorted(ratios), sorted(firsts)[len(firsts) // 2]
 
 
 def scaled_python(f, data, fraction=10):
@@ -203,14 +238,16 @@ ROWS = []
 
 
 def report(name, ours, shuffled, others, one=None):
-    """one: (best one-thread time, per-round ratios) when the kernel uses threads."""
+    """one: (best one-thread time, per-round ratios, median first all-thread call of the
+    rounds) when the kernel uses threads."""
     ROWS.append((name, ours, shuffled, others, one))
     parts = [f"{name:<40} {ours * 1e3:8.1f} ms   shuffled {shuffled / ours:4.2f}x"]
     if one:
-        t1, ratios = one
+        t1, ratios, first = one
         parts.append(
             f"one thread {t1 * 1e3:.1f} ms: {t1 / ours:.2f}x "
-            f"(rounds min {ratios[0]:.2f}x median {ratios[len(ratios) // 2]:.2f}x)"
+            f"(rounds min {ratios[0]:.2f}x median {ratios[len(ratios) // 2]:.2f}x; "
+            f"first call after one-thread calls {first * 1e3:.1f} ms)"
         )
     for label, t in others:
         parts.append(f"{label} {t / ours:6.1f}x")
@@ -346,10 +383,10 @@ def bench_replace(X, Xs):
 
 def bench_categories(X, Xs):
     rows = range(X.shape[0])
-    t, cats, t1, ratios = best_threads(
+    t, cats, t1, ratios, first = best_threads(
         lambda: eu.numpy_get_categories(X, rows, MISSING), lambda a, b: a == b
     )
-    ts, _ = best(lambda: eu.numpy_get_categories(Xs, rows, MISSING))
+    ts = warm_best(lambda: eu.numpy_get_categories(Xs, rows, MISSING))
 
     def python_way(A):
         out = []
@@ -381,7 +418,7 @@ def bench_categories(X, Xs):
         check(pandas_way(X) == cats, "categories vs pandas")
         others.append(("pandas.unique", tpd))
         target("categories no slower than pandas.unique", tpd / t >= 1)
-    report("numpy_get_categories", t, ts, others, (t1, ratios))
+    report("numpy_get_categories", t, ts, others, (t1, ratios, first))
     target("categories >= 20x python", tp / t >= 20)
     target("categories shuffled <= 1.6x", ts / t <= 1.6)
 
@@ -421,14 +458,14 @@ def same_cells(a, b):
 
 
 def bench_compress(col, cols):
-    t, out, t1, ratios = best_threads(
+    t, out, t1, ratios, first = best_threads(
         lambda: eu.compress_str_column(col, MISSING, "string"), same_cells
     )
-    ts, _ = best(lambda: eu.compress_str_column(cols, MISSING, "string"))
-    th, outh, th1, ratiosh = best_threads(
+    ts = warm_best(lambda: eu.compress_str_column(cols, MISSING, "string"))
+    th, outh, th1, ratiosh, firsth = best_threads(
         lambda: eu.compress_str_column(col, MISSING, "hash"), same_cells
     )
-    ths, _ = best(lambda: eu.compress_str_column(cols, MISSING, "hash"))
+    ths = warm_best(lambda: eu.compress_str_column(cols, MISSING, "hash"))
 
     def python_way(c):
         return np.array(
@@ -465,7 +502,7 @@ def bench_compress(col, cols):
         notes.append(f"{label.split()[0]} differs on {differ:,}")
         others.append((label, tpe))
         target(f"compress faster than {label.split()[0]}", tpe / t > 1)
-    report("compress_str_column (string)", t, ts, others, (t1, ratios))
+    report("compress_str_column (string)", t, ts, others, (t1, ratios, first))
     if notes:
         print(
             f"    (times only: polars and pyarrow lower-case where we case-fold, and their "
@@ -483,7 +520,7 @@ def bench_compress(col, cols):
         dtype=object,
     )
     check(same_objects(hashes, outh[: len(part)]), "compress hash vs python")
-    report("compress_str_column (hash)", th, ths, [("python", tp)], (th1, ratiosh))
+    report("compress_str_column (hash)", th, ths, [("python", tp)], (th1, ratiosh, firsth))
     target("compress >= 20x python", tp / t >= 20)
     target("compress shuffled <= 1.6x", ts / t <= 1.6)
     target("compress hash shuffled <= 1.6x", ths / th <= 1.6)
@@ -492,8 +529,10 @@ def bench_compress(col, cols):
 
 
 def bench_floatstr(col, cols, clean):
-    t, out, t1, ratios = best_threads(lambda: eu.numpy_floatstr2float(col, MISSING), same_floats)
-    ts, _ = best(lambda: eu.numpy_floatstr2float(cols, MISSING))
+    t, out, t1, ratios, first = best_threads(
+        lambda: eu.numpy_floatstr2float(col, MISSING), same_floats
+    )
+    ts = warm_best(lambda: eu.numpy_floatstr2float(cols, MISSING))
 
     def python_way(c):
         res = np.empty(len(c))
@@ -521,7 +560,7 @@ def bench_floatstr(col, cols, clean):
         check(same_floats(to_numpy(rpe), out), f"floatstr vs {label}")
         others.append((label, tpe))
         target(f"floatstr faster than {label.split()[0]}", tpe / t > 1)
-    report("numpy_floatstr2float", t, ts, others, (t1, ratios))
+    report("numpy_floatstr2float", t, ts, others, (t1, ratios, first))
     # NumPy's astype(float) raises on markers and junk: compare on a clean column.
     tc, outc = best(lambda: eu.numpy_floatstr2float(clean, None))
     tn, rn = best(lambda: clean.astype(float), repeat=1)
@@ -653,6 +692,44 @@ def available_parallelism(cores):
     return cores * one / many
 
 
+def thread_parallelism(cores, rounds=5):
+    """The same, for threads of this process, which the kernels use: SHA-256 of a 16 MB buffer
+    (hashlib releases the GIL) in `cores` threads at once against one after another, median of
+    the rounds. On a virtual machine an idle virtual core may take milliseconds to wake, and
+    threads of one process can get less than separate processes do."""
+    import hashlib
+    import statistics
+    import threading
+
+    blob = os.urandom(16 << 20)
+
+    def work():
+        hashlib.sha256(blob).digest()
+
+    ratios = []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        for _ in range(cores):
+            work()
+        one = time.perf_counter() - t0
+        threads = [threading.Thread(target=work) for _ in range(cores)]
+        t0 = time.perf_counter()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        ratios.append(one / (time.perf_counter() - t0))
+    return statistics.median(ratios)
+
+
+def parallelism_line(cores, when):
+    return (
+        f"parallelism available {when}: {available_parallelism(cores):.2f} of {cores} cores "
+        f"(busy loops in {cores} processes), {thread_parallelism(cores):.2f} "
+        f"(hashing in {cores} threads of this process)"
+    )
+
+
 def thresholds():
     """Where sharing a column among threads starts to pay: kernel times with one thread and
     with all at small sizes, every input sent to the threads (TABRIX_PARALLEL_MIN_CELLS=0)."""
@@ -724,11 +801,7 @@ def main():
     )
     note_missing_peers()
     if cores > 1:
-        print(
-            f"parallelism available now (busy loops in {cores} processes): "
-            f"{available_parallelism(cores):.2f} of {cores} cores",
-            flush=True,
-        )
+        print(parallelism_line(cores, "now"), flush=True)
     t0 = time.perf_counter()
     X = category_matrix(rng, n // 20, 20)
     Xs = X[shuffle.permutation(X.shape[0])]
@@ -747,9 +820,7 @@ def main():
     bench_float32(rng, n)
     bench_select(X, rng)
     if cores > 1:
-        print(
-            f"parallelism available at the end: {available_parallelism(cores):.2f} of {cores} cores"
-        )
+        print(parallelism_line(cores, "at the end"))
     print()
     failed = [d for d, ok in TARGETS if not ok]
     for d, ok in TARGETS:
