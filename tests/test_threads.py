@@ -3,6 +3,7 @@ Python loop gives, on ordinary and hostile cells. TABRIX_PARALLEL_MIN_CELLS=1 se
 small inputs through the threads."""
 
 import math
+import sys
 import threading
 import time
 
@@ -131,13 +132,14 @@ def test_compress_as_a_python_loop_for_every_thread_count(threads, mode, markers
         assert all(got[i] is col[i] for i in kept), n  # cells kept are the objects themselves
 
 
-def repeated_column(distinct_first):
+def repeated_column(distinct_first, repeated=300_000):
     """Repeated values of every width (ASCII, Latin-1, beyond), after `distinct_first` distinct
-    ones: equal results share an object while repeats are frequent enough to pay."""
+    ones: long enough that equal results share an object while repeats are frequent enough to
+    pay."""
     pool = ["New-York", "ÉCOLE d'été", "東京-Tower", "Straße", "µ", "clean", "NA", "", "x y"]
     rng = np.random.default_rng(3)
     values = ["Value-%d" % i for i in range(distinct_first)]
-    values += [pool[k] for k in rng.integers(len(pool), size=30_000)]
+    values += [pool[k] for k in rng.integers(len(pool), size=repeated)]
     col = np.empty(len(values), dtype=object)
     col[:] = ["".join([v, ""]) for v in values]
     return col
@@ -152,7 +154,18 @@ def test_compress_long_columns_same_for_every_thread_count(threads, mode, distin
     assert want[-1] == compress_loop(col[-1:], MARKERS, mode)[0]
     for n in THREADS[1:]:
         threads(n)
-        assert same(u.compress_str_column(col, MARKERS, mode).tolist(), want), n
+        got = u.compress_str_column(col, MARKERS, mode)
+        assert same(got.tolist(), want), n
+        # A result shared among cells holds one reference per cell and none more.
+        inputs = {id(v) for v in col}
+        counts, objects = {}, {}
+        for v in got:
+            counts[id(v)] = counts.get(id(v), 0) + 1
+            objects[id(v)] = v
+        del v
+        shared = [k for k, c in counts.items() if c > 1 and k not in inputs]
+        assert len(shared) >= 4 or distinct_first, n  # the ASCII and Latin-1 results at least
+        assert all(sys.getrefcount(objects[k]) == counts[k] + 2 for k in shared), n
 
 
 def ordinary_matrix(rows=600):
