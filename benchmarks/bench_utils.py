@@ -161,23 +161,17 @@ def in_a_row(f, calls):
     return times, results[-1]
 
 
-def warm_best(f):
-    """Best time of a threaded kernel over calls in a row, the first left out (as in
-    best_threads, so that shuffled and ordered times compare alike)."""
-    return min(in_a_row(f, 4)[0][1:])
-
-
-def best_threads(f, same):
+def best_threads(f, same, shuffled):
     """f() timed with one thread and with all, in alternating rounds of calls in a row:
     (best time with all threads, its result, best with one, the per-round ratios one / all,
-    the median time of the first all-thread call of each round). Both results must agree
-    (same(a, b)).
+    the median time of the first all-thread call of each round, the best time of shuffled()
+    with all threads, timed in the same rounds alike). Both results must agree (same(a, b)).
 
     The first all-thread call after the one-thread calls is timed apart (and left out of the
     best): on a virtual machine the second core, idle meanwhile, can take milliseconds to come
     back, which calls in a row (a transform over several columns, a pipeline over batches) do
     not pay."""
-    all_t, one_t, ratios, firsts, r = math.inf, math.inf, [], [], None
+    all_t, one_t, shuffled_t, ratios, firsts, r = math.inf, math.inf, math.inf, [], [], None
     for _ in range(ROUNDS):
         with one_thread():
             times, r1 = in_a_row(f, 3)
@@ -186,11 +180,12 @@ def best_threads(f, same):
         times, r = in_a_row(f, 4)
         firsts.append(times[0])
         t = min(times[1:])
+        shuffled_t = min(shuffled_t, min(in_a_row(shuffled, 4)[0][1:]))
         check(same(r, r1), "all threads vs one thread")
         r1 = None
         all_t, one_t = min(all_t, t), min(one_t, t1)
         ratios.append(t1 / t)
-    return all_t, r, one_t, sorted(ratios), sorted(firsts)[len(firsts) // 2]
+    return all_t, r, one_t, sorted(ratios), sorted(firsts)[len(firsts) // 2], shuffled_t
 
 
 def scaled_python(f, data, fraction=10):
@@ -383,10 +378,11 @@ def bench_replace(X, Xs):
 
 def bench_categories(X, Xs):
     rows = range(X.shape[0])
-    t, cats, t1, ratios, first = best_threads(
-        lambda: eu.numpy_get_categories(X, rows, MISSING), lambda a, b: a == b
+    t, cats, t1, ratios, first, ts = best_threads(
+        lambda: eu.numpy_get_categories(X, rows, MISSING),
+        lambda a, b: a == b,
+        lambda: eu.numpy_get_categories(Xs, rows, MISSING),
     )
-    ts = warm_best(lambda: eu.numpy_get_categories(Xs, rows, MISSING))
 
     def python_way(A):
         out = []
@@ -458,14 +454,16 @@ def same_cells(a, b):
 
 
 def bench_compress(col, cols):
-    t, out, t1, ratios, first = best_threads(
-        lambda: eu.compress_str_column(col, MISSING, "string"), same_cells
+    t, out, t1, ratios, first, ts = best_threads(
+        lambda: eu.compress_str_column(col, MISSING, "string"),
+        same_cells,
+        lambda: eu.compress_str_column(cols, MISSING, "string"),
     )
-    ts = warm_best(lambda: eu.compress_str_column(cols, MISSING, "string"))
-    th, outh, th1, ratiosh, firsth = best_threads(
-        lambda: eu.compress_str_column(col, MISSING, "hash"), same_cells
+    th, outh, th1, ratiosh, firsth, ths = best_threads(
+        lambda: eu.compress_str_column(col, MISSING, "hash"),
+        same_cells,
+        lambda: eu.compress_str_column(cols, MISSING, "hash"),
     )
-    ths = warm_best(lambda: eu.compress_str_column(cols, MISSING, "hash"))
 
     def python_way(c):
         return np.array(
@@ -529,10 +527,11 @@ def bench_compress(col, cols):
 
 
 def bench_floatstr(col, cols, clean):
-    t, out, t1, ratios, first = best_threads(
-        lambda: eu.numpy_floatstr2float(col, MISSING), same_floats
+    t, out, t1, ratios, first, ts = best_threads(
+        lambda: eu.numpy_floatstr2float(col, MISSING),
+        same_floats,
+        lambda: eu.numpy_floatstr2float(cols, MISSING),
     )
-    ts = warm_best(lambda: eu.numpy_floatstr2float(cols, MISSING))
 
     def python_way(c):
         res = np.empty(len(c))
