@@ -1,12 +1,12 @@
 // How the kernels share large object inputs among threads.
 //
 // The input is cut into chunks. The calling thread, with the GIL, gathers the cells of each
-// chunk; the per-cell work (number parsing, cleaning, hashing, lookups among plain markers)
-// runs on the threads, the calling thread one of them, on exact str objects (for categories
-// also floats, ints, bools, None and NumPy numbers): it touches no reference count and calls
-// nothing that allocates, caches or may set a Python error. The calling thread then builds
-// the Python results of each chunk in order, with the GIL, and handles every cell the threads
-// left. Gathering, work and results overlap.
+// chunk when the threads cannot read them where they are (see below); the per-cell work (number
+// parsing, cleaning, hashing, lookups among plain markers) runs on the threads, the calling thread
+// one of them, on exact str objects (for categories also floats, ints, bools, None and NumPy
+// numbers): it touches no reference count and calls nothing that allocates, caches or may set a
+// Python error. The calling thread then builds the Python results of each chunk in order, with the
+// GIL, and handles every cell the threads left. Gathering, work and results overlap.
 //
 // When other Python threads exist, the calling thread takes a strong reference to each cell
 // it gathers and releases the GIL while it works, so that they run meanwhile and nothing they
