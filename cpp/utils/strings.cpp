@@ -82,6 +82,7 @@ public:
         return size_ - k;
     }
     const T* at(size_t offset) const { return data_.get() + offset; }
+    size_t size() const { return size_; }
     void clear() { size_ = 0; }
 
 private:
@@ -286,8 +287,7 @@ public:
     void add(uint64_t h, uint64_t value, const char* text, size_t length, PyObject* result) {
         if (!on_ || owned_.size() >= kMaxShared) return;
         if (text) {
-            if (length > kMaxTextBytes - text_bytes_) return;
-            text_bytes_ += length;
+            if (length > kMaxTextBytes - texts_.size()) return;
             // A copy of the text, compared with in lookups rather than the object's own,
             // which lies further away in memory.
             std::memcpy(texts_.room(length + 1), text, length);  // never null, even for ""
@@ -306,7 +306,6 @@ private:
     static constexpr size_t kMaxTextBytes = size_t(64) << 20;
     FlatHashSet<Entry> table_;
     Buffer<char> texts_;
-    size_t text_bytes_ = 0;
     std::vector<PyObject*> owned_;
     size_t looked_ = 0, hits_ = 0;
     bool on_ = false;
