@@ -731,7 +731,8 @@ def parallelism_line(cores, when):
 
 def thresholds():
     """Where sharing a column among threads starts to pay: kernel times with one thread and
-    with all at small sizes, every input sent to the threads (TABRIX_PARALLEL_MIN_CELLS=0)."""
+    with all at small sizes, every input sent to the threads (TABRIX_PARALLEL_MIN_CELLS=0),
+    calls in a row as in best_threads (the first all-thread call of a round left out)."""
     rng = random.Random(3)
     os.environ["TABRIX_PARALLEL_MIN_CELLS"] = "0"
     print(
@@ -749,10 +750,10 @@ def thresholds():
             lambda: eu.compress_str_column(text, MISSING, "hash"),
         ):
             one = all_ = math.inf
-            for _ in range(30):
+            for _ in range(10):
                 with one_thread():
-                    one = min(one, best(f, repeat=1)[0])
-                all_ = min(all_, best(f, repeat=1)[0])
+                    one = min(one, min(in_a_row(f, 3)[0]))
+                all_ = min(all_, min(in_a_row(f, 4)[0][1:]))
             parts.append(f"{one * 1e6:7.0f} / {all_ * 1e6:7.0f} us {one / all_:4.2f}x")
         print(f"{n:6}   " + "   ".join(parts), flush=True)
     del os.environ["TABRIX_PARALLEL_MIN_CELLS"]
