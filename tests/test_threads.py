@@ -146,8 +146,16 @@ def repeated_column(distinct_first, repeated=300_000):
 
 
 @pytest.mark.parametrize("mode", ["string", "hash"])
-@pytest.mark.parametrize("distinct_first", [0, 70_000], ids=["repeats", "distinct first"])
-def test_compress_long_columns_same_for_every_thread_count(threads, mode, distinct_first):
+@pytest.mark.parametrize(
+    "distinct_first, idle_thread",
+    [(0, False), (70_000, False), (0, True)],
+    ids=["repeats", "distinct first", "repeats, GIL released"],
+)
+def test_compress_long_columns_same_for_every_thread_count(
+    request, threads, mode, distinct_first, idle_thread
+):
+    if idle_thread:
+        request.getfixturevalue("other_python_thread")
     col = repeated_column(distinct_first)
     threads("1")
     want = u.compress_str_column(col, MARKERS, mode).tolist()
