@@ -2,6 +2,7 @@
 tests and tools/estimator_checks_table.py, plus a version-independent way to list scikit-learn's
 own estimator checks for an instance."""
 
+import contextlib
 import functools
 import warnings
 
@@ -146,10 +147,67 @@ def _describe(e):
     return "%s: %s" % (type(e).__name__, lines[0][:200] if lines else "")
 
 
+# The OpenBLAS core type scikit-learn's memory-map helper is shown while the checks run.
+SHOWN_CORE = "Haswell"
+
+
+def memmap_helper_reads_the_blas():
+    """Whether this scikit-learn's create_memmap_backed_data (used by the readonly_memmap
+    variants of the checks) asks threadpoolctl which BLAS is loaded."""
+    from sklearn.utils import _testing
+
+    helper = getattr(_testing, "create_memmap_backed_data", None)
+    return (
+        helper is not None
+        and hasattr(_testing, "threadpool_info")
+        and "threadpool_info" in helper.__code__.co_names
+    )
+
+
+@contextlib.contextmanager
+def fixed_blas_view():
+    """Inside the block, scikit-learn's testing helpers see every OpenBLAS loaded as the core
+    type SHOWN_CORE, whatever CPU the tests run on; elsewhere nothing changes."""
+    if not memmap_helper_reads_the_blas():
+        yield
+        return
+    from sklearn.utils import _testing
+
+    real = _testing.threadpool_info
+
+    def shown():
+        return [
+            dict(info, architecture=SHOWN_CORE) if info.get("internal_api") == "openblas" else info
+            for info in real()
+        ]
+
+    # OpenBLAS on a CPU it does not recognise runs its Prescott kernels and says so (the builds
+    # bundled with NumPy 1.24 and SciPy 1.10 do; OPENBLAS_CORETYPE=Prescott forces it anywhere),
+    # and threadpoolctl may report no core type at all, which scikit-learn reads as Prescott.
+    # In the releases with that workaround (1.3 among them; 0.24 and 1.9 have none),
+    # create_memmap_backed_data then memory-maps through its "aligned" path (against an
+    # OpenBLAS crash on unaligned data there), which refuses anything but arrays:
+    # check_estimators_pickle(readonly_memmap=True) hands it the fitted estimator and fails for
+    # every class. The checks' outcomes must be facts about our classes and the scikit-learn
+    # release, not about the host, so every host gets the ordinary path, joblib's memory maps
+    # (whose arrays joblib aligns to 16 bytes).
+    _testing.threadpool_info = shown
+    try:
+        yield
+    finally:
+        _testing.threadpool_info = real
+
+
 def run_checks(estimator):
     """{check name: None when it passes, else 'ExceptionType: first line'} for one instance.
     A check that runs several times (with different arguments) fails if any run fails. When
-    generating the checks stops early, the entry GENERATION holds the reason."""
+    generating the checks stops early, the entry GENERATION holds the reason. The checks see
+    the BLAS as fixed_blas_view() shows it."""
+    with fixed_blas_view():
+        return _run_checks(estimator)
+
+
+def _run_checks(estimator):
     from unittest import SkipTest  # what scikit-learn raises to skip a check
 
     pairs, stopped = iter_checks(estimator)

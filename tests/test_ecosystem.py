@@ -282,10 +282,17 @@ def test_round_trip_in_a_fresh_process(ex, tmp_path, fmt):
 # scikit-learn's estimator checks
 
 
-def test_estimator_checks_match_the_pinned_table(ex):
-    family = ".".join(sklearn.__version__.split(".")[:2])
+def _family():
+    return ".".join(sklearn.__version__.split(".")[:2])
+
+
+def _pins():
     with open(os.path.join(HERE, "estimator_checks_pins.json"), encoding="utf-8") as f:
-        pins = json.load(f)
+        return json.load(f)
+
+
+def test_estimator_checks_match_the_pinned_table(ex):
+    family, pins = _family(), _pins()
     if family not in pins:
         pytest.skip("no pinned estimator-check results for scikit-learn %s" % family)
     instances = estimator_cases.check_instances(ex)
@@ -304,6 +311,47 @@ def test_estimator_checks_match_the_pinned_table(ex):
         "estimator checks changed; rerun tools/estimator_checks_table.py --pin:\n"
         + json.dumps(changed, indent=1)
     )
+
+
+class _CountsItsCalls(exportable.AllPassPreprocessingTransformer):
+    """Writes into an array it learned at every transform, which a read-only memory-mapped copy
+    (what the readonly_memmap variant of the pickle check makes of the fitted instance)
+    refuses."""
+
+    def fit(self, X, y=None):
+        super().fit(X, y)
+        self.calls_ = np.zeros(1)
+        return self
+
+    def transform(self, X):
+        self.calls_ += 1
+        return super().transform(X)
+
+
+@pytest.mark.parametrize("reported", ["Prescott", None, "Haswell"], ids=str)
+def test_estimator_checks_do_not_depend_on_the_openblas_core_type(monkeypatch, reported):
+    # What threadpoolctl says of OpenBLAS on a CPU that OpenBLAS does not know (Prescott), with
+    # no core type, or on a known one.
+    from sklearn.utils import _testing
+
+    if not estimator_cases.memmap_helper_reads_the_blas():
+        pytest.skip("scikit-learn %s's memory-map helper does not look at the BLAS" % _family())
+    entry = {"internal_api": "openblas", "user_api": "blas", "num_threads": 2}
+    if reported is not None:
+        entry["architecture"] = reported
+    monkeypatch.setattr(_testing, "threadpool_info", lambda: [dict(entry)])
+    if reported != "Haswell":  # the report reaches the helper, which refuses an estimator
+        with pytest.raises(ValueError, match="aligned memmap"):
+            _testing.create_memmap_backed_data(exportable.AllPassPreprocessingTransformer())
+    results = estimator_cases.run_checks(exportable.AllPassPreprocessingTransformer())
+    pins = _pins().get(_family())
+    if pins is not None:
+        assert sorted(c for c, o in results.items() if o) == pins["AllPassPreprocessingTransformer"]
+    assert results["check_estimators_pickle"] is None
+    # The pickle check still runs its memory-mapped variant, down to our transform.
+    counting = estimator_cases.run_checks(_CountsItsCalls())
+    assert "read-only" in (counting["check_estimators_pickle"] or "")
+    assert _testing.threadpool_info() == [entry]  # the view is back as the host reports it
 
 
 # --------------------------------------------------------------------------------------------
