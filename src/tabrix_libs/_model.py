@@ -1,11 +1,17 @@
 """The model the command-line tool trains after the pipeline: its kind, the split of the rows,
-and the score of predictions against a target column, added up a chunk of rows at a time."""
+its training and prediction on every core, and the score of predictions against a target
+column, added up a chunk of rows at a time."""
+
+import os
 
 from tabrix_libs.pipeline import is_finite_number
 
 CLASSIFICATION, REGRESSION = "classification", "regression"
 # Numeric targets with at most this many distinct integral values are treated as class labels.
 MAX_CLASS_LABELS = 10
+# predict_rows gives each thread at least this many rows: a forest's prediction has a fixed cost
+# per call, so fewer rows are predicted on one thread.
+PARALLEL_MIN_ROWS = 20000
 
 
 def target_kind(values, task="auto"):
@@ -48,6 +54,58 @@ def make_model(kind, seed):
 
     cls = RandomForestClassifier if kind == CLASSIFICATION else RandomForestRegressor
     return cls(n_estimators=100, random_state=seed, n_jobs=1)
+
+
+def cores():
+    """The number of cores this process may run on."""
+    try:
+        return max(len(os.sched_getaffinity(0)), 1)
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def train(model, X, y, n_jobs=None):
+    """Fits the forest `model` on every core (or `n_jobs` threads) and leaves it with n_jobs=1,
+    as it is saved and applied. A forest with a fixed random_state draws every tree's seed before
+    building the trees, so the trees are the same for any number of jobs."""
+    model.set_params(n_jobs=n_jobs or cores())
+    try:
+        model.fit(X, y)
+    finally:
+        model.set_params(n_jobs=1)
+    return model
+
+
+def predict_rows(model, X, proba=False, n_jobs=None, min_rows=PARALLEL_MIN_ROWS):
+    """model.predict(X), or model.predict_proba(X) with proba, on up to `n_jobs` threads
+    (default: every core the process may use; n_jobs=1 keeps to the calling thread, as in a Dask
+    worker), with every row's result bit for bit that of a one-job prediction.
+
+    The rows are cut into contiguous slices of at least `min_rows` rows, one per thread, and each
+    slice is predicted by the model with one job; the results are joined in row order. (A forest
+    predicting with several jobs itself adds its trees' outputs in the order the threads finish,
+    so its sums may differ in the last bits from one run to the next.) A model with n_jobs other
+    than 1 is used through a shallow copy set to one job; the model itself is not changed. Fewer
+    than 2 * `min_rows` rows are predicted on the calling thread."""
+    import copy
+
+    import numpy as np
+
+    if getattr(model, "n_jobs", None) not in (None, 1):
+        model = copy.copy(model)
+        model.n_jobs = 1
+    method = model.predict_proba if proba else model.predict
+    n = X.shape[0]
+    jobs = max(1, min(n_jobs or cores(), n // max(min_rows, 1)))
+    if jobs == 1:
+        return method(X)
+    from joblib import Parallel, delayed
+
+    bounds = [n * k // jobs for k in range(jobs + 1)]
+    parts = Parallel(n_jobs=jobs, prefer="threads")(
+        delayed(method)(X[a:b]) for a, b in zip(bounds[:-1], bounds[1:])
+    )
+    return np.concatenate(parts)
 
 
 def split_rows(n, y, kind, test_size, seed):
