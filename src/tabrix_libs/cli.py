@@ -38,6 +38,7 @@ from tabrix_libs.pipeline import (
     run_pipeline,
     tag_columns,
 )
+from tabrix_libs.sampling import sample_rows
 from tabrix_libs.tableio import (
     PENGUINS,
     CsvReader,
@@ -53,6 +54,8 @@ EXIT_FAILURE = 1
 
 DEFAULT_DATA = PENGUINS
 DEFAULT_TARGET = "species"
+# Rows read at a time while drawing a --sample-rows sample (the sample does not depend on it).
+SAMPLE_CHUNK_ROWS = 10000
 # Rows written between two redraws of the progress bar.
 WRITE_ROWS = 20000
 FIT_DEFAULTS = {"encoding": "ordinal", "task": "auto", "test_size": 0.25, "seed": 0}
@@ -68,6 +71,7 @@ FIT_ONLY = (
     "test_size",
     "seed",
     "save_pipeline",
+    "sample_rows",
 )
 APPLY_ONLY = ("proba", "chunk_rows")
 
@@ -150,12 +154,17 @@ def fit(args, out, err):
         if args.missing is not None
         else default_missing()
     )
+    if args.out and args.sample_rows is not None:
+        raise InputError(
+            "--out writes the whole file transformed; with --sample-rows only the sample is read"
+        )
     progress = Progress.for_file(path, err, not args.no_progress)
     r = types.SimpleNamespace(
         shown=args.file or "the bundled penguins data", started=time.perf_counter()
     )
-    names, rows = read_csv(path, progress)
-    r.read_seconds, r.size = time.perf_counter() - r.started, (len(rows), len(names))
+    names, rows, r.read = _read_fit_rows(path, args, progress)
+    r.read_seconds, r.size = time.perf_counter() - r.started, (r.read, len(names))
+    r.sampled = None if args.sample_rows is None else len(rows)
     features, r.tags, X_all, r.target, y_text = _fit_table(args, names, rows, missing)
     keep, r.kind, y = _model.prepare_target(y_text, missing, args.task, r.target)
     X = X_all[keep]
@@ -209,6 +218,18 @@ def fit(args, out, err):
     return r.score, saved
 
 
+def _read_fit_rows(path, args, progress):
+    """The header, the rows to fit on and the number of rows read: the whole file, or with
+    --sample-rows a uniform sample drawn in one pass, in file order."""
+    label = "reading " + os.path.basename(path)
+    if args.sample_rows is None:
+        names, rows = read_csv(path, progress)
+        return names, rows, len(rows)
+    with CsvReader(path, lambda fraction: progress.update(label, fraction)) as reader:
+        rows, read = sample_rows(reader.chunks(SAMPLE_CHUNK_ROWS), args.sample_rows, args.seed)
+        return reader.header, rows, read
+
+
 def _held_out_score(model, kind, X, y):
     """The model's own score (accuracy or R^2), with the prediction spread over the cores."""
     from sklearn.metrics import accuracy_score, r2_score
@@ -224,6 +245,13 @@ def _report_fit(r, args, out):
         % ((r.shown,) + r.size + (r.read_seconds,)),
         file=out,
     )
+    if r.sampled is not None and r.sampled < r.read:
+        print(
+            "sample: %d of the %d rows, drawn with seed %d" % (r.sampled, r.read, args.seed),
+            file=out,
+        )
+    elif r.sampled is not None:
+        print("sample: all %d rows (--sample-rows %d)" % (r.read, args.sample_rows), file=out)
     print(
         "target: %s (%s), %d rows with a value; train %d, held out %d"
         % ((r.target, r.kind) + r.rows),
@@ -483,7 +511,16 @@ def make_parser():
     fitting.add_argument(
         "--test-size", type=_fraction, help="held-out fraction of the rows (default 0.25)"
     )
-    fitting.add_argument("--seed", type=int, help="seed of the split and the model (default 0)")
+    fitting.add_argument(
+        "--seed", type=int, help="seed of the split, the model and --sample-rows (default 0)"
+    )
+    fitting.add_argument(
+        "--sample-rows",
+        metavar="N",
+        type=_positive,
+        help="fit on a uniform random sample of N rows of FILE (by --seed), drawn in one pass "
+        "so that memory stays that of N rows; a file of at most N rows is used whole",
+    )
     fitting.add_argument(
         "--save-pipeline",
         metavar="FILE",
