@@ -15,6 +15,7 @@ import pytest
 
 from tabrix_libs import _model, cli, tableio
 from tabrix_libs import saved as saving
+from tabrix_libs.predict import BlockPredictor
 from tabrix_libs.transformers import exportable
 
 FORMATS = [
@@ -112,11 +113,11 @@ def test_chunks_give_the_same_output_as_one_piece(tmp_path, capsys, monkeypatch,
     whole = str(tmp_path / "whole.csv")
     assert apply_main(capsys, cli.DEFAULT_DATA, "--apply", path, "--proba", "--out", whole)[0] == 0
     seen = []
-    chunk = cli._Predictor.chunk
+    predict = BlockPredictor.predict
     monkeypatch.setattr(
-        cli._Predictor,
-        "chunk",
-        lambda self, rows, w: (seen.append(len(rows)), chunk(self, rows, w)),
+        BlockPredictor,
+        "predict",
+        lambda self, block, *a: (seen.append(len(block)), predict(self, block, *a))[1],
     )
     for size in (7, 344, 1000):
         seen.clear()
@@ -379,7 +380,15 @@ BAD_DATA = {
         lambda h, r: (h, r[:3] + [r[3][:-1]] + r[4:]),
         "line 5: 7 fields where the header has 8",
     ),
-    "not utf-8": (b"species,island\n\xff\xfe,x\n", "not UTF-8"),
+    "not utf-8": (
+        lambda h, r: (
+            (",".join(h) + "\n" + ",".join(r[0]) + "\n").encode()
+            + b"\xff\xfe"
+            + ",".join(r[1][1:]).encode()
+            + b"\n"
+        ),
+        "not UTF-8 text (line 3)",
+    ),
     "not csv": (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", "not UTF-8"),
     "broken quoting": (
         lambda h, r: ",".join(h) + "\n" + ",".join(r[0]) + '\n"' + ",".join(r[1]) + "\n",

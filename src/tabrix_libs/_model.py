@@ -140,27 +140,45 @@ class Score:
         self.sse = self.mean = self.m2 = 0.0
 
     def add(self, target, predicted):
+        """Adds a chunk: target values (str) and the predictions of the same rows."""
+        import operator
+
         import numpy as np
 
-        keep = [i for i, v in enumerate(target) if v not in self.missing]
+        n = len(target)
+        keep = ~np.fromiter(map(self.missing.__contains__, target), bool, n)
         if self.kind == CLASSIFICATION:
-            self.rows += len(keep)
-            self.correct += sum(1 for i in keep if predicted[i] == target[i])
+            self.rows += int(keep.sum())
+            hits = np.fromiter(map(operator.eq, predicted, target), bool, n)
+            self.correct += int((hits & keep).sum())
             return
-        numbers = [i for i in keep if is_finite_number(target[i])]
-        self.not_numbers += len(keep) - len(numbers)
+        numbers = [i for i in np.flatnonzero(keep).tolist() if is_finite_number(target[i])]
+        self.not_numbers += int(keep.sum()) - len(numbers)
         if not numbers:
             return
+        part = Score(self.kind, ())
         y = np.array([float(target[i]) for i in numbers])
         p = np.asarray(predicted, dtype=float)[numbers]
-        n, mean = len(y), float(y.mean())
-        m2 = float(((y - mean) ** 2).sum())
-        total = self.rows + n
-        delta = mean - self.mean
-        self.m2 += m2 + delta * delta * self.rows * n / total
-        self.mean += delta * n / total
+        part.rows, part.mean = len(y), float(y.mean())
+        part.m2 = float(((y - part.mean) ** 2).sum())
+        part.sse = float(((y - p) ** 2).sum())
+        self.merge(part)
+
+    def merge(self, other):
+        """Adds the rows another Score has counted (of another part of the same file)."""
+        self.not_numbers += other.not_numbers
+        if self.kind == CLASSIFICATION:
+            self.rows += other.rows
+            self.correct += other.correct
+            return
+        if not other.rows:
+            return
+        total = self.rows + other.rows
+        delta = other.mean - self.mean
+        self.m2 += other.m2 + delta * delta * self.rows * other.rows / total
+        self.mean += delta * other.rows / total
         self.rows = total
-        self.sse += float(((y - p) ** 2).sum())
+        self.sse += other.sse
 
     @property
     def measure(self):

@@ -29,7 +29,6 @@ from tabrix_libs.pipeline import (
     BOOL,
     CHAR,
     FLOAT,
-    StepError,
     build_pipeline,
     count_steps,
     default_missing,
@@ -45,7 +44,7 @@ from tabrix_libs.tableio import (
     InputError,
     Progress,
     RowWriter,
-    read_csv,
+    read_table,
     write_transformed,
 )
 
@@ -118,7 +117,7 @@ def _fit_table(args, names, rows, missing):
         raise InputError(
             "%s has no column besides the target %r" % (args.file or DEFAULT_DATA, target)
         )
-    table = np.array(rows, dtype=object)
+    table = np.asarray(rows, dtype=object)
     t = names.index(target)
 
     def positions(text, option):
@@ -223,8 +222,8 @@ def _read_fit_rows(path, args, progress):
     --sample-rows a uniform sample drawn in one pass, in file order."""
     label = "reading " + os.path.basename(path)
     if args.sample_rows is None:
-        names, rows = read_csv(path, progress)
-        return names, rows, len(rows)
+        names, table = read_table(path, progress)
+        return names, table, len(table)
     with CsvReader(path, lambda fraction: progress.update(label, fraction)) as reader:
         rows, read = sample_rows(reader.chunks(SAMPLE_CHUNK_ROWS), args.sample_rows, args.seed)
         return reader.header, rows, read
@@ -296,13 +295,6 @@ def _trace_flags(ex, args):
 # Apply
 
 
-def _unique(name, taken):
-    while name in taken:
-        name += "_"
-    taken.add(name)
-    return name
-
-
 class _ApplyProgress:
     """One bar over the whole run: reading the file fills 40% of it, and each chunk of rows fills
     its share of the other 60% as it is transformed, predicted and written."""
@@ -327,92 +319,81 @@ class _ApplyProgress:
         self.share = 0.0
 
 
-class _Predictor:
-    """Predicts and writes one chunk of rows after another."""
+def input_files(pattern):
+    """The files `--apply` reads: the one named, or those a glob pattern matches, in name order."""
+    import glob
 
-    def __init__(self, saved, record, header, args, bar, score):
-        self.preprocess, self.model = saved.steps[0][1], saved.steps[1][1]
-        self.columns, self.target = saving.match_columns(header, record, args.file)
-        self.path, self.proba, self.bar, self.score = args.file, args.proba, bar, score
-        self.rows_done = 0
-        taken = set(header)
-        self.names = [_unique("prediction", taken)]
-        self.names += [
-            _unique("proba_%s" % c, taken) for c in (self.model.classes_ if args.proba else ())
-        ]
+    if os.path.exists(pattern) or not glob.has_magic(pattern):
+        return [pattern]
+    found = sorted(p for p in glob.glob(pattern) if not os.path.isdir(p))
+    if not found:
+        raise InputError("no file matches %s" % pattern)
+    return found
 
-    def chunk(self, rows, writer):
-        self.bar.next_chunk()
-        try:
-            columns = self._predict(rows)
-        except StepError as e:
-            raise InputError(
-                "%s, data rows %d to %d: %s"
-                % (self.path, self.rows_done + 1, self.rows_done + len(rows), e)
-            ) from None
-        if self.target is not None:
-            self.score.add([r[self.target] for r in rows], columns[0])
-        for row, fields in zip(rows, zip(*columns)):
-            row.extend(fields)
-        for start in range(0, len(rows), WRITE_ROWS):
-            self.bar.at("writing", 0.6 + 0.4 * start / len(rows))
-            writer.write(rows[start : start + WRITE_ROWS])
-        self.bar.chunk_done()
-        self.bar.at("writing", 0.0)
-        self.rows_done += len(rows)
 
-    def _predict(self, rows):
-        """The prediction (and with proba, the class probabilities) of each row, as columns of
-        text."""
-        import numpy as np
-
-        X = np.array(rows, dtype=object)[:, self.columns]
-        steps = count_steps(self.preprocess)
-        part = lambda k: 0.6 * k / (steps + 1)  # noqa: E731
-        Xt = run_pipeline(
-            self.preprocess, X, False, [], lambda label, k: self.bar.at("transforming", part(k))
+def _predict_file(reader, job, writer, bar, score, chunk_rows):
+    """Predicts and writes the rows of one file, a block at a time; returns the rows done."""
+    done = 0
+    for block in reader.blocks(chunk_rows):
+        bar.next_chunk()
+        columns = job.predict(
+            block, done + 1, lambda label, fraction: bar.at(label, 0.6 * fraction)
         )
-        self.bar.at("predicting", part(steps))
-        columns = [self.model.predict(Xt).tolist()]
-        if self.proba:
-            columns.extend(self.model.predict_proba(Xt).T.tolist())
-        # Floats as repr (an exact round trip), class labels as they are.
-        return [list(map(repr if c and isinstance(c[0], float) else str, c)) for c in columns]
+        job.score_part(block, columns, score)
+        for start in range(0, len(block), WRITE_ROWS):
+            bar.at("writing", 0.6 + 0.4 * start / len(block))
+            part = slice(start, start + WRITE_ROWS)
+            writer.write_block(block[part], [c[part] for c in columns])
+        bar.chunk_done()
+        bar.at("writing", 0.0)
+        done += len(block)
+    return done
 
 
 def apply(args, out, err):
-    """Predicts a saved pipeline's target for every row of a CSV file, a chunk of rows at a time,
-    and writes the rows with their predictions, in order."""
+    """Predicts a saved pipeline's target for every row of one or more CSV files, a chunk of rows
+    at a time, and writes the rows with their predictions, in order."""
+    from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.transformers import exportable as ex
 
     if args.out and not args.out.lower().endswith(".csv"):
         raise InputError(
             "--out %s: predictions are written as CSV; the name must end in .csv" % args.out
         )
+    files = input_files(args.file)
     saved, record = saving.load(
         args.apply, warn=lambda text: print("tabrix-libs: warning: %s" % text, file=err)
     )
     if args.proba and record["task"] != _model.CLASSIFICATION:
         raise InputError("--proba needs a classifier; %s holds a regression model" % args.apply)
-    bar = _ApplyProgress(Progress.for_file(args.file, err, not args.no_progress))
     score = _model.Score(record["task"], record["missing"])
+    rows = 0
+    writer = job = None
     # Trace lines go to stderr: stdout may be carrying the predictions.
-    with CsvReader(args.file, bar.reading) as reader, _trace_flags(ex, args), contextlib.closing(
-        bar.progress
-    ), contextlib.redirect_stdout(err):
-        bar.reader = reader
-        job = _Predictor(saved, record, reader.header, args, bar, score)
-        writer = RowWriter(args.out, reader.header + job.names, out)
+    with _trace_flags(ex, args), contextlib.redirect_stdout(err):
         try:
-            for rows in reader.chunks(args.chunk_rows):
-                job.chunk(rows, writer)
+            for path in files:
+                bar = _ApplyProgress(Progress.for_file(path, err, not args.no_progress))
+                with CsvReader(path, bar.reading) as reader, contextlib.closing(bar.progress):
+                    bar.reader = reader
+                    if job is None:
+                        job = BlockPredictor(saved, record, reader.header, path, args.proba)
+                        header = reader.header
+                        writer = RowWriter(args.out, header + job.names, out)
+                    elif reader.header != header:
+                        raise InputError(
+                            "%s: its header differs from that of %s" % (path, files[0])
+                        )
+                    job.path = path
+                    rows += _predict_file(reader, job, writer, bar, score, args.chunk_rows)
             writer.commit()
         except BaseException:
-            writer.abort()
+            if writer is not None:
+                writer.abort()
             raise
     print(
         "tabrix-libs: %d rows predicted with %s (%s), written to %s"
-        % (job.rows_done, args.apply, type(job.model).__name__, args.out or "standard output"),
+        % (rows, args.apply, type(job.model).__name__, args.out or "standard output"),
         file=err,
     )
     if job.target is not None:

@@ -86,50 +86,40 @@ def _isatty(stream):
 # Reading
 
 
-class _CountingFile(io.RawIOBase):
-    """A binary file that counts the bytes read, for the progress bar."""
-
-    def __init__(self, raw, on_read):
-        self.raw, self.on_read = raw, on_read
-        self.done = 0
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        n = self.raw.readinto(buffer)
-        if n:
-            self.done += n
-            self.on_read(self.done)
-        return n
-
-
 class CsvReader:
     """A CSV file with a header line, read as strings a chunk of rows at a time.
 
+    The reading rules are those of Python's csv module with its default dialect over a UTF-8
+    file (a byte-order mark skipped) opened with newline="", in every Python release: fields
+    split at commas, quoted fields that may hold commas, quotes (doubled) and line breaks, lines
+    ending in "\n", "\r\n" or "\r". The reading itself is compiled code (tabrix_libs._tableio),
+    the same for one process and for the blocks read by Dask workers.
+
     Opening reads the header: a file that cannot be read, holds no header, or names a column
-    twice raises InputError. `chunks(n)` then yields lists of at most n rows (all of them when n
-    is None); blank lines are skipped, and a row whose field count differs from the header's,
-    text that is not UTF-8, broken quoting or a file without data rows raise InputError.
-    `on_read(fraction)` is called as reading advances; `fraction_read` says how far it has got.
+    twice raises InputError. `blocks(n)` then yields 2-D object arrays of at most n rows (all of
+    them when n is None) and `chunks(n)` the same as lists of rows; blank lines are skipped, and a
+    row whose field count differs from the header's, text that is not UTF-8, broken quoting or a
+    file without data rows raise InputError naming the line. `on_read(fraction)` is called as
+    reading advances; `fraction_read` says how far it has got.
 
     Use it as a context manager, or call close()."""
 
+    # Rows per block when the whole file is read.
+    WHOLE_FILE_BLOCK = 65536
+
     def __init__(self, path, on_read=None):
+        from tabrix_libs import _tableio
+
         self.path = path
         try:
-            self.size = max(os.path.getsize(path), 1)
-            self._raw = open(path, "rb", buffering=0)
+            self._reader = _tableio.Reader(path, field_limit=csv.field_size_limit())
         except OSError as e:
             raise InputError("cannot read %s: %s" % (path, _os_message(e))) from None
-        report = on_read or (lambda fraction: None)
-        self._counted = _CountingFile(self._raw, lambda done: report(done / self.size))
-        self._text = io.TextIOWrapper(
-            io.BufferedReader(self._counted, 1 << 20), encoding="utf-8-sig", newline=""
-        )
-        self._reader = csv.reader(self._text, strict=True)
+        self.size = max(self._reader.size, 1)
+        self._on_read = on_read or (lambda fraction: None)
         try:
-            self.header = self._first_line()
+            with self._errors():
+                self.header = self._reader.read_header()
             if self.header is None:
                 raise InputError("%s is empty: no header line" % path)
             seen = set()
@@ -145,59 +135,49 @@ class CsvReader:
 
     @property
     def fraction_read(self):
-        return self._counted.done / self.size
+        return self._reader.bytes_read / self.size
 
     @contextlib.contextmanager
     def _errors(self):
         """The reader's failures as one-line errors."""
+        from tabrix_libs import _tableio
+
         try:
             yield
-        except csv.Error as e:
-            raise InputError(
-                "%s, line %d: not valid CSV (%s)" % (self.path, self._reader.line_num, e)
-            ) from None
-        except UnicodeDecodeError:
-            raise InputError(
-                "cannot read %s: not UTF-8 text (after line %d)"
-                % (self.path, self._reader.line_num)
-            ) from None
+        except _tableio.CsvError as e:
+            raise InputError(csv_error_text(self.path, e)) from None
         except OSError as e:
             raise InputError("cannot read %s: %s" % (self.path, _os_message(e))) from None
 
-    def _first_line(self):
-        with self._errors():
-            for fields in self._reader:
-                if fields:
-                    return fields
-        return None
+    def blocks(self, size=None):
+        """2-D object arrays of at most `size` rows (every row at once when None), in order."""
+        import numpy as np
 
-    def chunks(self, size=None):
-        width = len(self.header)
-        rows = []
-        any_rows = False
-        reader = self._reader
-        with self._errors():
-            for fields in reader:
-                if len(fields) != width:
-                    if not fields:
-                        continue
-                    raise InputError(
-                        "%s, line %d: %d fields where the header has %d"
-                        % (self.path, reader.line_num, len(fields), width)
-                    )
-                rows.append(fields)
-                if size is not None and len(rows) >= size:
-                    any_rows = True
-                    yield rows
-                    rows = []
-        if rows:
-            yield rows
-        elif not any_rows:
+        if size is None:
+            parts = list(self._read(self.WHOLE_FILE_BLOCK))
+            if parts:
+                yield parts[0] if len(parts) == 1 else np.concatenate(parts)
+        else:
+            yield from self._read(size)
+        if not self._reader.rows:
             raise InputError("%s has a header but no data rows" % self.path)
 
+    def _read(self, size):
+        while True:
+            with self._errors():
+                block = self._reader.read(size)
+            if not len(block):
+                return
+            self._on_read(self.fraction_read)
+            yield block
+
+    def chunks(self, size=None):
+        """The same as blocks(), as lists of rows (lists of str)."""
+        for block in self.blocks(size):
+            yield block.tolist()
+
     def close(self):
-        self._text.close()
-        self._raw.close()
+        self._reader.close()
 
     def __enter__(self):
         return self
@@ -206,16 +186,33 @@ class CsvReader:
         self.close()
 
 
+def csv_error_text(path, error):
+    """The one-line message of a CsvError raised reading `path`."""
+    if error.problem == "encoding":
+        return "cannot read %s: not UTF-8 text (line %d)" % (path, error.line)
+    if error.problem == "fields":
+        return "%s, line %d: %s" % (path, error.line, error)
+    return "%s, line %d: not valid CSV (%s)" % (path, error.line, error)
+
+
+def read_table(path, progress=None):
+    """Reads a CSV file with a header line; returns (column names, 2-D object array of str).
+
+    The rules and errors of read_csv."""
+    label = "reading " + os.path.basename(path)
+    progress = progress or Progress(False)
+    with CsvReader(path, lambda fraction: progress.update(label, fraction)) as reader:
+        return reader.header, next(reader.blocks(None))
+
+
 def read_csv(path, progress=None):
     """Reads a CSV file with a header line; returns (column names, list of rows of str).
 
     Empty cells stay "" and every value stays a string. Blank lines are skipped. Raises
     InputError for a file that cannot be read, holds no header or no data rows, has duplicate
     column names, or a row whose field count differs from the header's."""
-    label = "reading " + os.path.basename(path)
-    progress = progress or Progress(False)
-    with CsvReader(path, lambda fraction: progress.update(label, fraction)) as reader:
-        return reader.header, next(reader.chunks(None))
+    names, table = read_table(path, progress)
+    return names, table.tolist()
 
 
 # --------------------------------------------------------------------------------------------
@@ -252,7 +249,8 @@ def write_transformed(path, Y, names):
 
 
 class RowWriter:
-    """CSV rows to a file or, without a path, to a text stream (standard output).
+    """CSV rows to a file or, without a path, to a stream (standard output), written as Python's
+    csv writer writes them with lineterminator="\n".
 
     A file is written under a temporary name beside it and takes its name only at commit(), so a
     run that fails leaves no partial file behind and an existing file untouched."""
@@ -260,23 +258,48 @@ class RowWriter:
     def __init__(self, path, header, stream=None):
         self.path = path
         self._tmp = None
+        self._text = None
         if path is None:
-            self._file = stream if stream is not None else sys.stdout
+            stream = stream if stream is not None else sys.stdout
+            # A text stream with a binary buffer (sys.stdout) takes the bytes; others the text.
+            self._file = getattr(stream, "buffer", None)
+            if self._file is None:
+                self._file, self._text = stream, stream
+            else:
+                stream.flush()
         else:
             folder = os.path.dirname(os.path.abspath(path))
             try:
                 fd, self._tmp = tempfile.mkstemp(
                     prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder
                 )
-                self._file = io.open(fd, "w", newline="", encoding="utf-8")
+                self._file = io.open(fd, "wb")
             except OSError as e:
                 raise InputError("cannot write %s: %s" % (path, _os_message(e))) from None
-        self._writer = csv.writer(self._file, lineterminator="\n")
         self.write([header])
 
     def write(self, rows):
+        """Writes rows given as lists of str."""
+        import numpy as np
+
+        block = np.empty((len(rows), len(rows[0]) if rows else 0), dtype=object)
+        block[...] = rows
+        self.write_block(block)
+
+    def write_block(self, block, columns=()):
+        """Writes the rows of a 2-D object array of str, each followed by one value of every
+        column (a float64 array, written as repr() writes floats, or a list of str)."""
+        from tabrix_libs import _tableio
+
+        self.write_bytes(_tableio.format_rows(block, columns))
+
+    def write_bytes(self, data):
+        """Writes CSV text already formatted (UTF-8)."""
         try:
-            self._writer.writerows(rows)
+            if self._text is not None:
+                self._text.write(data.decode("utf-8"))
+            else:
+                self._file.write(data)
         except OSError as e:
             if self.path is None:
                 raise
