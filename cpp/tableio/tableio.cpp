@@ -42,11 +42,14 @@ const char* problem_name(csv::Problem p) {
 
 // Raises CsvError(message) with the attributes problem ("syntax", "encoding" or "fields"), line
 // and fields.
+std::string failure_message(const csv::Failure& f, size_t width, size_t field_limit) {
+    return f.problem == csv::Problem::kFieldCount
+               ? std::to_string(f.fields) + " fields where the header has " + std::to_string(width)
+               : csv::describe(f.problem, field_limit);
+}
+
 [[noreturn]] void raise_failure(const csv::Failure& f, size_t width, size_t field_limit) {
-    std::string message =
-        f.problem == csv::Problem::kFieldCount
-            ? std::to_string(f.fields) + " fields where the header has " + std::to_string(width)
-            : csv::describe(f.problem, field_limit);
+    const std::string message = failure_message(f, width, field_limit);
     nb::object error = nb::steal(PyObject_CallFunction(csv_error_type, "s", message.c_str()));
     if (!error) raise_current();
     nb::setattr(error, "problem", nb::str(problem_name(f.problem)));
@@ -310,8 +313,8 @@ after byte start - 1 (0 for start 0), end the same for stop (the file's size bey
 counts the line ends in [begin, end). A line start lies between records or inside a quoted
 field, so the range is read from both: outcomes holds, for a start between records and for a
 start inside quotes, the tuple (ends inside quotes, records completed, a record left open at the
-end, problem, line, fields), problem being None or "syntax", "encoding" or "fields" with its
-line counted from 1 at begin. The range is read without building any str.
+end, problem, line, message), problem being None or "syntax", "encoding" or "fields" with its
+line counted from 1 at begin and its message. The range is read without building any str.
 )";
 
 nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int64_t field_limit) {
@@ -397,8 +400,14 @@ nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int6
         nb::object problem = o.failure.problem == csv::Problem::kNone
                                  ? nb::none()
                                  : nb::object(nb::str(problem_name(o.failure.problem)));
+        nb::object message =
+            o.failure.problem == csv::Problem::kNone
+                ? nb::none()
+                : nb::object(nb::str(failure_message(o.failure, static_cast<size_t>(width),
+                                                     static_cast<size_t>(field_limit))
+                                         .c_str()));
         results.append(
-            nb::make_tuple(o.quoted, o.records, o.open, problem, o.failure.line, o.failure.fields));
+            nb::make_tuple(o.quoted, o.records, o.open, problem, o.failure.line, message));
     }
     return nb::make_tuple(begin, end, lines, results);
 }

@@ -14,6 +14,7 @@ import io
 import os
 import sys
 import tempfile
+import typing
 
 # The bundled Palmer penguins data (CC0, see data/README.md).
 PENGUINS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "penguins.csv")
@@ -188,11 +189,15 @@ class CsvReader:
 
 def csv_error_text(path, error):
     """The one-line message of a CsvError raised reading `path`."""
-    if error.problem == "encoding":
-        return "cannot read %s: not UTF-8 text (line %d)" % (path, error.line)
-    if error.problem == "fields":
-        return "%s, line %d: %s" % (path, error.line, error)
-    return "%s, line %d: not valid CSV (%s)" % (path, error.line, error)
+    return _problem_text(path, error.problem, error.line, str(error))
+
+
+def _problem_text(path, problem, line, message):
+    if problem == "encoding":
+        return "cannot read %s: not UTF-8 text (line %d)" % (path, line)
+    if problem == "fields":
+        return "%s, line %d: %s" % (path, line, message)
+    return "%s, line %d: not valid CSV (%s)" % (path, line, message)
 
 
 def read_table(path, progress=None):
@@ -213,6 +218,94 @@ def read_csv(path, progress=None):
     column names, or a row whose field count differs from the header's."""
     names, table = read_table(path, progress)
     return names, table.tolist()
+
+
+# --------------------------------------------------------------------------------------------
+# Reading a file in byte ranges, apart (the blocks of Dask workers)
+#
+# A file is cut at byte offsets, each moved to the start of the next line. A line starts either
+# between records or inside a quoted field that holds line breaks, which only the bytes before
+# it can tell: each range is scanned from both starting points (scan_range, where the bytes
+# are), then the scans are chained from the start of the file (plan_blocks, anywhere: they are
+# a few numbers each) to know where each range starts, its first line and its first row. Each
+# range then reads the records that begin in it (read_block), the last one whole.
+
+
+class Block(typing.NamedTuple):
+    """A byte range of a file and what reading it gives."""
+
+    path: str
+    begin: int  # first byte
+    end: int  # no record of the block begins at or after this byte
+    inside_quotes: bool  # begin lies inside a record begun in an earlier block
+    first_line: int  # line number at begin
+    first_row: int  # number of the block's first data row in the file, from 1
+    rows: int  # data rows that begin in the block
+    has_header: bool  # its first record is the file's header
+
+
+def header_of(path):
+    """The header line of a file (a list of str), read with the rules of CsvReader."""
+    with CsvReader(path) as reader:
+        return reader.header
+
+
+def range_starts(size, block_bytes):
+    """Byte offsets that cut a file of `size` bytes into ranges of about block_bytes."""
+    return list(range(0, max(size, 1), max(int(block_bytes), 1)))
+
+
+def scan_range(path, start, stop, width, field_limit=None):
+    """The scan of bytes [start, stop) of a file (see _tableio.scan); OSError when it cannot be
+    read."""
+    from tabrix_libs import _tableio
+
+    limit = csv.field_size_limit() if field_limit is None else field_limit
+    return _tableio.scan(path, start, stop, width, limit)
+
+
+def plan_blocks(path, scans):
+    """The blocks of a file, from the scans of its consecutive ranges (the first at byte 0, the
+    last at its end). Raises InputError for a problem the scans found, naming the line."""
+    blocks = []
+    quoted = False
+    line, rows = 1, 0
+    header_seen = False
+    for begin, end, lines, outcomes in scans:
+        ends_quoted, completed, open_record, problem, at, message = outcomes[quoted]
+        if problem is not None:
+            raise InputError(_problem_text(path, problem, line + at - 1, message))
+        records = completed + bool(open_record)
+        has_header = records > 0 and not header_seen
+        header_seen = header_seen or has_header
+        data = records - has_header
+        if end > begin:
+            blocks.append(Block(path, begin, end, quoted, line, rows + 1, data, has_header))
+        rows += data
+        line += lines
+        quoted = ends_quoted
+    return blocks
+
+
+def read_block(block, width, field_limit=None):
+    """The data rows of a block as a 2-D object array of str. Raises InputError for a problem
+    in the part of its last record that lies beyond it (what its scan did not see)."""
+    from tabrix_libs import _tableio
+
+    limit = csv.field_size_limit() if field_limit is None else field_limit
+    reader = _tableio.Reader(
+        block.path, block.begin, block.end, block.inside_quotes, block.first_line, limit
+    )
+    try:
+        reader.set_width(width)
+        table = reader.read(max(block.rows + block.has_header, 1))
+    except _tableio.CsvError as e:
+        raise InputError(csv_error_text(block.path, e)) from None
+    except OSError as e:
+        raise InputError("cannot read %s: %s" % (block.path, _os_message(e))) from None
+    finally:
+        reader.close()
+    return table[1:] if block.has_header else table
 
 
 # --------------------------------------------------------------------------------------------
