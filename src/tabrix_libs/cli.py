@@ -25,6 +25,7 @@ import types
 
 from tabrix_libs import _model
 from tabrix_libs import saved as saving
+from tabrix_libs.cluster import ClusterError
 from tabrix_libs.pipeline import (
     BOOL,
     CHAR,
@@ -44,6 +45,8 @@ from tabrix_libs.tableio import (
     InputError,
     Progress,
     RowWriter,
+    _isatty,
+    input_files,
     read_table,
     write_transformed,
 )
@@ -72,7 +75,14 @@ FIT_ONLY = (
     "save_pipeline",
     "sample_rows",
 )
-APPLY_ONLY = ("proba", "chunk_rows")
+APPLY_ONLY = ("proba", "chunk_rows", "dask", "workers", "block_size")
+# Options of --apply that --dask takes, and those it does not.
+DASK_ONLY = ("workers", "block_size")
+NOT_WITH_DASK = {
+    "chunk_rows": "--block-size sets the size of the blocks the workers read",
+    "debug": "the transformers run in the workers' processes",
+    "timings": "the transformers run in the workers' processes",
+}
 
 
 def _option(dest):
@@ -319,18 +329,6 @@ class _ApplyProgress:
         self.share = 0.0
 
 
-def input_files(pattern):
-    """The files `--apply` reads: the one named, or those a glob pattern matches, in name order."""
-    import glob
-
-    if os.path.exists(pattern) or not glob.has_magic(pattern):
-        return [pattern]
-    found = sorted(p for p in glob.glob(pattern) if not os.path.isdir(p))
-    if not found:
-        raise InputError("no file matches %s" % pattern)
-    return found
-
-
 def _predict_file(reader, job, writer, bar, score, chunk_rows):
     """Predicts and writes the rows of one file, a block at a time; returns the rows done."""
     done = 0
@@ -353,19 +351,24 @@ def _predict_file(reader, job, writer, bar, score, chunk_rows):
 def apply(args, out, err):
     """Predicts a saved pipeline's target for every row of one or more CSV files, a chunk of rows
     at a time, and writes the rows with their predictions, in order."""
+    folder = args.dask is not None and args.out is not None and _is_folder(args.out)
+    if args.out and not folder and not args.out.lower().endswith(".csv"):
+        raise InputError(
+            "--out %s: predictions are written as CSV; the name must end in .csv%s"
+            % (args.out, " (or in / for a folder of parts)" if args.dask is not None else "")
+        )
+    files = input_files(args.file)
+    if args.dask is not None:
+        from tabrix_libs import cluster
+
+        # The workers start while the saved file is loaded here.
+        with cluster.Connection(args.dask, args.workers) as connection:
+            saved, record = _load_saved(args, err)
+            return _apply_on_dask(args, saved, record, folder, connection.client(), out, err)
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.transformers import exportable as ex
 
-    if args.out and not args.out.lower().endswith(".csv"):
-        raise InputError(
-            "--out %s: predictions are written as CSV; the name must end in .csv" % args.out
-        )
-    files = input_files(args.file)
-    saved, record = saving.load(
-        args.apply, warn=lambda text: print("tabrix-libs: warning: %s" % text, file=err)
-    )
-    if args.proba and record["task"] != _model.CLASSIFICATION:
-        raise InputError("--proba needs a classifier; %s holds a regression model" % args.apply)
+    saved, record = _load_saved(args, err)
     score = _model.Score(record["task"], record["missing"])
     rows = 0
     writer = job = None
@@ -399,6 +402,57 @@ def apply(args, out, err):
     if job.target is not None:
         _report_score(score, record["target"], err)
     return score.value
+
+
+def _load_saved(args, err):
+    saved, record = saving.load(
+        args.apply, warn=lambda text: print("tabrix-libs: warning: %s" % text, file=err)
+    )
+    if args.proba and record["task"] != _model.CLASSIFICATION:
+        raise InputError("--proba needs a classifier; %s holds a regression model" % args.apply)
+    return saved, record
+
+
+def _is_folder(path):
+    return path.endswith(("/", os.sep)) or os.path.isdir(path)
+
+
+def _apply_on_dask(args, saved, record, folder, client, out, err):
+    """--apply with --dask: the blocks of the files read and predicted by the workers."""
+    from tabrix_libs import cluster
+
+    progress = Progress(not args.no_progress and _isatty(err), err)
+    target = (os.path.join(args.out, "") if folder else args.out) if args.out else None
+    with contextlib.closing(progress):
+        done = cluster.apply_files(
+            client,
+            saved,
+            record,
+            args.file,
+            out=target,
+            stream=out,
+            proba=args.proba,
+            block_bytes=args.block_size,
+            on_block=lambda k, n: progress.update("block %d of %d" % (k, n), k / n),
+        )
+    print(
+        "tabrix-libs: %d rows predicted with %s (%s), written to %s"
+        % (
+            done.rows,
+            args.apply,
+            type(saved.steps[1][1]).__name__,
+            args.out or "standard output",
+        ),
+        file=err,
+    )
+    print(
+        "tabrix-libs: %d file%s read in %d blocks by the Dask workers of %s"
+        % (done.files, "s" * (done.files > 1), done.blocks, args.dask),
+        file=err,
+    )
+    if done.scored:
+        _report_score(done.score, record["target"], err)
+    return done.score.value
 
 
 def _report_score(score, target, err):
@@ -440,6 +494,19 @@ def _positive(text):
         raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1, got %s" % text)
+    return value
+
+
+def _byte_size(text):
+    units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    body = text.strip().upper().rstrip("B")
+    unit = body[-1:] if body[-1:] in units else ""
+    try:
+        value = int(float(body[: len(body) - len(unit)]) * units[unit])
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a size: %r (e.g. 32M)" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1 byte, got %s" % text)
     return value
 
 
@@ -529,6 +596,26 @@ def make_parser():
         help="read, transform and write N rows at a time, so that memory stays bounded "
         "(the output is the same)",
     )
+    applying.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="read and predict the file(s) in blocks on a Dask cluster: 'local' (a cluster of "
+        "worker processes on this machine) or a scheduler's address (tcp://host:8786); needs "
+        "pip install 'tabrix-libs[dask]'. The output is the same as in one process",
+    )
+    applying.add_argument(
+        "--workers",
+        metavar="N",
+        type=_positive,
+        help="with --dask local: the number of worker processes (default: one per core)",
+    )
+    applying.add_argument(
+        "--block-size",
+        metavar="SIZE",
+        type=_byte_size,
+        help="with --dask: bytes of file per block, e.g. 32M (default: about four blocks per "
+        "worker, 1M to 64M)",
+    )
     p.add_argument(
         "--out",
         metavar="FILE",
@@ -555,6 +642,18 @@ def check_options(args):
                 "%s: the saved file fixes the columns, tags, missing markers and model; "
                 "%s only applies when fitting" % (_option(wrong[0]), _option(wrong[0]))
             )
+        if args.dask is None:
+            wrong = [d for d in DASK_ONLY if getattr(args, d) is not None]
+            if wrong:
+                raise InputError("%s only applies with --dask" % _option(wrong[0]))
+        else:
+            for dest, why in NOT_WITH_DASK.items():
+                if getattr(args, dest):
+                    raise InputError("%s does not apply with --dask: %s" % (_option(dest), why))
+            if args.workers is not None and args.dask != "local":
+                raise InputError(
+                    "--workers applies to --dask local; a running scheduler has its own workers"
+                )
         return
     wrong = [d for d in APPLY_ONLY if getattr(args, d) is not None]
     if wrong:
@@ -583,6 +682,9 @@ def main(argv=None):
     except InputError as e:
         print("tabrix-libs: error: %s" % e, file=sys.stderr)
         return EXIT_INPUT
+    except ClusterError as e:
+        print("tabrix-libs: error: %s" % e, file=sys.stderr)
+        return EXIT_FAILURE
     except KeyboardInterrupt:
         print("tabrix-libs: interrupted", file=sys.stderr)
         return 130

@@ -187,6 +187,18 @@ class CsvReader:
         self.close()
 
 
+def input_files(pattern):
+    """The files `--apply` reads: the one named, or those a glob pattern matches, in name order."""
+    import glob
+
+    if os.path.exists(pattern) or not glob.has_magic(pattern):
+        return [pattern]
+    found = sorted(p for p in glob.glob(pattern) if not os.path.isdir(p))
+    if not found:
+        raise InputError("no file matches %s" % pattern)
+    return found
+
+
 def csv_error_text(path, error):
     """The one-line message of a CsvError raised reading `path`."""
     return _problem_text(path, error.problem, error.line, str(error))

@@ -1,0 +1,521 @@
+"""A saved pipeline and model applied on a Dask cluster: to CSV files read in blocks by the
+workers, or to a Dask DataFrame. Needs the `dask` extra (`pip install 'tabrix-libs[dask]'`).
+
+    from dask.distributed import Client, LocalCluster
+    from tabrix_libs import cluster, saved
+
+    pipeline, record = saved.load("model.skops")
+    with LocalCluster(n_workers=2, threads_per_worker=1) as lc, Client(lc) as client:
+        done = cluster.apply_files(client, pipeline, record, "parts/*.csv", out="predicted.csv")
+    print(done.rows, done.score.value)
+
+apply_files reads each file in byte ranges on the workers (never on the client, which reads
+only the header lines), predicts each block with the pipeline shipped once to every worker, and
+writes the rows with their predictions in input order: to one CSV file, to one file per block
+in a folder, or to a stream. The output is byte for byte that of `tabrix-libs FILE --apply SAVED`
+in one process. predict_frame does the work of one block on each partition of a Dask DataFrame.
+"""
+
+import collections
+import contextlib
+import os
+import shutil
+import tempfile
+import typing
+
+from tabrix_libs import _model
+from tabrix_libs.tableio import InputError
+
+DASK_INSTALL = (
+    "--dask needs Dask: pip install 'tabrix-libs[dask]' (dask and distributed), on this machine "
+    "and on every worker"
+)
+# Blocks of a file: about four per worker, within these bounds.
+MIN_BLOCK_BYTES = 1 << 20
+MAX_BLOCK_BYTES = 64 << 20
+# Blocks predicted ahead of the one being written, per worker: bounds the results held.
+AHEAD_PER_WORKER = 2
+
+
+class ClusterError(Exception):
+    """The cluster failed us (a worker without the package, a worker that died): one line, not a
+    problem with the input."""
+
+
+def _dask():
+    try:
+        import distributed
+    except ImportError:
+        raise InputError(DASK_INSTALL) from None
+    return distributed
+
+
+# Imported by the local cluster's workers before they start (see _worker_start_method).
+WORKER_PRELOAD = (
+    "distributed",
+    "numpy",
+    "sklearn.ensemble",
+    "sklearn.pipeline",
+    "tabrix_libs._tableio",
+    "tabrix_libs.transformers.exportable",
+    "tabrix_libs.predict",
+)
+
+
+@contextlib.contextmanager
+def _worker_start_method():
+    """Worker processes of a local cluster forked from a server process that has imported
+    scikit-learn and this package once, where the platform has one: each worker then starts in
+    milliseconds instead of importing them anew (about a second and a half of a core each)."""
+    import multiprocessing
+
+    import dask
+
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        yield
+        return
+    from distributed.utils import get_mp_context
+
+    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
+        # Dask sets its own list on first use; ours, set after, adds what the blocks need.
+        get_mp_context().set_forkserver_preload(list(WORKER_PRELOAD))
+        yield
+
+
+@contextlib.contextmanager
+def connect(address, workers=None):
+    """A Client of a new local cluster of worker processes (address "local"; one worker per core,
+    or `workers`, each with one thread) or of the scheduler at `address`."""
+    distributed = _dask()
+    if address == "local":
+        with _worker_start_method():
+            local = distributed.LocalCluster(
+                n_workers=workers or _model.cores(),
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                silence_logs=40,
+            )
+        # Closed explicitly rather than with `with`: their context managers must be left in the
+        # thread that entered them, and Connection opens them in a thread of its own.
+        try:
+            client = distributed.Client(local)
+            try:
+                yield client
+            finally:
+                client.close()
+        finally:
+            local.close()
+        return
+    if workers is not None:
+        raise InputError("--workers applies to --dask local; a scheduler has its own workers")
+    try:
+        client = distributed.Client(address, timeout="30s")
+    except (OSError, TimeoutError, ValueError) as e:
+        raise InputError("cannot reach the Dask scheduler at %s: %s" % (address, e)) from None
+    try:
+        yield client
+    finally:
+        client.close()
+
+
+class Connection:
+    """connect() run in a background thread, so that the caller can do its own loading while the
+    workers start:
+
+        with Connection("local") as connection:
+            pipeline, record = saved.load(path)      # meanwhile
+            client = connection.client()             # waits for the cluster, or raises its error
+    """
+
+    def __init__(self, address, workers=None):
+        import threading
+
+        self._stack = contextlib.ExitStack()
+        self._client = self._error = None
+        self._thread = threading.Thread(
+            target=self._connect, args=(address, workers), name="tabrix-dask-connect", daemon=True
+        )
+        self._thread.start()
+
+    def _connect(self, address, workers):
+        try:
+            self._client = self._stack.enter_context(connect(address, workers))
+        except BaseException as e:  # raised again by client(), in the caller's thread
+            self._error = e
+
+    def client(self):
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
+        return self._client
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._thread.join()
+        self._stack.close()
+
+
+# Evaluated on each worker: imports what a block needs and returns the package's version.
+_WORKER_PROBE = (
+    "[__import__(m) for m in ('tabrix_libs._tableio', 'tabrix_libs.transformers.exportable', "
+    "'tabrix_libs.predict', 'sklearn.ensemble')] and __import__('tabrix_libs').__version__"
+)
+
+
+def check_workers(client):
+    """Every worker imports the package (which also loads what the blocks need) at this
+    version; ClusterError names the first that does not. Returns the number of workers."""
+    import tabrix_libs
+
+    answers = client.run(eval, _WORKER_PROBE, on_error="return")
+    if not answers:
+        raise ClusterError("the Dask cluster has no workers")
+    for worker, answer in sorted(answers.items()):
+        if isinstance(answer, BaseException):
+            raise ClusterError(
+                "Dask worker %s cannot import tabrix_libs (%s: %s): install the package on "
+                "every worker" % (worker, type(answer).__name__, _first_line(answer))
+            )
+        if answer != tabrix_libs.__version__:
+            raise ClusterError(
+                "Dask worker %s has tabrix_libs %s, this machine %s: install the same version "
+                "everywhere" % (worker, answer, tabrix_libs.__version__)
+            )
+    return len(answers)
+
+
+def _first_line(error):
+    lines = str(error).strip().splitlines()
+    return lines[0] if lines else ""
+
+
+# --------------------------------------------------------------------------------------------
+# The work of each block, on the workers
+
+
+class BlockResult(typing.NamedTuple):
+    rows: int
+    score: _model.Score
+    text: typing.Optional[bytes]  # the CSV text, or None when written to a part file
+
+
+@contextlib.contextmanager
+def _one_thread():
+    """This process's kernels and BLAS on one thread while a block is worked on: the cluster has
+    one worker per core already. (Workers forked from a server that had imported NumPy started
+    their BLAS threads before Dask could set OMP_NUM_THREADS.)"""
+    from threadpoolctl import threadpool_limits  # a dependency of scikit-learn
+
+    saved = os.environ.get("TABRIX_NUM_THREADS")
+    os.environ["TABRIX_NUM_THREADS"] = "1"
+    try:
+        with threadpool_limits(1):
+            yield
+    finally:
+        if saved is None:
+            os.environ.pop("TABRIX_NUM_THREADS", None)
+        else:
+            os.environ["TABRIX_NUM_THREADS"] = saved
+
+
+def scan_block(path, start, stop, width):
+    """A worker's scan of a byte range (tableio.scan_range), with its failures as InputError."""
+    from tabrix_libs.tableio import scan_range
+
+    try:
+        return scan_range(path, start, stop, width)
+    except OSError as e:
+        raise InputError("cannot read %s on a Dask worker: %s" % (path, e.strerror or e)) from None
+
+
+def predict_block(saved, record, header, block, proba, part=None):
+    """Reads a block, predicts its rows and returns the rows, the score on the target column (if
+    present) and the CSV text of the rows with their predictions; with `part` (a file path) the
+    text, with a header line, is written there instead."""
+    from tabrix_libs.predict import BlockPredictor
+    from tabrix_libs.tableio import read_block
+
+    with _one_thread():
+        job = BlockPredictor(saved, record, header, block.path, proba, n_jobs=1)
+        table = read_block(block, len(header))
+        if len(table) != block.rows:
+            raise InputError(
+                "%s changed while it was read (data rows %d to %d)"
+                % (block.path, block.first_row, block.first_row + block.rows - 1)
+            )
+        score = _model.Score(record["task"], record["missing"])
+        if not len(table):
+            text = b""
+        else:
+            columns = job.predict(table, block.first_row)
+            job.score_part(table, columns, score)
+            text = job.format(table, columns)
+    if part is None:
+        return BlockResult(len(table), score, text)
+    import numpy as np
+
+    head = job.format(np.array([header + job.names], dtype=object), ())
+    with open(part, "wb") as f:
+        f.write(head)
+        f.write(text)
+    return BlockResult(len(table), score, None)
+
+
+def predict_frame(frame, saved, record, proba=False):
+    """The partitions of a Dask (or pandas) DataFrame with the prediction column (and with proba,
+    one probability column per class) added, computed partition by partition with the pipeline
+    shipped once. The frame holds the saved columns, matched by name (the target and other
+    columns may be there too); read it with every cell as a string, e.g.
+    dask.dataframe.read_csv(..., dtype=str, keep_default_na=False), for the results of the
+    command-line tool."""
+    from tabrix_libs.predict import output_names
+
+    header = [str(c) for c in frame.columns]
+    columns = [c for c in record["columns"]] + (
+        [record["target"]] if record["target"] in header else []
+    )
+    for name in record["columns"]:
+        if name not in header:
+            raise InputError(
+                "the frame has no column %r (expected %s)" % (name, ", ".join(record["columns"]))
+            )
+    names = output_names(header, saved.steps[1][1], proba)
+    if not hasattr(frame, "map_partitions"):  # pandas
+        return _predict_partition(frame, saved, record, columns, names, proba)
+    import pandas as pd
+
+    meta = frame._meta.copy()
+    numeric = record["task"] != _model.CLASSIFICATION
+    for k, name in enumerate(names):
+        meta[name] = pd.Series([], dtype="float64" if k or numeric else object)
+    return frame.map_partitions(_predict_partition, saved, record, columns, names, proba, meta=meta)
+
+
+def _predict_partition(part, saved, record, columns, names, proba):
+    import numpy as np
+
+    from tabrix_libs.predict import BlockPredictor
+
+    job = BlockPredictor(saved, record, columns, "a partition", proba, n_jobs=1)
+    out = part.copy()
+    if not len(part):
+        for k, name in enumerate(names):
+            out[name] = np.array([], dtype=object if k == 0 else np.float64)
+        return out
+    with _one_thread():
+        values = job.predict(part[columns].to_numpy(dtype=object))
+    for name, value in zip(names, values):
+        out[name] = value if isinstance(value, np.ndarray) else np.array(value, dtype=object)
+    return out
+
+
+# --------------------------------------------------------------------------------------------
+# The client's side
+
+
+class Applied(typing.NamedTuple):
+    rows: int
+    score: _model.Score  # on the target column, when the files have it
+    blocks: int
+    files: int
+    scored: bool  # the files have the target column
+
+
+def _block_bytes(total, workers, wanted):
+    if wanted:
+        return wanted
+    return int(min(max(total // (4 * max(workers, 1)), MIN_BLOCK_BYTES), MAX_BLOCK_BYTES))
+
+
+def plan(client, paths, width, block_bytes):
+    """The blocks of every file, from scans run on the workers. InputError for a problem the
+    scans find (the line named), or a file without data rows."""
+    from tabrix_libs.tableio import plan_blocks, range_starts
+
+    ranges = []
+    for path in paths:
+        try:
+            size = os.path.getsize(path)
+        except OSError as e:
+            raise InputError("cannot read %s: %s" % (path, e.strerror or e)) from None
+        starts = range_starts(size, block_bytes)
+        ranges.append([(path, a, b) for a, b in zip(starts, starts[1:] + [size])])
+    flat = [r for rs in ranges for r in rs]
+    futures = client.map(
+        scan_block,
+        [p for p, _, _ in flat],
+        [a for _, a, _ in flat],
+        [b for _, _, b in flat],
+        [width] * len(flat),
+        pure=False,
+    )
+    scans = iter(_gather(client, futures))
+    blocks = []
+    for path, rs in zip(paths, ranges):
+        found = plan_blocks(path, [next(scans) for _ in rs])
+        if not sum(b.rows for b in found):
+            raise InputError("%s has a header but no data rows" % path)
+        blocks.extend(found)
+    return blocks
+
+
+def _gather(client, futures):
+    try:
+        return client.gather(futures)
+    except Exception as e:
+        raise _as_error(e) from None
+
+
+def _as_error(e):
+    """What a failed task raised, as the one-line error to report."""
+    if isinstance(e, (InputError, ClusterError)):
+        return e
+    name = type(e).__name__
+    if name == "KilledWorker":
+        return ClusterError(
+            "a Dask worker died while working on a block (%s); the block was tried on other "
+            "workers too" % _first_line(e)
+        )
+    if name in ("CommClosedError", "CancelledError", "TimeoutError"):
+        return ClusterError("the Dask cluster failed (%s: %s)" % (name, _first_line(e)))
+    return e
+
+
+def apply_files(
+    client,
+    saved,
+    record,
+    data,
+    out=None,
+    stream=None,
+    proba=False,
+    block_bytes=None,
+    on_block=None,
+):
+    """Predicts for every row of the CSV files `data` (a path, a glob pattern or a list of
+    paths, all with the same header) on the cluster of `client`, and writes the rows with their
+    predictions in order: to the CSV file `out`, to one file per block in the folder `out` when
+    it ends with a path separator (part-00000.csv, ..., each with the header), or to `stream`
+    (standard output) when out is None. Nothing is written to `out` unless every block
+    succeeds. Returns Applied(rows, score, blocks, files).
+
+    The files must be readable at the same paths by the client (their header lines) and the
+    workers (the blocks); so must the folder `out` by the workers. `block_bytes` sets the size of
+    the blocks (default: about four per worker, 1 MiB to 64 MiB). `on_block(done, total)` is
+    called as blocks finish."""
+    from tabrix_libs.predict import BlockPredictor
+    from tabrix_libs.tableio import RowWriter, header_of, input_files
+
+    paths = list(data) if isinstance(data, (list, tuple)) else input_files(data)
+    header = header_of(paths[0])
+    for path in paths[1:]:
+        if header_of(path) != header:
+            raise InputError("%s: its header differs from that of %s" % (path, paths[0]))
+    # Columns matched before any block is read.
+    names = BlockPredictor(saved, record, header, paths[0], proba).names
+    workers = check_workers(client)
+    total = sum(os.path.getsize(p) for p in paths if os.path.isfile(p))
+    blocks = plan(client, paths, len(header), _block_bytes(total, workers, block_bytes))
+    blocks = [b for b in blocks if b.rows]
+    [shipped] = client.scatter([saved], broadcast=True)
+    on_block = on_block or (lambda done, count: None)
+    score = _model.Score(record["task"], record["missing"])
+    if out is not None and out.endswith(("/", os.sep)):
+        rows = _to_folder(client, shipped, record, header, blocks, proba, out, score, on_block)
+    else:
+        writer = RowWriter(out, header + names, stream)
+        try:
+            rows = 0
+            for k, result in enumerate(
+                _in_order(client, shipped, record, header, blocks, proba, workers)
+            ):
+                writer.write_bytes(result.text)
+                score.merge(result.score)
+                rows += result.rows
+                on_block(k + 1, len(blocks))
+            writer.commit()
+        except BaseException:
+            writer.abort()
+            raise
+    return Applied(rows, score, len(blocks), len(paths), record["target"] in header)
+
+
+def _in_order(client, shipped, record, header, blocks, proba, workers):
+    """The blocks' results in block order, with a bounded number of blocks worked on ahead."""
+    ahead = collections.deque()
+    todo = iter(blocks)
+
+    def submit():
+        block = next(todo, None)
+        if block is not None:
+            ahead.append(
+                client.submit(predict_block, shipped, record, header, block, proba, pure=False)
+            )
+
+    for _ in range(AHEAD_PER_WORKER * workers + 1):
+        submit()
+    try:
+        while ahead:
+            future = ahead.popleft()
+            try:
+                result = future.result()
+            except Exception as e:
+                raise _as_error(e) from None
+            submit()
+            yield result
+    finally:
+        for future in ahead:
+            future.cancel()
+
+
+def _to_folder(client, shipped, record, header, blocks, proba, out, score, on_block):
+    folder = os.path.abspath(out)
+    if os.path.exists(folder) and (not os.path.isdir(folder) or os.listdir(folder)):
+        raise InputError("--out %s: the folder must be new or empty" % out)
+    parent = os.path.dirname(folder)
+    try:
+        tmp = tempfile.mkdtemp(prefix="." + os.path.basename(folder) + ".", dir=parent)
+    except OSError as e:
+        raise InputError("cannot write %s: %s" % (out, e.strerror or e)) from None
+    try:
+        digits = max(5, len(str(len(blocks) - 1)))
+        futures = [
+            client.submit(
+                predict_block,
+                shipped,
+                record,
+                header,
+                block,
+                proba,
+                os.path.join(tmp, "part-%0*d.csv" % (digits, k)),
+                pure=False,
+            )
+            for k, block in enumerate(blocks)
+        ]
+        distributed = _dask()
+        done = 0
+        for _ in distributed.as_completed(futures):
+            done += 1
+            on_block(done, len(blocks))
+        # Every future has finished: the first failure in block order is the one reported.
+        for future in futures:
+            if future.status == "error":
+                raise _as_error(future.exception())
+        results = client.gather(futures)
+        for result in results:
+            score.merge(result.score)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o777 & ~umask)
+        if os.path.isdir(folder):
+            os.rmdir(folder)
+        os.replace(tmp, folder)
+    except OSError as e:
+        raise InputError("cannot write %s: %s" % (out, e.strerror or e)) from None
+    finally:
+        if os.path.isdir(tmp):
+            shutil.rmtree(tmp, ignore_errors=True)
+    return sum(r.rows for r in results)
