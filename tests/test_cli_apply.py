@@ -511,3 +511,28 @@ def test_every_transformer_round_trips_through_skops_with_the_tools_trust(name):
         np.asarray(a, dtype=object).astype(str).tolist()
         == np.asarray(b, dtype=object).astype(str).tolist()
     )
+
+
+def test_without_dask_one_line_says_what_to_install(monkeypatch, capsys, models):
+    path, _ = models["joblib"]
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    code, _, err = apply_main(capsys, cli.DEFAULT_DATA, "--apply", path, "--dask", "local")
+    lines = [line for line in err.splitlines() if "warning" not in line]
+    assert code == 2 and len(lines) == 1 and "pip install 'tabrix-libs[dask]'" in lines[0]
+
+
+def test_block_predictions_do_not_depend_on_the_threads(models):
+    """A Dask worker predicts on one thread, one process on every core: the same bytes."""
+    _, saved = models["joblib"]
+    record = getattr(saved, saving.RECORD)
+    header, rows = penguin_rows()
+    rows = rows * 200
+    block = np.array(rows, dtype=object)
+    texts = []
+    for n in (1, 2):
+        job = BlockPredictor(saved, record, header, "x", True, n_jobs=n)
+        columns = job.predict(block)
+        texts.append(job.format(block, columns))
+    assert texts[0] == texts[1]
+    # The labels taken from the probabilities are the model's own predictions.
+    assert columns[0] == saved.predict(features_of(saved, header, rows)).tolist()

@@ -420,7 +420,10 @@ def apply_files(
     total = sum(os.path.getsize(p) for p in paths if os.path.isfile(p))
     blocks = plan(client, paths, len(header), _block_bytes(total, workers, block_bytes))
     blocks = [b for b in blocks if b.rows]
-    [shipped] = client.scatter([saved], broadcast=True)
+    try:
+        [shipped] = client.scatter([saved], broadcast=True)
+    except Exception as e:
+        raise _as_error(e) from None
     on_block = on_block or (lambda done, count: None)
     score = _model.Score(record["task"], record["missing"])
     if out is not None and out.endswith(("/", os.sep)):
