@@ -3,10 +3,10 @@ NumPy and scikit-learn, measured side by side in one run on the bundled penguins
 to a larger table.
 
     python benchmarks/bench_cli.py [--rows 100000] [--repeat 3]
-    python benchmarks/bench_cli.py --apply-rows 1000000 [--chunk-rows 10000,100000]
+    python benchmarks/bench_cli.py --apply-rows 1000000 [--chunk-rows 100000] [--dask local]
 
-1. Reading the CSV: the tool's reader (line decoding for the progress bar, row checks) against
-   csv.reader over the open file.
+1. Reading the CSV: the tool's reader (compiled, with its row checks) against csv.reader over
+   the open file.
 2. fit + transform and transform alone of the tool's pipeline (string cleaning, missing markers,
    float strings, categorical imputation and ordinal encoding, numeric imputation, float32)
    against a pipeline doing the same steps with a regex per cell, np.isin, astype(float) and
@@ -14,9 +14,12 @@ to a larger table.
 Ratios above 1 mean the tool is faster.
 
 With --apply-rows N it measures the other job instead: `tabrix-libs FILE --apply SAVED` on the
-penguins repeated to N rows, reading the file whole and with each --chunk-rows size, each run in
-its own process: wall time and peak memory (the largest resident set), and that every run writes
-the same bytes.
+penguins repeated to N rows, each run in its own process: reading the file whole and with each
+--chunk-rows size, with --dask ADDRESS also on a Dask cluster (for `local`, with each --workers
+count), and beside them the script a user would write instead (pandas and scikit-learn; needs
+pandas). It prints wall time and peak memory (the largest resident set of the command's process;
+for Dask, also that of the largest worker as the tool reports it), checks that every run of the
+tool writes the same bytes, and prints the ratios against their targets.
 """
 
 import argparse
@@ -107,52 +110,141 @@ _PEAK = (
     "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
 )
 
+# The script a user would write instead of --apply: pandas' C reader, scikit-learn's imputers
+# and ordinal encoder in a ColumnTransformer fitted on the same training data, the same forest
+# (on every core, as ours), and pandas' writer with a prediction column.
+PEER = """
+import sys
+import joblib, numpy as np, pandas as pd
+from sklearn.compose import ColumnTransformer
+from sklearn.impute import SimpleImputer
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import OrdinalEncoder
+from tabrix_libs.tableio import PENGUINS
+data, saved, out = sys.argv[1:4]
+model = joblib.load(saved).steps[1][1].set_params(n_jobs=-1)
+train = pd.read_csv(PENGUINS).drop(columns=["species"])
+cat = list(train.select_dtypes(exclude="number").columns)
+num = list(train.select_dtypes(include="number").columns)
+encode = OrdinalEncoder(handle_unknown="use_encoded_value", unknown_value=np.nan)
+prep = ColumnTransformer([
+    ("cat", make_pipeline(SimpleImputer(strategy="most_frequent"), encode), cat),
+    ("num", SimpleImputer(strategy="mean"), num),
+]).fit(train)
+df = pd.read_csv(data)
+df["prediction"] = model.predict(prep.transform(df.drop(columns=["species"])).astype(np.float32))
+df.to_csv(out, index=False)
+"""
 
-def apply_memory(n_rows, chunk_sizes):
+
+def write_repeated(path, n_rows):
     names, rows = read_csv(PENGUINS)
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        w = csv.writer(f)
+        w.writerow(names)
+        for start in range(0, n_rows, len(rows)):
+            w.writerows(rows[: n_rows - start])
+
+
+def timed(command):
+    """Wall seconds, peak memory (MB) of the command's process, and its stderr."""
+    start = time.perf_counter()
+    res = subprocess.run(
+        [sys.executable, "-c", _PEAK] + command, check=True, capture_output=True, text=True
+    )
+    seconds = time.perf_counter() - start
+    return seconds, int(res.stdout.split()[-1]) / 1024, res.stderr
+
+
+def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2)):
     tool = [sys.executable, "-m", "tabrix_libs"]
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "big.csv")
-        with open(path, "w", newline="", encoding="utf-8") as f:
-            w = csv.writer(f)
-            w.writerow(names)
-            for start in range(0, n_rows, len(rows)):
-                w.writerows(rows[: n_rows - start])
+        write_repeated(path, n_rows)
         saved = os.path.join(tmp, "penguins.joblib")
         subprocess.run(tool + ["--save-pipeline", saved], check=True, stdout=subprocess.DEVNULL)
         print(
-            "apply to %d rows (%.1f MB of CSV), Python %s"
-            % (n_rows, os.path.getsize(path) / 1e6, sys.version.split()[0])
+            "apply to %d rows (%.1f MB of CSV), Python %s, %d cores"
+            % (n_rows, os.path.getsize(path) / 1e6, sys.version.split()[0], _cores())
         )
-        print("%-22s %10s %16s" % ("how", "seconds", "peak memory (MB)"))
-        first = None
-        for chunk in [None] + chunk_sizes:
-            out = os.path.join(tmp, "out.csv")
-            extra = [] if chunk is None else ["--chunk-rows", str(chunk)]
-            start = time.perf_counter()
-            res = subprocess.run(
-                [sys.executable, "-c", _PEAK]
-                + tool
-                + [path, "--apply", saved, "--no-progress", "--out", out]
-                + extra,
-                check=True,
-                capture_output=True,
-                text=True,
+        print(
+            "%-34s %9s %12s %14s %10s"
+            % ("how", "seconds", "peak (MB)", "worker peak", "blocks (s)")
+        )
+        runs = [("one process, whole file", [])]
+        runs += [
+            ("one process, --chunk-rows %d" % c, ["--chunk-rows", str(c)]) for c in chunk_sizes
+        ]
+        if dask_address:
+            runs += [
+                (
+                    "--dask %s --workers %d" % (dask_address, w),
+                    ["--dask", dask_address]
+                    + (["--workers", str(w)] if dask_address == "local" else []),
+                )
+                for w in workers
+            ]
+        first, times, block_times = None, {}, {}
+        out = os.path.join(tmp, "out.csv")
+        for how, extra in runs:
+            seconds, peak, err = timed(
+                tool + [path, "--apply", saved, "--no-progress", "--out", out] + extra
             )
-            seconds = time.perf_counter() - start
+            times[how] = seconds
             with open(out, "rb") as f:
                 data = f.read()
             first = data if first is None else first
-            assert data == first, "chunked output differs"
+            assert data == first, "%s: the output differs" % how
+            worker = re.search(r"largest worker: (\d+) MB", err)
+            blocks = re.search(r"Dask workers? of \S+ in ([\d.]+) s", err)
+            if blocks:
+                block_times[how] = float(blocks.group(1))
             print(
-                "%-22s %10.1f %16.0f"
+                "%-34s %9.2f %12.0f %14s %10s"
                 % (
-                    "whole file" if chunk is None else "--chunk-rows %d" % chunk,
+                    how,
                     seconds,
-                    int(res.stdout.split()[-1]) / 1024,
+                    peak,
+                    worker.group(1) if worker else "",
+                    blocks.group(1) if blocks else "",
                 )
             )
-        print("(every run wrote the same %d bytes)" % len(first))
+        peer = None
+        try:
+            import pandas  # noqa: F401
+        except ImportError:
+            print("(pandas not installed: no peer script; pip install '.[bench]')")
+        else:
+            peer, peak, _ = timed([sys.executable, "-c", PEER, path, saved, out])
+            print("%-34s %9.2f %12.0f" % ("pandas + scikit-learn script", peer, peak))
+        print("(every run of the tool wrote the same %d bytes)" % len(first))
+        chunked = [times[h] for h in times if "--chunk-rows" in h]
+        if peer and chunked:
+            ratio = peer / min(chunked)
+            print(
+                "one process (chunked) against the script: %.2fx (target 1.5x: %s)"
+                % (ratio, "met" if ratio >= 1.5 else "MISSED")
+            )
+        if dask_address == "local" and len(workers) >= 2:
+            names = ["--dask local --workers %d" % w for w in workers[:2]]
+            ratio = times[names[0]] / times[names[1]]
+            print(
+                "%d workers against %d, the whole command: %.2fx (target 1.7x: %s)"
+                % (workers[1], workers[0], ratio, "met" if ratio >= 1.7 else "MISSED")
+            )
+            if all(n in block_times for n in names):
+                print(
+                    "%d workers against %d, from the first scan to the last block: %.2fx "
+                    "(the rest is the cluster's start and the model's load)"
+                    % (workers[1], workers[0], block_times[names[0]] / block_times[names[1]])
+                )
+
+
+def _cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
 
 
 def main():
@@ -160,10 +252,17 @@ def main():
     p.add_argument("--rows", type=int, default=100_000)
     p.add_argument("--repeat", type=int, default=5)
     p.add_argument("--apply-rows", type=int, help="measure --apply on this many rows instead")
-    p.add_argument("--chunk-rows", default="10000,100000", help="chunk sizes for --apply-rows")
+    p.add_argument("--chunk-rows", default="100000", help="chunk sizes for --apply-rows")
+    p.add_argument("--dask", metavar="ADDRESS", help="with --apply-rows: also --dask ADDRESS")
+    p.add_argument("--workers", default="1,2", help="worker counts for --dask local")
     args = p.parse_args()
     if args.apply_rows:
-        apply_memory(args.apply_rows, [int(c) for c in args.chunk_rows.split(",")])
+        apply_memory(
+            args.apply_rows,
+            [int(c) for c in args.chunk_rows.split(",") if c],
+            args.dask,
+            [int(w) for w in args.workers.split(",")],
+        )
         return
 
     names, rows = read_csv(PENGUINS)

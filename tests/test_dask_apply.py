@@ -225,7 +225,7 @@ def test_the_command_starts_its_own_local_cluster(tmp_path, saved_path):
     )
     assert res.returncode == 0, res.stderr
     assert open(out, "rb").read() == expected
-    assert "Traceback" not in res.stderr and "by the Dask workers of local" in res.stderr
+    assert "Traceback" not in res.stderr and "by 2 Dask workers of local" in res.stderr
 
 
 # Last: its workers die (and are started again by their nannies).

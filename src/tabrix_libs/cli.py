@@ -445,9 +445,19 @@ def _apply_on_dask(args, saved, record, folder, client, out, err):
         ),
         file=err,
     )
+    peak = cluster.peak_memory(client)
     print(
-        "tabrix-libs: %d file%s read in %d blocks by the Dask workers of %s"
-        % (done.files, "s" * (done.files > 1), done.blocks, args.dask),
+        "tabrix-libs: %d file%s read in %d blocks by %d Dask worker%s of %s in %.1f s%s"
+        % (
+            done.files,
+            "s" * (done.files > 1),
+            done.blocks,
+            done.workers,
+            "s" * (done.workers > 1),
+            args.dask,
+            done.seconds,
+            "" if peak is None else " (largest worker: %.0f MB)" % (peak / 1e6),
+        ),
         file=err,
     )
     if done.scored:

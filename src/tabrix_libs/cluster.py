@@ -21,6 +21,7 @@ import contextlib
 import os
 import shutil
 import tempfile
+import time
 import typing
 
 from tabrix_libs import _model
@@ -187,6 +188,28 @@ def check_workers(client):
     return len(answers)
 
 
+def peak_memory(client):
+    """The largest resident set any worker process has had so far, in bytes (None where the
+    platform does not say)."""
+    try:
+        sizes = client.run(_peak_rss, on_error="return")
+    except Exception:
+        return None
+    sizes = [v for v in sizes.values() if isinstance(v, int)]
+    return max(sizes) if sizes else None
+
+
+def _peak_rss():
+    try:
+        import resource
+    except ImportError:
+        return None
+    import sys
+
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return peak if sys.platform == "darwin" else peak * 1024  # bytes on macOS, KiB elsewhere
+
+
 def _first_line(error):
     lines = str(error).strip().splitlines()
     return lines[0] if lines else ""
@@ -322,6 +345,8 @@ class Applied(typing.NamedTuple):
     blocks: int
     files: int
     scored: bool  # the files have the target column
+    workers: int
+    seconds: float  # from the first scan to the last block written
 
 
 def _block_bytes(total, workers, wanted):
@@ -417,6 +442,7 @@ def apply_files(
     # Columns matched before any block is read.
     names = BlockPredictor(saved, record, header, paths[0], proba).names
     workers = check_workers(client)
+    started = time.perf_counter()
     total = sum(os.path.getsize(p) for p in paths if os.path.isfile(p))
     blocks = plan(client, paths, len(header), _block_bytes(total, workers, block_bytes))
     blocks = [b for b in blocks if b.rows]
@@ -443,7 +469,15 @@ def apply_files(
         except BaseException:
             writer.abort()
             raise
-    return Applied(rows, score, len(blocks), len(paths), record["target"] in header)
+    return Applied(
+        rows,
+        score,
+        len(blocks),
+        len(paths),
+        record["target"] in header,
+        workers,
+        time.perf_counter() - started,
+    )
 
 
 def _in_order(client, shipped, record, header, blocks, proba, workers):
