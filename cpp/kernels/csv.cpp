@@ -1,5 +1,6 @@
 #include "kernels/csv.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tabrix {
@@ -49,7 +50,12 @@ void Records::clear() {
     record_end.clear();
 }
 
-bool utf8_valid(const unsigned char* s, size_t n) noexcept {
+namespace {
+
+// The length of the longest prefix of s[0..n) made of whole valid sequences. `cut` tells
+// whether the rest is only the start of a valid sequence that the end cuts short.
+size_t utf8_prefix(const unsigned char* s, size_t n, bool* cut) noexcept {
+    *cut = false;
     size_t i = 0;
     while (i < n) {
         // Eight ASCII bytes at a time.
@@ -82,14 +88,26 @@ bool utf8_valid(const unsigned char* s, size_t n) noexcept {
             else if (c == 0xF4)
                 hi = 0x8F;  // nothing beyond U+10FFFF
         } else {
-            return false;
+            return i;
         }
-        if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (size_t k = 2; k < len; ++k)
-            if ((s[i + k] & 0xC0) != 0x80) return false;
+        const size_t have = std::min(len, n - i);
+        if (have > 1 && (s[i + 1] < lo || s[i + 1] > hi)) return i;
+        for (size_t k = 2; k < have; ++k)
+            if ((s[i + k] & 0xC0) != 0x80) return i;
+        if (have < len) {
+            *cut = true;
+            return i;
+        }
         i += len;
     }
-    return true;
+    return n;
+}
+
+}  // namespace
+
+bool utf8_valid(const unsigned char* s, size_t n) noexcept {
+    bool cut;
+    return utf8_prefix(s, n, &cut) == n;
 }
 
 void append_field(std::string& out, const char* s, size_t n) {
@@ -135,25 +153,56 @@ void Parser::fail(Problem problem, size_t fields) {
 }
 
 template <bool kStore>
-void Parser::append(const unsigned char* s, size_t n, unsigned char high, Records* out) {
-    if (skipping_ || n == 0) return;
-    size_t chars = n;
-    if (high & 0x80) {
-        // Every non-ASCII byte lies in some field, and runs end only at ASCII bytes, so checking
-        // runs checks the whole text.
-        if (!utf8_valid(s, n)) {
+void Parser::append(const unsigned char* s, size_t n, unsigned char high, Records* out, bool more) {
+    if (skipping_) return;
+    if (carry_n_) {
+        // A character begun at the end of the previous feed: its other bytes come first.
+        const size_t len = carry_[0] >= 0xF0 ? 4 : carry_[0] >= 0xE0 ? 3 : 2;
+        const size_t take = std::min(len - carry_n_, n);
+        std::memcpy(carry_ + carry_n_, s, take);
+        carry_n_ += take;
+        s += take;
+        n -= take;
+        if (carry_n_ < len && more) return;  // still cut short
+        const size_t whole = carry_n_;
+        carry_n_ = 0;
+        if (whole < len || !utf8_valid(carry_, whole)) {
             fail(Problem::kNotUtf8);
             return;
         }
-        chars = count_chars(s, n);
+        if (++field_chars_ > field_limit_) {
+            fail(Problem::kFieldTooLarge);
+            return;
+        }
+        field_high_ |= 0x80;
+        if (kStore) out->text.append(reinterpret_cast<const char*>(carry_), whole);
+    }
+    if (n == 0) return;
+    size_t valid = n, chars = n;
+    if (high & 0x80) {
+        // Every non-ASCII byte lies in some field, and runs end only at ASCII bytes or at the end
+        // of a feed, so checking runs checks the whole text. The first problem in the text is
+        // the one reported, the field limit or the bad byte, however the bytes are fed.
+        bool cut;
+        valid = utf8_prefix(s, n, &cut);
+        chars = count_chars(s, valid);
+        if (valid < n && cut && more) {
+            carry_n_ = static_cast<uint8_t>(n - valid);  // the field goes on in the next feed
+            std::memcpy(carry_, s + valid, carry_n_);
+            n = valid;
+        }
     }
     field_chars_ += chars;
     if (field_chars_ > field_limit_) {
         fail(Problem::kFieldTooLarge);
         return;
     }
+    if (valid < n) {
+        fail(Problem::kNotUtf8);
+        return;
+    }
     field_high_ |= high;
-    if (kStore) out->text.append(reinterpret_cast<const char*>(s), n);
+    if (kStore) out->text.append(reinterpret_cast<const char*>(s), valid);
 }
 
 template <bool kStore>
@@ -265,7 +314,7 @@ size_t Parser::run(const unsigned char* data, size_t n, Records* out, size_t max
                 const unsigned char* s = p;
                 unsigned char high = 0;
                 while (p < end && !kStops.field[*p]) high |= *p++;
-                append<kStore>(s, p - s, high, out);
+                append<kStore>(s, p - s, high, out, p == end);
                 if (p == end || failed()) continue;
                 save_field<kStore>(out);
                 if (*p == ',') {
@@ -280,7 +329,7 @@ size_t Parser::run(const unsigned char* data, size_t n, Records* out, size_t max
                 const unsigned char* s = p;
                 unsigned char high = 0;
                 while (p < end && !kStops.quoted[*p]) high |= *p++;
-                append<kStore>(s, p - s, high, out);
+                append<kStore>(s, p - s, high, out, p == end);
                 if (p == end || failed()) continue;
                 if (*p == '"') {
                     state_ = State::kQuoteInQuoted;
@@ -342,6 +391,10 @@ size_t Parser::feed(const char* data, size_t n, Records* out, size_t max_records
 
 void Parser::finish(Records* out) {
     if (failed() || stopped_) return;
+    if (carry_n_) {  // the text ends inside a character
+        fail(Problem::kNotUtf8);
+        return;
+    }
     if (pending_cr_ || line_open_) {
         pending_cr_ = false;
         if (out)

@@ -106,8 +106,11 @@ public:
 private:
     template <bool kStore>
     size_t run(const unsigned char* data, size_t n, Records* out, size_t max_records);
+    // Adds a run of bytes of one field; `more` when the run reaches the end of the feed, so that
+    // the field may go on in the next one.
     template <bool kStore>
-    void append(const unsigned char* s, size_t n, unsigned char high, Records* out);
+    void append(const unsigned char* s, size_t n, unsigned char high, Records* out,
+                bool more = false);
     template <bool kStore>
     void save_field(Records* out);
     template <bool kStore>
@@ -128,6 +131,8 @@ private:
     size_t record_fields_ = 0;  // fields of the current record so far
     size_t field_chars_ = 0;
     unsigned char field_high_ = 0;
+    unsigned char carry_[4] = {};  // the first bytes of a character the last feed cut short
+    uint8_t carry_n_ = 0;
     Failure failure_;
 };
 
