@@ -187,7 +187,7 @@ public:
         : file_(path), buffer_(kBufferBytes) {
         if (start < 0) raise(PyExc_ValueError, "start must not be negative, got %lld", start);
         if (field_limit < 0) raise(PyExc_ValueError, "field_limit must not be negative");
-        csv::Options o;
+        csv::Options& o = options_;
         o.field_limit = static_cast<size_t>(field_limit);
         o.start = inside_quotes ? csv::State::kInQuoted : csv::State::kStartRecord;
         o.first_line = first_line;
@@ -272,8 +272,15 @@ private:
                 if (!bom_checked_) {
                     bom_checked_ = true;
                     if (start_ == 0 && len_ >= 3 &&
-                        std::memcmp(buffer_.data(), "\xEF\xBB\xBF", 3) == 0)
+                        std::memcmp(buffer_.data(), "\xEF\xBB\xBF", 3) == 0) {
+                        // The parser's stream, its offsets and the stop begin after the mark.
                         pos_ = 3;
+                        start_ = 3;
+                        if (options_.stop != UINT64_MAX)
+                            options_.stop = options_.stop > 3 ? options_.stop - 3 : 0;
+                        parser_ = csv::Parser(options_);
+                        parser_.set_width(width_);
+                    }
                 }
             }
             pos_ +=
@@ -290,6 +297,7 @@ private:
     }
 
     File file_;
+    csv::Options options_;
     csv::Parser parser_{csv::Options()};
     csv::Records records_;
     std::vector<StrCache> caches_;  // one per column
