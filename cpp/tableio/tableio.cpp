@@ -322,7 +322,8 @@ counts the line ends in [begin, end). A line start lies between records or insid
 field, so the range is read from both: outcomes holds, for a start between records and for a
 start inside quotes, the tuple (ends inside quotes, records completed, a record left open at the
 end, problem, line, message), problem being None or "syntax", "encoding" or "fields" with its
-line counted from 1 at begin and its message. The range is read without building any str.
+line counted from 1 at begin and its message: the first problem of the range, or of the rest of
+a record left open at its end (read beyond it). The range is read without building any str.
 )";
 
 nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int64_t field_limit) {
@@ -364,12 +365,13 @@ nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int6
         o.width = static_cast<size_t>(width);
         o.field_limit = static_cast<size_t>(field_limit);
         o.start = h ? csv::State::kInQuoted : csv::State::kStartRecord;
-        csv::Parser parser(o);
         int64_t pos = begin;
         if (pos == 0) {
             char bom[3];
             if (file.read(bom, 3, 0) == 3 && std::memcmp(bom, "\xEF\xBB\xBF", 3) == 0) pos = 3;
         }
+        o.stop = static_cast<uint64_t>(std::max<int64_t>(end - pos, 0));
+        csv::Parser parser(o);
         bool last_was_cr = false;
         while (pos < end && !parser.failed()) {
             size_t want = static_cast<size_t>(std::min<int64_t>(end - pos, buf.size()));
@@ -396,6 +398,21 @@ nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int6
         outcomes[h].quoted = parser.state() == csv::State::kInQuoted;
         outcomes[h].open = parser.in_own_record();
         outcomes[h].records = parser.records();
+        // The rest of a record left open is read too (as read_block reads it), so that a problem
+        // there is found before those of the ranges after this one.
+        for (int64_t at = end; parser.in_own_record() && !parser.failed() && !error;) {
+            if (at == size) {
+                parser.finish(nullptr);
+                break;
+            }
+            ssize_t got = file.read(buf.data(), buf.size(), at);
+            if (got <= 0) {
+                error = got < 0 ? errno : EIO;
+                break;
+            }
+            parser.feed(buf.data(), static_cast<size_t>(got), nullptr);
+            at += got;
+        }
         outcomes[h].failure = parser.failure();
     }
     Py_END_ALLOW_THREADS;
