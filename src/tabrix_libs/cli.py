@@ -57,7 +57,7 @@ EXIT_FAILURE = 1
 DEFAULT_DATA = PENGUINS
 DEFAULT_TARGET = "species"
 # Rows read at a time while drawing a --sample-rows sample (the sample does not depend on it).
-SAMPLE_CHUNK_ROWS = 10000
+SAMPLE_CHUNK_ROWS = 65536
 # Rows written between two redraws of the progress bar.
 WRITE_ROWS = 20000
 FIT_DEFAULTS = {"encoding": "ordinal", "task": "auto", "test_size": 0.25, "seed": 0}
@@ -235,7 +235,7 @@ def _read_fit_rows(path, args, progress):
         names, table = read_table(path, progress)
         return names, table, len(table)
     with CsvReader(path, lambda fraction: progress.update(label, fraction)) as reader:
-        rows, read = sample_rows(reader.chunks(SAMPLE_CHUNK_ROWS), args.sample_rows, args.seed)
+        rows, read = sample_rows(reader.blocks(SAMPLE_CHUNK_ROWS), args.sample_rows, args.seed)
         return reader.header, rows, read
 
 
@@ -623,8 +623,8 @@ def make_parser():
         "--block-size",
         metavar="SIZE",
         type=_byte_size,
-        help="with --dask: bytes of file per block, e.g. 32M (default: about four blocks per "
-        "worker, 1M to 64M)",
+        help="with --dask: bytes of file per block, e.g. 8M (default: about four blocks per "
+        "worker, 1M to 16M)",
     )
     p.add_argument(
         "--out",

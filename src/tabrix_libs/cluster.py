@@ -31,9 +31,11 @@ DASK_INSTALL = (
     "--dask needs Dask: pip install 'tabrix-libs[dask]' (dask and distributed), on this machine "
     "and on every worker"
 )
-# Blocks of a file: about four per worker, within these bounds.
+# Blocks of a file: about four per worker, within these bounds. A worker's memory grows by
+# about 15 times the bytes of the block it works on (the rows as str objects, the pipeline's
+# object arrays and its Python floats, the CSV text out).
 MIN_BLOCK_BYTES = 1 << 20
-MAX_BLOCK_BYTES = 64 << 20
+MAX_BLOCK_BYTES = 16 << 20
 # Blocks predicted ahead of the one being written, per worker: bounds the results held.
 AHEAD_PER_WORKER = 2
 
@@ -429,7 +431,7 @@ def apply_files(
 
     The files must be readable at the same paths by the client (their header lines) and the
     workers (the blocks); so must the folder `out` by the workers. `block_bytes` sets the size of
-    the blocks (default: about four per worker, 1 MiB to 64 MiB). `on_block(done, total)` is
+    the blocks (default: about four per worker, 1 MiB to 16 MiB). `on_block(done, total)` is
     called as blocks finish."""
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.tableio import RowWriter, header_of, input_files
