@@ -54,26 +54,33 @@ def load_targets(instrument=None):
             "targets_utils",
             "targets_transformers",
             "targets_hostile",
+            "targets_csv",
             "_utils_model",
+            "_csv_model",
         ]
         if instrument.sklearn:
             include.append("sklearn")
         with instrument.atheris.instrument_imports(include=include):
+            import targets_csv
             import targets_hostile
             import targets_transformers
             import targets_utils
 
             import tabrix_libs.transformers.exportable  # noqa: F401
     else:
+        import targets_csv
         import targets_hostile
         import targets_transformers
         import targets_utils
     table = dict(targets_utils.TARGETS)
     table.update(targets_hostile.TARGETS)
+    table.update(targets_csv.TARGETS)
     table.update(targets_transformers.TARGETS)
     # Two targets that take turns among the others (the first byte picks one): a short run in
     # two processes then covers every target without starting an interpreter for each.
-    table["kernels"] = Mux(dict(targets_utils.TARGETS, **targets_hostile.TARGETS))
+    table["kernels"] = Mux(
+        dict(targets_utils.TARGETS, **targets_hostile.TARGETS, **targets_csv.TARGETS)
+    )
     table["transformers"] = Mux(targets_transformers.TARGETS)
     return table
 
