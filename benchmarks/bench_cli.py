@@ -24,6 +24,7 @@ tool writes the same bytes, and prints the ratios against their targets.
 
 import argparse
 import csv
+import hashlib
 import os
 import re
 import subprocess
@@ -156,7 +157,10 @@ def timed(command):
     return seconds, int(res.stdout.split()[-1]) / 1024, res.stderr
 
 
-def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2)):
+WHOLE_MAX_ROWS = 2_000_000
+
+
+def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2), fit_sample=None):
     tool = [sys.executable, "-m", "tabrix_libs"]
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "big.csv")
@@ -171,7 +175,10 @@ def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2)):
             "%-34s %9s %12s %14s %10s"
             % ("how", "seconds", "peak (MB)", "worker peak", "blocks (s)")
         )
-        runs = [("one process, whole file", [])]
+        # Read whole, the file takes about 1 GB per million rows in one process, and so does
+        # the pandas script: both only on files that fit.
+        small = n_rows <= WHOLE_MAX_ROWS
+        runs = [("one process, whole file", [])] if small else []
         runs += [
             ("one process, --chunk-rows %d" % c, ["--chunk-rows", str(c)]) for c in chunk_sizes
         ]
@@ -191,8 +198,7 @@ def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2)):
                 tool + [path, "--apply", saved, "--no-progress", "--out", out] + extra
             )
             times[how] = seconds
-            with open(out, "rb") as f:
-                data = f.read()
+            data = _digest(out)
             first = data if first is None else first
             assert data == first, "%s: the output differs" % how
             worker = re.search(r"largest worker: (\d+) MB", err)
@@ -215,9 +221,19 @@ def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2)):
         except ImportError:
             print("(pandas not installed: no peer script; pip install '.[bench]')")
         else:
+            if not small:
+                print("(above %d rows, no whole-file run and no pandas script)" % WHOLE_MAX_ROWS)
+        if "pandas" in sys.modules and small:
             peer, peak, _ = timed([sys.executable, "-c", PEER, path, saved, out])
             print("%-34s %9.2f %12.0f" % ("pandas + scikit-learn script", peer, peak))
-        print("(every run of the tool wrote the same %d bytes)" % len(first))
+        print("(every run of the tool wrote the same %d bytes)" % first[1])
+        if fit_sample:
+            seconds, peak, err = timed(
+                tool
+                + [path, "--target", "species", "--sample-rows", str(fit_sample)]
+                + ["--no-progress"]
+            )
+            print("%-34s %9.2f %12.0f" % ("fit --sample-rows %d" % fit_sample, seconds, peak))
         chunked = [times[h] for h in times if "--chunk-rows" in h]
         if peer and chunked:
             ratio = peer / min(chunked)
@@ -240,6 +256,15 @@ def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2)):
                 )
 
 
+def _digest(path):
+    """SHA-256 and size of a file, read a piece at a time."""
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(1 << 20), b""):
+            h.update(piece)
+    return h.hexdigest(), os.path.getsize(path)
+
+
 def _cores():
     try:
         return len(os.sched_getaffinity(0))
@@ -255,6 +280,12 @@ def main():
     p.add_argument("--chunk-rows", default="100000", help="chunk sizes for --apply-rows")
     p.add_argument("--dask", metavar="ADDRESS", help="with --apply-rows: also --dask ADDRESS")
     p.add_argument("--workers", default="1,2", help="worker counts for --dask local")
+    p.add_argument(
+        "--fit-sample",
+        type=int,
+        metavar="N",
+        help="with --apply-rows: also fit with --sample-rows N",
+    )
     args = p.parse_args()
     if args.apply_rows:
         apply_memory(
@@ -262,6 +293,7 @@ def main():
             [int(c) for c in args.chunk_rows.split(",") if c],
             args.dask,
             [int(w) for w in args.workers.split(",")],
+            args.fit_sample,
         )
         return
 
