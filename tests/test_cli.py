@@ -308,3 +308,23 @@ def test_entry_points(tmp_path, command):
         command + ["missing.csv"], capture_output=True, text=True, cwd=str(tmp_path)
     )
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1 and "Traceback" not in bad.stderr
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--seed", "-1"], "must lie between 0 and 2**32 - 1"),
+        (["--seed", "2.5"], "not a whole number"),
+        (["x.csv", "--apply", "m.joblib", "--dask", "local", "--block-size", "0"], "at least 1"),
+        (["x.csv", "--apply", "m.joblib", "--dask", "local", "--block-size", "8Q"], "not a size"),
+    ],
+)
+def test_bad_option_values_are_refused_by_the_parser(capsys, argv, message):
+    with pytest.raises(SystemExit) as e:
+        cli.main(argv)
+    assert e.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("text, size", [("8M", 8 << 20), ("1.5k", 1536), ("4096", 4096)])
+def test_block_sizes(text, size):
+    assert cli._byte_size(text) == size

@@ -507,6 +507,17 @@ def _positive(text):
     return value
 
 
+def _seed(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    # What NumPy's and scikit-learn's random states take.
+    if not 0 <= value < 2**32:
+        raise argparse.ArgumentTypeError("must lie between 0 and 2**32 - 1, got %s" % text)
+    return value
+
+
 def _byte_size(text):
     units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
     body = text.strip().upper().rstrip("B")
@@ -570,7 +581,7 @@ def make_parser():
         "--test-size", type=_fraction, help="held-out fraction of the rows (default 0.25)"
     )
     fitting.add_argument(
-        "--seed", type=int, help="seed of the split, the model and --sample-rows (default 0)"
+        "--seed", type=_seed, help="seed of the split, the model and --sample-rows (default 0)"
     )
     fitting.add_argument(
         "--sample-rows",
