@@ -4,6 +4,7 @@ to a larger table.
 
     python benchmarks/bench_cli.py [--rows 100000] [--repeat 3]
     python benchmarks/bench_cli.py --apply-rows 1000000 [--chunk-rows 100000] [--dask local]
+    python benchmarks/bench_cli.py --apply-rows 1000000 --split
 
 1. Reading the CSV: the tool's reader (compiled, with its row checks) against csv.reader over
    the open file.
@@ -19,7 +20,9 @@ penguins repeated to N rows, each run in its own process: reading the file whole
 count), and beside them the script a user would write instead (pandas and scikit-learn; needs
 pandas). It prints wall time and peak memory (the largest resident set of the command's process;
 for Dask, also that of the largest worker as the tool reports it), checks that every run of the
-tool writes the same bytes, and prints the ratios against their targets.
+tool writes the same bytes, and prints the ratios against their targets. With --split it
+profiles one chunked --apply instead and prints how its time divides between reading, the
+pipeline, the model and writing.
 """
 
 import argparse
@@ -256,6 +259,48 @@ def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2), fit_sam
                 )
 
 
+# Runs `tabrix-libs ARGS` under cProfile and prints the cumulative seconds of reading, the
+# pipeline, the model and writing (the model's threads are waited for by predict_rows; an older
+# package without it predicts on this thread). Starting Python and importing are the rest.
+_SPLIT = """
+import cProfile, pstats, sys, time
+from tabrix_libs import cli
+profile = cProfile.Profile()
+start = time.perf_counter()
+profile.runcall(cli.main, sys.argv[1:])
+wall = time.perf_counter() - start
+stats = pstats.Stats(profile).stats
+def seconds(*where):
+    return sum(s[3] for (f, _, name), s in stats.items() if (f.rsplit("/", 1)[-1], name) in where)
+model = seconds(("_model.py", "predict_rows")) or seconds(("_forest.py", "predict"))
+print("wall %.2f s: read %.2f, pipeline %.2f, model %.2f, write %.2f" % (
+    wall, seconds(("tableio.py", "chunks"), ("tableio.py", "_read")),
+    seconds(("pipeline.py", "run_pipeline")), model,
+    seconds(("tableio.py", "write"), ("tableio.py", "write_block"))))
+"""
+
+
+def apply_split(n_rows, chunk_rows):
+    tool = [sys.executable, "-m", "tabrix_libs"]
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "big.csv")
+        write_repeated(path, n_rows)
+        saved = os.path.join(tmp, "penguins.joblib")
+        subprocess.run(tool + ["--save-pipeline", saved], check=True, stdout=subprocess.DEVNULL)
+        out = os.path.join(tmp, "out.csv")
+        argv = [path, "--apply", saved, "--chunk-rows", str(chunk_rows), "--no-progress"]
+        res = subprocess.run(
+            [sys.executable, "-c", _SPLIT] + argv + ["--out", out],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+        print(
+            "--apply --chunk-rows %d on %d rows, profiled: %s"
+            % (chunk_rows, n_rows, res.stdout.strip())
+        )
+
+
 def _digest(path):
     """SHA-256 and size of a file, read a piece at a time."""
     h = hashlib.sha256()
@@ -286,7 +331,16 @@ def main():
         metavar="N",
         help="with --apply-rows: also fit with --sample-rows N",
     )
+    p.add_argument(
+        "--split",
+        action="store_true",
+        help="with --apply-rows: where the time of one chunked --apply goes (read, pipeline, "
+        "model, write), profiled in a process of its own",
+    )
     args = p.parse_args()
+    if args.apply_rows and args.split:
+        apply_split(args.apply_rows, int(args.chunk_rows.split(",")[0]))
+        return
     if args.apply_rows:
         apply_memory(
             args.apply_rows,
