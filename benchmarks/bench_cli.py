@@ -26,6 +26,7 @@ pipeline, the model and writing.
 """
 
 import argparse
+import contextlib
 import csv
 import hashlib
 import os
@@ -163,13 +164,21 @@ def timed(command):
 WHOLE_MAX_ROWS = 2_000_000
 
 
-def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2), fit_sample=None):
-    tool = [sys.executable, "-m", "tabrix_libs"]
+@contextlib.contextmanager
+def _penguins_file(n_rows, tool):
+    """A folder holding the penguins repeated to n_rows rows and a classifier saved by the tool
+    from them: (folder, the CSV file, the saved file)."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "big.csv")
         write_repeated(path, n_rows)
         saved = os.path.join(tmp, "penguins.joblib")
         subprocess.run(tool + ["--save-pipeline", saved], check=True, stdout=subprocess.DEVNULL)
+        yield tmp, path, saved
+
+
+def apply_memory(n_rows, chunk_sizes, dask_address=None, workers=(1, 2), fit_sample=None):
+    tool = [sys.executable, "-m", "tabrix_libs"]
+    with _penguins_file(n_rows, tool) as (tmp, path, saved):
         print(
             "apply to %d rows (%.1f MB of CSV), Python %s, %d cores"
             % (n_rows, os.path.getsize(path) / 1e6, sys.version.split()[0], _cores())
@@ -282,11 +291,7 @@ print("wall %.2f s: read %.2f, pipeline %.2f, model %.2f, write %.2f" % (
 
 def apply_split(n_rows, chunk_rows):
     tool = [sys.executable, "-m", "tabrix_libs"]
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "big.csv")
-        write_repeated(path, n_rows)
-        saved = os.path.join(tmp, "penguins.joblib")
-        subprocess.run(tool + ["--save-pipeline", saved], check=True, stdout=subprocess.DEVNULL)
+    with _penguins_file(n_rows, tool) as (tmp, path, saved):
         out = os.path.join(tmp, "out.csv")
         argv = [path, "--apply", saved, "--chunk-rows", str(chunk_rows), "--no-progress"]
         res = subprocess.run(
