@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "exportable/frames.h"
 #include "exportable/sklearn_compat.h"
 
 namespace tabrix::exportable {
@@ -131,8 +132,11 @@ bool Protocol::switched_on(nb::handle self) const {
 }
 
 nb::object Protocol::fit(const Call& c) const {
-    nb::handle self = c.self(), X = c.X(), y = c.y();
+    nb::handle self = c.self(), y = c.y();
+    const Input in = accept_input(c, self, c.X(), "fit");
+    nb::handle X = in.array;
     if (row.fit_asserts) assert_2d(X);
+    record_feature_names(self, in);
     sklearn_compat::check_n_features(self, X, true);
     Trace trace(c);
     if (row.fit_traces) start(trace, texts_.fit_start, X);
@@ -146,11 +150,14 @@ nb::object Protocol::fit(const Call& c) const {
 }
 
 nb::object Protocol::transform(const Call& c) const {
-    nb::handle self = c.self(), X = c.X();
+    nb::handle self = c.self();
+    const Input in = accept_input(c, self, c.X(), "transform");
+    nb::handle X = in.array;
     if (row.transform_asserts) assert_2d(X);
     check_array(c, X);
     if (has_attr(self, "n_features_in_") &&
         (!row.n_features_check_needs_switch || switched_on(self))) {
+        check_feature_names(self, in);
         sklearn_compat::check_n_features(self, X, false);
     }
     Trace trace(c);
@@ -165,9 +172,11 @@ nb::object Protocol::transform(const Call& c) const {
     end(trace, texts_.transform_end, X, row.end_line_describes_input ? X : nb::handle(Y),
         row.end_line, row.transform_timed);
     if (work.after_end_line) Y = work.after_end_line(std::move(Y));
-    return_trace(c, self, X, Y);
+    // Where the class hands back its input itself, a frame's caller gets the frame back.
+    nb::object result = in.from_frame && Y.ptr() == X.ptr() ? nb::borrow(in.caller) : Y;
+    return_trace(c, self, in.caller, result);
     if (work.before_return) work.before_return(X, Y);
-    return Y;
+    return result;
 }
 
 }  // namespace tabrix::exportable

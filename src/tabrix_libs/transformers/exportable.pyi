@@ -1,6 +1,7 @@
 # Type stubs of the compiled module tabrix_libs.transformers.exportable.
 # Data matrices are typed loosely (Any): the transformers take NumPy arrays of any dtype, object
-# arrays of mixed cells included, and some accept sparse matrices or return their input itself.
+# arrays of mixed cells included, pandas and polars DataFrames, and some accept sparse matrices
+# or return their input itself.
 import warnings as warnings
 from time import time as time
 from typing import Any, Callable, Dict, List, Tuple, TypeVar
@@ -42,6 +43,7 @@ class ColumnSelector(BaseEstimator, TransformerMixin):
     activate_flag: Any
     columns_selected_flag: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, columns_indices_list: Any, activate_flag: Any = ...) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
@@ -49,6 +51,7 @@ class ColumnSelector(BaseEstimator, TransformerMixin):
 class NumpyColumnSelector(BaseEstimator, TransformerMixin):
     columns: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, columns: Any = ...) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
@@ -60,6 +63,7 @@ class NumpyApplyAlongAxis(BaseEstimator, TransformerMixin):
     args: Tuple[Any, ...]
     kwargs: Dict[str, Any]
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(
         self,
         func1d: Callable[..., Any],
@@ -75,6 +79,7 @@ class NumpyReplaceMissingValues(BaseEstimator, TransformerMixin):
     missing_values: Any
     filling_values: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, missing_values: Any, filling_values: Any = ...) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
@@ -85,6 +90,7 @@ class NumpyReplaceUnknownValues(BaseEstimator, TransformerMixin):
     missing_values_reference_list: Any
     filling_values_list: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(
         self,
         known_values_list: Any = ...,
@@ -99,6 +105,7 @@ class NumpyPermuteArray(BaseEstimator, TransformerMixin):
     permutation_indices: Any
     axis: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, permutation_indices: Any = ..., axis: Any = ...) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
@@ -110,6 +117,7 @@ class OptStandardScaler(BaseEstimator, TransformerMixin):
     num_scaler_with_std: Any
     scaler: StandardScaler
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, use_scaler_flag: Any = ..., **kwargs: Any) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
@@ -121,6 +129,7 @@ class CatImputer(BaseEstimator, TransformerMixin):
     activate_flag: Any
     imputer: SimpleImputer
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(
         self,
         strategy: Any,
@@ -141,6 +150,7 @@ class CatEncoder(BaseEstimator, TransformerMixin):
     encoder: Any
     categories_found: List[np.ndarray]
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(
         self,
         encoding: Any,
@@ -162,12 +172,14 @@ class NumImputer(BaseEstimator, TransformerMixin):
     imputer: SimpleImputer
     bad_columns: List[int]
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, strategy: Any, missing_values: Any, activate_flag: Any = ...) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
 
 class AllPassPreprocessingTransformer(BaseEstimator, TransformerMixin):
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
@@ -179,6 +191,7 @@ class CompressStrings(BaseEstimator, TransformerMixin):
     missing_values_reference_list: Any
     activate_flag: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(
         self,
         compress_type: Any = ...,
@@ -195,6 +208,7 @@ class FloatStr2Float(BaseEstimator, TransformerMixin):
     missing_values_reference_list: Any
     activate_flag: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(
         self, dtypes_list: Any, missing_values_reference_list: Any = ..., activate_flag: Any = ...
     ) -> None: ...
@@ -204,6 +218,7 @@ class FloatStr2Float(BaseEstimator, TransformerMixin):
 class float32_transform(BaseEstimator, TransformerMixin):
     activate_flag: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, activate_flag: Any = ...) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
@@ -211,6 +226,7 @@ class float32_transform(BaseEstimator, TransformerMixin):
 class boolean2float(BaseEstimator, TransformerMixin):
     activate_flag: Any
     n_features_in_: int
+    feature_names_in_: np.ndarray  # after a fit on a DataFrame with string column names
     def __init__(self, activate_flag: Any = ...) -> None: ...
     def fit(self: _Self, X: Any, y: Any = ...) -> _Self: ...
     def transform(self, X: Any) -> Any: ...
