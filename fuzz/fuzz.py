@@ -55,6 +55,7 @@ def load_targets(instrument=None):
             "targets_transformers",
             "targets_hostile",
             "targets_csv",
+            "targets_frames",
             "_utils_model",
             "_csv_model",
         ]
@@ -62,6 +63,7 @@ def load_targets(instrument=None):
             include.append("sklearn")
         with instrument.atheris.instrument_imports(include=include):
             import targets_csv
+            import targets_frames
             import targets_hostile
             import targets_transformers
             import targets_utils
@@ -69,6 +71,7 @@ def load_targets(instrument=None):
             import tabrix_libs.transformers.exportable  # noqa: F401
     else:
         import targets_csv
+        import targets_frames
         import targets_hostile
         import targets_transformers
         import targets_utils
@@ -76,12 +79,13 @@ def load_targets(instrument=None):
     table.update(targets_hostile.TARGETS)
     table.update(targets_csv.TARGETS)
     table.update(targets_transformers.TARGETS)
+    table.update(targets_frames.TARGETS)
     # Two targets that take turns among the others (the first byte picks one): a short run in
     # two processes then covers every target without starting an interpreter for each.
     table["kernels"] = Mux(
         dict(targets_utils.TARGETS, **targets_hostile.TARGETS, **targets_csv.TARGETS)
     )
-    table["transformers"] = Mux(targets_transformers.TARGETS)
+    table["transformers"] = Mux(dict(targets_transformers.TARGETS, **targets_frames.TARGETS))
     return table
 
 
