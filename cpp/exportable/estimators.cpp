@@ -279,9 +279,18 @@ nb::object cut_value_list(nb::handle message) {
     return checked(PyUnicode_Concat(before.ptr(), after.ptr()));
 }
 
+// The wrapped encoder's transform, with the codes of the release's unknown categories kept as
+// every release before 1.10 gave them.
+nb::object encoder_transform(nb::handle self, nb::handle X) {
+    nb::object encoder = attr(self, "encoder");
+    nb::object Y = call(attr(encoder, "transform"), {X});
+    sklearn_compat::keep_unknown_codes_of_ignoring_ordinal(encoder, Y);
+    return Y;
+}
+
 nb::object encode(const Call& c, nb::handle self, nb::handle X) {
     try {
-        return call(attr(attr(self, "encoder"), "transform"), {X});
+        return encoder_transform(self, X);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_ValueError)) throw;
         bool recover;
@@ -299,7 +308,7 @@ nb::object encode(const Call& c, nb::handle self, nb::handle X) {
         static nb::handle ignore = interned("ignore");
         // For good: later calls with unseen values neither raise nor warn.
         set_attr(attr(self, "encoder"), "handle_unknown", ignore);
-        return call(attr(attr(self, "encoder"), "transform"), {X});
+        return encoder_transform(self, X);
     }
 }
 

@@ -13,6 +13,7 @@ Release installed;
 // (strong references, kept for the life of the process).
 PyObject* own_check_array = nullptr;
 PyObject* own_simple_imputer = nullptr;
+PyObject* own_ordinal_encoder = nullptr;
 PyObject* validation_check_n_features = nullptr;  // nullptr before 1.6
 PyObject* base_check_n_features = nullptr;        // nullptr from 1.7 on
 
@@ -91,6 +92,13 @@ void start_up(nb::handle module) {
     keep_empty_for_constant =
         installed.at_least(1, 8) && signature_has(attr(own, "__init__"), "keep_empty_features");
     own_simple_imputer = own.release().ptr();
+
+    // OrdinalEncoder's codes for unknown categories it ignores changed in 1.10: only its own
+    // class is watched. Stays while 1.10 and later are supported.
+    if (installed.at_least(1, 10)) {
+        own_ordinal_encoder =
+            attr(import_module("sklearn.preprocessing"), "OrdinalEncoder").release().ptr();
+    }
 }
 
 // ---------------------------------------------------------------- validation
@@ -224,6 +232,25 @@ bool can_ignore_unknown_categories(const Call& c) {
     nb::object minor =
         checked(PyNumber_Long(checked(PyObject_GetItem(versions.ptr(), nb::int_(1).ptr())).ptr()));
     return truthy(checked(PyObject_RichCompare(minor.ptr(), last_unsupported_minor.ptr(), Py_GT)));
+}
+
+void keep_unknown_codes_of_ignoring_ordinal(nb::handle encoder, nb::handle Y) {
+    if (own_ordinal_encoder == nullptr ||
+        reinterpret_cast<PyObject*>(Py_TYPE(encoder.ptr())) != own_ordinal_encoder ||
+        !PyArray_Check(Y.ptr())) {
+        return;
+    }
+    static nb::handle ignore = interned("ignore");
+    nb::object handle_unknown = attr_if_present(encoder, "handle_unknown");
+    if (!handle_unknown.is_valid() || !equals(handle_unknown, ignore)) return;
+    // -1 is no code of a category, and the code of a missing value is what the caller set
+    // (NaN by default): leave the codes alone where the caller chose -1 for it.
+    static nb::handle minus_one = PyLong_FromLong(-1);
+    nb::object missing = attr_if_present(encoder, "encoded_missing_value");
+    if (missing.is_valid() && PyNumber_Check(missing.ptr()) && equals(missing, minus_one)) return;
+    nb::object unknown = checked(PyObject_RichCompare(Y.ptr(), minus_one.ptr(), Py_EQ));
+    static nb::handle zero = PyLong_FromLong(0);
+    if (PyObject_SetItem(Y.ptr(), unknown.ptr(), zero.ptr()) < 0) raise_current();
 }
 
 // ---------------------------------------------------------------- NumPy

@@ -61,6 +61,12 @@ nb::handle one_hot_keywords(nb::handle cls);
 // unknown categories (the recovery of CatEncoder.transform).
 bool can_ignore_unknown_categories(const Call& c);
 
+// An OrdinalEncoder switched to ignore unknown categories (the recovery of CatEncoder.transform)
+// encodes them as its first category, code 0, up to 1.9; from 1.10 on its transform gives them
+// the code -1. On such releases, the -1 codes of scikit-learn's own OrdinalEncoder set to ignore
+// are set to 0 in `Y`, its result, so that the codes stay those of every earlier release.
+void keep_unknown_codes_of_ignoring_ordinal(nb::handle encoder, nb::handle Y);
+
 // ---- NumPy
 
 // What np.float named: the built-in float.
