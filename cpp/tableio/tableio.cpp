@@ -11,18 +11,21 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kernels/csv.h"
-#include "kernels/hash64.h"
-#include "kernels/text_key.h"
+#include "kernels/text_format.h"
 #include "python/py_errors.h"
+#include "tableio/str_cache.h"
+#include "tableio/text_columns.h"
 
 namespace nb = nanobind;
 using tabrix::py::raise;
 using tabrix::py::raise_current;
 namespace csv = tabrix::csv;
+using tabrix::tableio::StrCache;
 
 namespace {
 
@@ -59,10 +62,69 @@ std::string failure_message(const csv::Failure& f, size_t width, size_t field_li
     throw nb::python_error();
 }
 
-// A file descriptor opened from a str, bytes or os.PathLike path; OSError names the file.
+// A file read through a descriptor opened from a str, bytes or os.PathLike path (OSError names
+// the file), or through a Python binary file object with readinto() or read() and seek(), such
+// as the files fsspec opens on object storage. Reads run with the GIL released; a file object's
+// methods take it back for the call, and what they raise is raised by os_error().
 class File {
 public:
-    explicit File(nb::handle path) : path_(nb::borrow(path)) {
+    explicit File(nb::handle source) {
+        if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr()) ||
+            PyObject_HasAttrString(source.ptr(), "__fspath__")) {
+            open_path(source);
+        } else {
+            open_object(source);
+        }
+    }
+    ~File() { close(); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        // The caller opened the file object and closes it; this only lets it go.
+        object_ = nb::object();
+    }
+    bool is_open() const { return fd_ >= 0 || object_.is_valid(); }
+    int64_t size() const { return size_; }
+
+    // Reads up to n bytes at the file position (or at `offset` when it is not negative), the
+    // GIL released by the caller; -1 with errno set on failure.
+    ssize_t read(char* out, size_t n, int64_t offset = -1) {
+        if (fd_ < 0) return read_object(out, n, offset);
+        for (;;) {
+            ssize_t got =
+                offset < 0 ? ::read(fd_, out, n) : ::pread(fd_, out, n, static_cast<off_t>(offset));
+            if (got >= 0 || errno != EINTR) return got;
+        }
+    }
+    // With the GIL held.
+    bool seek(int64_t offset) {
+        if (fd_ >= 0) return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0;
+        if (!object_.is_valid()) return false;
+        nb::object r = nb::steal(
+            PyObject_CallMethod(object_.ptr(), "seek", "L", static_cast<long long>(offset)));
+        if (!r) raise_current();
+        position_ = offset;
+        return true;
+    }
+
+    // With the GIL held: the error of the failed read.
+    [[noreturn]] void os_error() {
+        if (pending_) {
+            std::unique_ptr<nb::python_error> e = std::move(pending_);
+            e->restore();
+            throw nb::python_error();
+        }
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError,
+                                             path_.is_valid() ? path_.ptr() : nullptr);
+        throw nb::python_error();
+    }
+
+private:
+    void open_path(nb::handle path) {
+        path_ = nb::borrow(path);
         PyObject* encoded = nullptr;
         if (!PyUnicode_FSConverter(path.ptr(), &encoded)) raise_current();
         nb::object bytes = nb::steal(encoded);
@@ -80,78 +142,95 @@ public:
         size_ =
             (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) ? static_cast<int64_t>(st.st_size) : -1;
     }
-    ~File() { close(); }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
 
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    bool is_open() const { return fd_ >= 0; }
-    int64_t size() const { return size_; }
-
-    // Reads up to n bytes at the file position (or at `offset` when it is not negative), the
-    // GIL released by the caller; -1 with errno set on failure.
-    ssize_t read(char* out, size_t n, int64_t offset = -1) {
-        for (;;) {
-            ssize_t got =
-                offset < 0 ? ::read(fd_, out, n) : ::pread(fd_, out, n, static_cast<off_t>(offset));
-            if (got >= 0 || errno != EINTR) return got;
+    void open_object(nb::handle f) {
+        const bool readinto = PyObject_HasAttrString(f.ptr(), "readinto");
+        if (!(readinto || PyObject_HasAttrString(f.ptr(), "read")) ||
+            !PyObject_HasAttrString(f.ptr(), "seek")) {
+            raise(PyExc_TypeError,
+                  "expected a path or a binary file object with read() and seek(), not %.200s",
+                  Py_TYPE(f.ptr())->tp_name);
+        }
+        object_ = nb::borrow(f);
+        use_readinto_ = readinto;
+        // fsspec's files know their size; others are measured by seeking to their end.
+        nb::object size = nb::steal(PyObject_GetAttrString(f.ptr(), "size"));
+        if (size && PyLong_Check(size.ptr())) {
+            size_ = PyLong_AsLongLong(size.ptr());
+            if (size_ < 0 && PyErr_Occurred()) raise_current();
+        } else {
+            PyErr_Clear();
+            nb::object end = nb::steal(PyObject_CallMethod(f.ptr(), "seek", "ii", 0, 2));
+            if (!end) raise_current();
+            size_ = PyLong_AsLongLong(end.ptr());
+            if (size_ < 0 && PyErr_Occurred()) raise_current();
+            seek(0);
         }
     }
-    bool seek(int64_t offset) { return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0; }
 
-    [[noreturn]] void os_error() {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.ptr());
-        throw nb::python_error();
+    // One call of the object's readinto() or read(), with the GIL taken back for it.
+    ssize_t read_object(char* out, size_t n, int64_t offset) {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        ssize_t got = -1;
+        // A strong reference for the call: the object's methods may close the reader.
+        nb::object f = object_;
+        if (!f.is_valid()) {
+            errno = EBADF;
+        } else {
+            got = read_object_with_gil(f, out, n, offset);
+            if (got < 0) {
+                pending_ = std::make_unique<nb::python_error>();
+                errno = EIO;
+            }
+        }
+        f = nb::object();
+        PyGILState_Release(gil);
+        return got;
     }
 
-private:
+    ssize_t read_object_with_gil(nb::handle f, char* out, size_t n, int64_t offset) {
+        if (offset >= 0 && offset != position_) {
+            nb::object r = nb::steal(
+                PyObject_CallMethod(f.ptr(), "seek", "L", static_cast<long long>(offset)));
+            if (!r) return -1;
+            position_ = offset;
+        }
+        Py_ssize_t got = 0;
+        if (use_readinto_) {
+            nb::object view =
+                nb::steal(PyMemoryView_FromMemory(out, static_cast<Py_ssize_t>(n), PyBUF_WRITE));
+            if (!view) return -1;
+            nb::object r = nb::steal(PyObject_CallMethod(f.ptr(), "readinto", "O", view.ptr()));
+            if (!r) return -1;
+            got = r.is_none() ? 0 : PyLong_AsSsize_t(r.ptr());
+            if (got == -1 && PyErr_Occurred()) return -1;
+        } else {
+            nb::object r =
+                nb::steal(PyObject_CallMethod(f.ptr(), "read", "n", static_cast<Py_ssize_t>(n)));
+            if (!r) return -1;
+            if (!PyBytes_Check(r.ptr())) {
+                PyErr_Format(PyExc_TypeError, "read() returned %.200s, not bytes",
+                             Py_TYPE(r.ptr())->tp_name);
+                return -1;
+            }
+            got = PyBytes_GET_SIZE(r.ptr());
+            if (static_cast<size_t>(got) <= n) std::memcpy(out, PyBytes_AS_STRING(r.ptr()), got);
+        }
+        if (got < 0 || static_cast<size_t>(got) > n) {
+            PyErr_Format(PyExc_ValueError, "the file object returned %zd bytes for %zu", got, n);
+            return -1;
+        }
+        position_ = position_ < 0 ? -1 : position_ + got;
+        return got;
+    }
+
     nb::object path_;
+    nb::object object_;
+    bool use_readinto_ = false;
+    int64_t position_ = 0;
+    std::unique_ptr<nb::python_error> pending_;
     int fd_ = -1;
     int64_t size_ = -1;
-};
-
-// Recent short ASCII fields of one column and their str objects, so that a value repeated down
-// a column (a category, a small number) is one object instead of one per row: less memory, and
-// fewer objects for the kernels to walk. Direct-mapped: a miss replaces the slot's entry.
-class StrCache {
-public:
-    StrCache() : slots_(kSlots) {}
-    ~StrCache() {
-        for (Slot& s : slots_) Py_XDECREF(s.str);
-    }
-    StrCache(const StrCache&) = delete;
-    StrCache& operator=(const StrCache&) = delete;
-
-    // A new reference to a str of the ASCII text s[0..n), n <= 16.
-    PyObject* get(const char* s, size_t n) {
-        const tabrix::TextKey key = tabrix::TextKey::make(s, n, 1);
-        Slot& slot =
-            slots_[tabrix::mum64(key.head[0] ^ 0x9e3779b97f4a7c15ULL, key.head[1] ^ key.meta) &
-                   (kSlots - 1)];
-        if (slot.str && slot.key.same_head(key)) {
-            Py_INCREF(slot.str);
-            return slot.str;
-        }
-        PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (!o) return nullptr;
-        if (n) std::memcpy(PyUnicode_DATA(o), s, n);
-        Py_XDECREF(slot.str);
-        Py_INCREF(o);
-        slot.str = o;
-        slot.key = key;
-        return o;
-    }
-
-private:
-    static constexpr size_t kSlots = 1024;
-    struct Slot {
-        tabrix::TextKey key{};
-        PyObject* str = nullptr;
-    };
-    std::vector<Slot> slots_;
 };
 
 nb::object make_str(const csv::Records& r, size_t field, StrCache* cache = nullptr) {
@@ -172,7 +251,8 @@ const char* const kReaderDoc = R"(Records of a CSV file, read as str.
 
 Reader(path, start=0, stop=-1, inside_quotes=False, first_line=1, field_limit=131072)
 
-Reads the file from byte `start` (a UTF-8 byte-order mark at byte 0 is skipped). With `stop`,
+`path` is a file's path or a binary file object with readinto() or read(), and seek() (the
+caller closes it). Reads the file from byte `start` (a UTF-8 byte-order mark at byte 0 is skipped). With `stop`,
 only the records that begin before that byte are read (the last one whole). With
 inside_quotes=True, `start` lies inside a quoted field of a record begun earlier: that record's
 rest is skipped. Lines are numbered from `first_line`. Problems raise CsvError (a ValueError)
@@ -318,12 +398,13 @@ scan(path, start, stop, width, field_limit=131072) -> (begin, end, lines, outcom
 
 The range is moved to start and end at line starts: begin is just after the first "\n" at or
 after byte start - 1 (0 for start 0), end the same for stop (the file's size beyond it); lines
-counts the line ends in [begin, end). A line start lies between records or inside a quoted
-field, so the range is read from both: outcomes holds, for a start between records and for a
-start inside quotes, the tuple (ends inside quotes, records completed, a record left open at the
-end, problem, line, message), problem being None or "syntax", "encoding" or "fields" with its
-line counted from 1 at begin and its message: the first problem of the range, or of the rest of
-a record left open at its end (read beyond it). The range is read without building any str.
+counts the line ends in [begin, end). `path` may also be a binary file object, as for Reader.
+A line start lies between records or inside a quoted field, so the range is read from both:
+outcomes holds, for a start between records and for a start inside quotes, the tuple (ends
+inside quotes, records completed, a record left open at the end, problem, line, message),
+problem being None or "syntax", "encoding" or "fields" with its line counted from 1 at begin
+and its message: the first problem of the range, or of the rest of a record left open at its end
+(read beyond it). The range is read without building any str.
 )";
 
 nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int64_t field_limit) {
@@ -332,7 +413,7 @@ nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int6
     if (field_limit < 0) raise(PyExc_ValueError, "field_limit must not be negative");
     File file(path);
     const int64_t size = file.size();
-    if (size < 0) raise(PyExc_ValueError, "scan needs a regular file");
+    if (size < 0) raise(PyExc_ValueError, "scan needs a regular file or a file object");
     struct Outcome {
         bool quoted = false, open = false;
         uint64_t records = 0;
@@ -530,10 +611,7 @@ nb::bytes format_rows(nb::handle rows, nb::handle columns) {
                 double v;
                 std::memcpy(&v, reinterpret_cast<const char*>(col.floats) + i * col.float_stride,
                             sizeof v);
-                char* r = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-                if (!r) raise_current();
-                out.append(r);
-                PyMem_Free(r);
+                tabrix::text_format::append_double_repr(out, v);
             } else {
                 // No Python code runs while the rows are written (cells must be str), so the
                 // list keeps its size.
@@ -554,7 +632,9 @@ nb::bytes format_rows(nb::handle rows, nb::handle columns) {
 
 NB_MODULE(_tableio, m) {
     if (!tabrix::import_numpy_api()) throw nb::python_error();
-    m.doc() = "CSV files read into object arrays of str, and rows written as CSV text.";
+    m.doc() =
+        "CSV files read into object arrays of str, rows written as CSV text, and Arrow columns "
+        "as the text cells a CSV file of the same table holds.";
     csv_error_type = PyErr_NewExceptionWithDoc("tabrix_libs._tableio.CsvError",
                                                "A CSV file that cannot be read: its attributes "
                                                "problem, line and fields say why and where.",
@@ -583,4 +663,5 @@ NB_MODULE(_tableio, m) {
           nb::arg("field_limit") = csv::kDefaultFieldLimit, kScanDoc);
     m.def("format_rows", &format_rows, nb::arg("rows"), nb::arg("columns") = nb::tuple(),
           kFormatDoc);
+    tabrix::tableio::add_text_columns(m);
 }
