@@ -4,8 +4,11 @@ output byte for byte that of one process, and failures reported in one line."""
 import csv
 import os
 import random
+import signal
+import socket
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -248,3 +251,136 @@ def test_a_worker_that_dies_is_reported_in_one_line(tmp_path, scheduler, saved_p
         with pytest.raises(cluster.ClusterError, match="a Dask worker died"):
             cluster.apply_files(client, pipeline, record, data, out=str(tmp_path / "o.csv"))
     assert not os.path.exists(str(tmp_path / "o.csv"))
+
+
+def tool(*argv, env=None):
+    """The command in a process of its own, as a user meets it: (exit code, every stderr line)."""
+    res = subprocess.run(
+        [sys.executable, "-m", "tabrix_libs", "--no-progress", *argv],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=dict(os.environ, **(env or {})),
+    )
+    return res.returncode, res.stderr.splitlines()
+
+
+@pytest.fixture
+def dask_default_port_taken():
+    """Dask's default HTTP port taken, as by another cluster on the machine: its warning about it
+    must not reach the user either."""
+    with socket.socket() as s:
+        try:
+            s.bind(("", 8787))
+            s.listen(1)
+        except OSError:
+            pass  # taken already
+        yield
+
+
+@pytest.mark.parametrize("bad", ["maybe", "inf"])
+def test_on_its_own_local_cluster_a_bad_last_block_is_one_line(
+    tmp_path, dask_default_port_taken, bad
+):
+    flag_model, header, rows = bool_model(tmp_path)
+    rows = rows * 50 + [["true", bad, "a"] if bad == "inf" else [bad, "1", "a"]]
+    data = write(tmp_path / "bad.csv", header, rows)
+    out = str(tmp_path / "pred.csv")
+    code, err = tool(
+        data, "--apply", flag_model, "--out", out, "--dask", "local", "--workers", "2",
+        "--block-size", "4000",
+    )  # fmt: skip
+    lines = [line for line in err if "warning:" not in line]
+    assert code == 2 and len(lines) == 1 and "bad.csv, data rows" in lines[0], err
+    assert len(err) == 2 and not os.path.exists(out), err  # the pickle warning, the error: no log
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def remote(tmp_path, saved_path):
+    """A scheduler and two workers in processes of their own, and a saved pipeline whose
+    preprocessing sleeps over each block: (address, scheduler process, slow saved file)."""
+    import joblib
+    from _slow_step import Slow
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([here, os.environ.get("PYTHONPATH", "")]))
+    address = "tcp://127.0.0.1:%d" % _free_port()
+    scheduler = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1"]
+        + ["--port", address.rsplit(":", 1)[1], "--no-dashboard"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env=env,
+    )
+    workers = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nworkers", "2"]
+        + ["--nthreads", "1", "--no-dashboard"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env=env,
+    )
+    try:
+        with distributed.Client(address, timeout="60s") as client:
+            client.wait_for_workers(2, timeout=120)
+        pipeline, record = saving.load(saved_path)
+        pipeline.steps[0] = ("preprocess", Slow(pipeline.steps[0][1], 0.25))
+        setattr(pipeline, saving.RECORD, record)
+        slow = str(tmp_path / "slow.joblib")
+        joblib.dump(pipeline, slow)
+        yield address, scheduler, slow, env
+    finally:
+        for p in (workers, scheduler):
+            p.kill()
+            p.wait()
+
+
+def _run_and_interrupt(tmp_path, remote, interrupt):
+    """--apply on the remote cluster of 24 blocks; `interrupt()` is called once the first block
+    has been written. Returns (exit code, stderr lines, output path, expected bytes)."""
+    address, _, slow, env = remote
+    header, rows = shuffled_table(times=6)
+    data = write(tmp_path / "new.csv", header, rows)
+    expected = one_process(data, slow, str(tmp_path / "one.csv"))
+    out = str(tmp_path / "dask.csv")
+    size = str(os.path.getsize(data) // 24 + 1)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tabrix_libs", "--no-progress", data, "--apply", slow]
+        + ["--dask", address, "--block-size", size, "--out", out],
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    deadline = time.time() + 120
+    while time.time() < deadline and process.poll() is None:
+        parts = [n for n in os.listdir(str(tmp_path)) if n.startswith(".dask.csv")]
+        if parts and os.path.getsize(str(tmp_path / parts[0])) > len(expected) // 20:
+            interrupt()
+            break
+        time.sleep(0.05)
+    _, err = process.communicate(timeout=300)
+    return process.returncode, err.splitlines(), out, expected
+
+
+def test_a_lost_scheduler_is_one_line_and_writes_nothing(tmp_path, remote):
+    scheduler = remote[1]
+    code, err, out, _ = _run_and_interrupt(tmp_path, remote, scheduler.kill)
+    lines = [line for line in err if "warning:" not in line]
+    assert code == 1 and len(lines) == 1, err
+    assert "the connection to the Dask" in lines[0] and "was lost" in lines[0]
+    assert not os.path.exists(out) and not [n for n in os.listdir(str(tmp_path)) if ".part" in n]
+
+
+def test_a_worker_killed_mid_run_is_survived_with_the_same_output(tmp_path, remote):
+    with distributed.Client(remote[0]) as client:
+        pids = sorted(client.run(os.getpid).values())
+    code, err, out, expected = _run_and_interrupt(
+        tmp_path, remote, lambda: os.kill(pids[0], signal.SIGKILL)
+    )
+    assert code == 0, err
+    assert open(out, "rb").read() == expected

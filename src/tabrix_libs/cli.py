@@ -1,39 +1,49 @@
 """The `tabrix-libs` command.
 
-    tabrix-libs [FILE.csv] [--target NAME] [--out FILE.npy|FILE.csv] [--save-pipeline FILE] ...
-    tabrix-libs FILE.csv --apply SAVED [--out FILE.csv] [--proba] [--chunk-rows N]
+    tabrix-libs [DATA] [--target NAME] [--out FILE.npy|FILE.csv] [--save-pipeline FILE] ...
+    tabrix-libs DATA --apply SAVED [--out FILE.csv|FILE.parquet] [--proba] [--chunk-rows N]
 
-The first form fits a preprocessing pipeline of the package's transformers to a CSV file
-(by default the bundled Palmer penguins data, predicting the species), trains a scikit-learn
-model on a training split, reports each step and the held-out score, and can save the fitted
-pipeline and model. The second applies a saved file to new rows and writes one prediction per
-row. Every cell is read as a string, so the pipeline does the whole job of turning text into
-numbers.
+The first form fits a preprocessing pipeline of the package's transformers to a table (CSV or
+Parquet; by default the bundled Palmer penguins data, predicting the species), trains a
+scikit-learn model on a training split, reports each step and the held-out score, and can save
+the fitted pipeline and model. The second applies a saved file to new rows and writes one
+prediction per row. Every cell is read as a string (a Parquet file's as the text its CSV holds),
+so the pipeline does the whole job of turning text into numbers. Every file may be a local path
+or a URL (s3://, gs://, az://, http(s)://, memory://, file://), DATA a glob or a folder of
+parts.
 
 Problems with the input (unreadable file, empty file, ragged rows, unknown or missing column, a
-saved file that is not ours) end the run with one line on stderr and exit code 2; nothing prints
-a traceback. The pipeline, reading and writing, and saving live in tabrix_libs.pipeline,
-tabrix_libs.tableio and tabrix_libs.saved; this module parses the arguments and runs the job.
+value the model cannot take, a saved file that is not ours, no such bucket or key, access
+denied) end the run with one line on stderr and exit code 2; storage or a cluster that fails
+us, with exit code 1; nothing prints a traceback. The pipeline, reading and writing, storage
+and saving live in tabrix_libs.pipeline, tabrix_libs.tableio (and .parquet), tabrix_libs.storage
+and tabrix_libs.saved; this module parses the arguments and runs the job.
 """
 
 import argparse
 import contextlib
+import json
+import logging
 import os
 import sys
 import time
 import types
 
-from tabrix_libs import _model
+from tabrix_libs import _model, storage
 from tabrix_libs import saved as saving
 from tabrix_libs.cluster import ClusterError
+from tabrix_libs.errors import StorageUnavailable
 from tabrix_libs.pipeline import (
     BOOL,
     CHAR,
     FLOAT,
+    StepError,
     build_pipeline,
     count_steps,
     default_missing,
     feature_names,
+    out_of_range,
+    out_of_range_text,
     print_table,
     run_pipeline,
     tag_columns,
@@ -41,13 +51,13 @@ from tabrix_libs.pipeline import (
 from tabrix_libs.sampling import sample_rows
 from tabrix_libs.tableio import (
     PENGUINS,
-    CsvReader,
     InputError,
     Progress,
     RowWriter,
     _isatty,
     input_files,
-    read_table,
+    is_parquet,
+    open_table,
     write_transformed,
 )
 
@@ -154,8 +164,10 @@ def fit(args, out, err):
     from tabrix_libs.transformers import exportable as ex
 
     path = args.file or DEFAULT_DATA
-    if args.out and not args.out.lower().endswith((".npy", ".csv")):
-        raise InputError("--out %s: the name must end in .npy or .csv" % args.out)
+    if args.out:
+        if not args.out.lower().endswith((".npy", ".csv")):
+            raise InputError("--out %s: the name must end in .npy or .csv" % args.out)
+        storage.check_writable(args.out)
     if args.save_pipeline:
         saving.check_path(args.save_pipeline)
     missing = (
@@ -167,11 +179,12 @@ def fit(args, out, err):
         raise InputError(
             "--out writes the whole file transformed; with --sample-rows only the sample is read"
         )
-    progress = Progress.for_file(path, err, not args.no_progress)
+    paths = input_files(path)
+    progress = Progress.for_file(paths[0], err, not args.no_progress)
     r = types.SimpleNamespace(
         shown=args.file or "the bundled penguins data", started=time.perf_counter()
     )
-    names, rows, r.read = _read_fit_rows(path, args, progress)
+    names, rows, r.read, origin = _read_fit_rows(paths, args, progress)
     r.read_seconds, r.size = time.perf_counter() - r.started, (r.read, len(names))
     r.sampled = None if args.sample_rows is None else len(rows)
     features, r.tags, X_all, r.target, y_text = _fit_table(args, names, rows, missing)
@@ -183,25 +196,28 @@ def fit(args, out, err):
         )
     train, test = _model.split_rows(X.shape[0], y, r.kind, args.test_size, args.seed)
     r.rows = (X.shape[0], len(train), len(test))
+    kept = origin.take_rows(keep)
 
     pipeline = build_pipeline(r.tags, missing, args.encoding, args.scale)
     steps = 2 * count_steps(pipeline)
     r.fit_table, r.apply_table = [], []
     with _trace_flags(ex, args), contextlib.closing(progress):
-        Xt_train = run_pipeline(
-            pipeline,
-            X[train],
-            True,
-            r.fit_table,
-            lambda label, done: progress.update(label, done / steps),
-        )
-        Xt_test = run_pipeline(
-            pipeline,
-            X[test],
-            False,
-            r.apply_table,
-            lambda label, done: progress.update(label, 0.5 + done / steps),
-        )
+        with _cells_named(pipeline, features, r.tags, kept, train):
+            Xt_train = run_pipeline(
+                pipeline,
+                X[train],
+                True,
+                r.fit_table,
+                lambda label, done: progress.update(label, done / steps),
+            )
+        with _cells_named(pipeline, features, r.tags, kept, test):
+            Xt_test = run_pipeline(
+                pipeline,
+                X[test],
+                False,
+                r.apply_table,
+                lambda label, done: progress.update(label, 0.5 + done / steps),
+            )
         progress.update("training the model", 1.0)
         r.model = _model.make_model(r.kind, args.seed)
         start = time.perf_counter()
@@ -209,9 +225,9 @@ def fit(args, out, err):
         r.train_seconds, r.features = time.perf_counter() - start, Xt_train.shape[1]
         r.score = _held_out_score(r.model, r.kind, Xt_test, y[test])
         if args.out:
-            write_transformed(
-                args.out, pipeline.transform(X_all), feature_names(pipeline, features, r.tags)
-            )
+            with _cells_named(pipeline, features, r.tags, origin, None):
+                Xt_all = pipeline.transform(X_all)
+            write_transformed(args.out, Xt_all, feature_names(pipeline, features, r.tags))
     _report_fit(r, args, out)
     saved = None
     if args.save_pipeline:
@@ -227,16 +243,81 @@ def fit(args, out, err):
     return r.score, saved
 
 
-def _read_fit_rows(path, args, progress):
-    """The header, the rows to fit on and the number of rows read: the whole file, or with
-    --sample-rows a uniform sample drawn in one pass, in file order."""
-    label = "reading " + os.path.basename(path)
+class _Origin:
+    """Where each row of the fit table comes from: its file and its data row there (from 1)."""
+
+    def __init__(self, paths, starts, positions):
+        self.paths, self.starts, self.positions = paths, starts, positions
+
+    def take_rows(self, selection):
+        import numpy as np
+
+        return _Origin(self.paths, self.starts, self.positions[np.asarray(selection)])
+
+    def row(self, k):
+        import bisect
+
+        position = int(self.positions[k])
+        f = bisect.bisect_right(self.starts, position) - 1
+        return self.paths[f], position - self.starts[f] + 1
+
+
+@contextlib.contextmanager
+def _cells_named(pipeline, features, tags, origin, rows):
+    """A value the model cannot take, met by the pipeline on `rows` of the table (all of them
+    when None), as a one-line input error naming its file, column and data row."""
+    try:
+        yield
+    except (StepError, ValueError) as e:
+        found = out_of_range(e) if isinstance(e, StepError) else None
+        if found is None:
+            raise
+        row, column, value = found
+        names = feature_names(pipeline, features, tags)
+        path, line = origin.row(row if rows is None else int(rows[row]))
+        raise InputError(
+            out_of_range_text(
+                "%s, data row %d" % (path, line),
+                names[column] if names and column < len(names) else None,
+                value,
+            )
+        ) from None
+
+
+def _read_fit_rows(paths, args, progress):
+    """The header, the rows to fit on, the number of rows read and where each row comes from:
+    every row of the files, or with --sample-rows a uniform sample drawn in one pass, in file
+    order."""
+    import numpy as np
+
+    label = "reading " + os.path.basename(paths[0].rstrip("/"))
+    header, starts = [], []
+    read = [0]
+
+    def on_read(k):
+        return lambda fraction: progress.update(label, (k + fraction) / len(paths))
+
+    def blocks(size):
+        for k, path in enumerate(paths):
+            with open_table(path, on_read(k)) as reader:
+                if not header:
+                    header.extend(reader.header)
+                elif reader.header != header:
+                    raise InputError("%s: its header differs from that of %s" % (path, paths[0]))
+                starts.append(read[0])
+                for block in reader.blocks(size):
+                    read[0] += len(block)
+                    yield block
+
     if args.sample_rows is None:
-        names, table = read_table(path, progress)
-        return names, table, len(table)
-    with CsvReader(path, lambda fraction: progress.update(label, fraction)) as reader:
-        rows, read = sample_rows(reader.blocks(SAMPLE_CHUNK_ROWS), args.sample_rows, args.seed)
-        return reader.header, rows, read
+        parts = list(blocks(None))
+        table = parts[0] if len(parts) == 1 else np.concatenate(parts)
+        positions = np.arange(len(table))
+        return header, table, len(table), _Origin(paths, starts, positions)
+    rows, total, positions = sample_rows(
+        blocks(SAMPLE_CHUNK_ROWS), args.sample_rows, args.seed, positions=True
+    )
+    return header, rows, total, _Origin(paths, starts, positions)
 
 
 def _held_out_score(model, kind, X, y):
@@ -332,7 +413,7 @@ class _ApplyProgress:
 def _predict_file(reader, job, writer, bar, score, chunk_rows):
     """Predicts and writes the rows of one file, a block at a time; returns the rows done."""
     done = 0
-    for block in reader.blocks(chunk_rows):
+    for block, table in reader.pieces(chunk_rows):
         bar.next_chunk()
         columns = job.predict(
             block, done + 1, lambda label, fraction: bar.at(label, 0.6 * fraction)
@@ -341,22 +422,48 @@ def _predict_file(reader, job, writer, bar, score, chunk_rows):
         for start in range(0, len(block), WRITE_ROWS):
             bar.at("writing", 0.6 + 0.4 * start / len(block))
             part = slice(start, start + WRITE_ROWS)
-            writer.write_block(block[part], [c[part] for c in columns])
+            writer.write_block(
+                block[part],
+                [c[part] for c in columns],
+                None if table is None else table.slice(start, WRITE_ROWS),
+            )
         bar.chunk_done()
         bar.at("writing", 0.0)
         done += len(block)
     return done
 
 
+def _output_format(args, folder):
+    """ "csv" or "parquet", from --out; checked before any work."""
+    if args.out is None:
+        return "csv"
+    if not folder:
+        lower = args.out.lower()
+        if not lower.endswith((".csv",)) and not is_parquet(lower):
+            raise InputError(
+                "--out %s: predictions are written as CSV or Parquet; the name must end in .csv "
+                "or .parquet%s"
+                % (args.out, " (or in / for a folder of parts)" if args.dask is not None else "")
+            )
+    storage.check_writable(args.out)
+    if folder:
+        return "parquet" if is_parquet(args.file) else "csv"
+    return "parquet" if is_parquet(args.out) else "csv"
+
+
+def _writer(args, fmt, header, names, out):
+    if fmt == "parquet":
+        from tabrix_libs.parquet import ParquetRowWriter
+
+        return ParquetRowWriter(args.out, header, names)
+    return RowWriter(args.out, header + names, out)
+
+
 def apply(args, out, err):
-    """Predicts a saved pipeline's target for every row of one or more CSV files, a chunk of rows
-    at a time, and writes the rows with their predictions, in order."""
-    folder = args.dask is not None and args.out is not None and _is_folder(args.out)
-    if args.out and not folder and not args.out.lower().endswith(".csv"):
-        raise InputError(
-            "--out %s: predictions are written as CSV; the name must end in .csv%s"
-            % (args.out, " (or in / for a folder of parts)" if args.dask is not None else "")
-        )
+    """Predicts a saved pipeline's target for every row of one or more tables (CSV or Parquet),
+    a chunk of rows at a time, and writes the rows with their predictions, in order."""
+    folder = args.dask is not None and args.out is not None and storage.is_folder(args.out)
+    fmt = _output_format(args, folder)
     files = input_files(args.file)
     if args.dask is not None:
         from tabrix_libs import cluster
@@ -377,12 +484,12 @@ def apply(args, out, err):
         try:
             for path in files:
                 bar = _ApplyProgress(Progress.for_file(path, err, not args.no_progress))
-                with CsvReader(path, bar.reading) as reader, contextlib.closing(bar.progress):
+                with open_table(path, bar.reading) as reader, contextlib.closing(bar.progress):
                     bar.reader = reader
                     if job is None:
                         job = BlockPredictor(saved, record, reader.header, path, args.proba)
                         header = reader.header
-                        writer = RowWriter(args.out, header + job.names, out)
+                        writer = _writer(args, fmt, header, job.names, out)
                     elif reader.header != header:
                         raise InputError(
                             "%s: its header differs from that of %s" % (path, files[0])
@@ -413,16 +520,12 @@ def _load_saved(args, err):
     return saved, record
 
 
-def _is_folder(path):
-    return path.endswith(("/", os.sep)) or os.path.isdir(path)
-
-
 def _apply_on_dask(args, saved, record, folder, client, out, err):
     """--apply with --dask: the blocks of the files read and predicted by the workers."""
     from tabrix_libs import cluster
 
     progress = Progress(not args.no_progress and _isatty(err), err)
-    target = (os.path.join(args.out, "") if folder else args.out) if args.out else None
+    target = (args.out.rstrip("/" + os.sep) + "/" if folder else args.out) if args.out else None
     with contextlib.closing(progress):
         done = cluster.apply_files(
             client,
@@ -531,6 +634,16 @@ def _byte_size(text):
     return value
 
 
+def _json_object(text):
+    try:
+        value = json.loads(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError("not JSON: %s" % e) from None
+    if not isinstance(value, dict):
+        raise argparse.ArgumentTypeError("must be a JSON object, e.g. '{\"anon\": true}'")
+    return value
+
+
 def make_parser():
     p = argparse.ArgumentParser(
         prog="tabrix-libs",
@@ -540,7 +653,10 @@ def make_parser():
         "predict for every row of FILE with a saved pipeline.",
     )
     p.add_argument(
-        "file", nargs="?", help="CSV file with a header line (default: the bundled penguins data)"
+        "file",
+        nargs="?",
+        help="the table: a CSV file with a header line or a Parquet file, a glob of them or a "
+        "folder of parts, each a local path or a URL (default: the bundled penguins data)",
     )
     fitting = p.add_argument_group("fitting")
     fitting.add_argument(
@@ -641,8 +757,17 @@ def make_parser():
         "--out",
         metavar="FILE",
         help="fitting: the whole file transformed by the fitted pipeline, in row order, as .npy or "
-        ".csv; with --apply: the input's columns plus the predictions, as .csv (default: standard "
-        "output)",
+        ".csv; with --apply: the input's columns plus the predictions, as .csv or .parquet, or "
+        "with --dask a folder of parts (a name ending in /) (default: CSV on standard output); a "
+        "local path or a URL",
+    )
+    p.add_argument(
+        "--storage-options",
+        metavar="JSON",
+        type=_json_object,
+        help="options for every URL's storage, as a JSON object (e.g. '{\"anon\": true}' or "
+        '\'{"endpoint_url": "http://..."}\'), on top of the environment and config files its '
+        "tools read; needs pip install 'tabrix-libs[storage]'",
     )
     p.add_argument("--debug", action="store_true", help="switch on the transformers' trace lines")
     p.add_argument(
@@ -690,9 +815,27 @@ def run(args, out=None, err=None):
     out = out if out is not None else sys.stdout
     err = err if err is not None else sys.stderr
     check_options(args)
-    if args.apply is not None:
-        return apply(args, out, err)
-    return fit(args, out, err)[0]
+    storage.configure(args.storage_options or {})
+    with _quiet_dask(args.debug):
+        if args.apply is not None:
+            return apply(args, out, err)
+        return fit(args, out, err)[0]
+
+
+@contextlib.contextmanager
+def _quiet_dask(debug):
+    """Log lines of the libraries under the command (Dask's, on a failed task or a lost
+    scheduler; its event loop's) kept off the terminal while it runs: their failures reach the
+    user as one line of ours. With --debug they stay."""
+    if debug:
+        yield
+        return
+    saved = logging.root.manager.disable
+    logging.disable(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logging.disable(saved)
 
 
 def main(argv=None):
@@ -703,7 +846,7 @@ def main(argv=None):
     except InputError as e:
         print("tabrix-libs: error: %s" % e, file=sys.stderr)
         return EXIT_INPUT
-    except ClusterError as e:
+    except (ClusterError, StorageUnavailable) as e:
         print("tabrix-libs: error: %s" % e, file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:

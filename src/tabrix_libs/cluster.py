@@ -1,5 +1,6 @@
-"""A saved pipeline and model applied on a Dask cluster: to CSV files read in blocks by the
-workers, or to a Dask DataFrame. Needs the `dask` extra (`pip install 'tabrix-libs[dask]'`).
+"""A saved pipeline and model applied on a Dask cluster: to tables (CSV or Parquet, local or on
+object storage) read in blocks by the workers, or to a Dask DataFrame. Needs the `dask` extra
+(`pip install 'tabrix-libs[dask]'`).
 
     from dask.distributed import Client, LocalCluster
     from tabrix_libs import cluster, saved
@@ -9,23 +10,24 @@ workers, or to a Dask DataFrame. Needs the `dask` extra (`pip install 'tabrix-li
         done = cluster.apply_files(client, pipeline, record, "parts/*.csv", out="predicted.csv")
     print(done.rows, done.score.value)
 
-apply_files reads each file in byte ranges on the workers (never on the client, which reads
-only the header lines), predicts each block with the pipeline shipped once to every worker, and
-writes the rows with their predictions in input order: to one CSV file, to one file per block
-in a folder, or to a stream. The output is byte for byte that of `tabrix-libs FILE --apply SAVED`
-in one process. predict_frame does the work of one block on each partition of a Dask DataFrame.
+apply_files reads each file in blocks on the workers, from wherever it lives (CSV files in byte
+ranges, Parquet files by row groups; the client reads only the header lines and the Parquet
+footers), predicts each block with the pipeline shipped once to every worker, and writes the
+rows with their predictions in input order: to one CSV or Parquet file, to one file per block in
+a folder, or to a stream. The output is that of `tabrix-libs DATA --apply SAVED` in one process
+(for CSV, byte for byte). predict_frame does the work of one block on each partition of a Dask
+DataFrame.
 """
 
 import collections
 import contextlib
+import logging
 import os
-import shutil
-import tempfile
 import time
 import typing
 
-from tabrix_libs import _model
-from tabrix_libs.tableio import InputError
+from tabrix_libs import _model, storage
+from tabrix_libs.errors import InputError, StorageUnavailable
 
 DASK_INSTALL = (
     "--dask needs Dask: pip install 'tabrix-libs[dask]' (dask and distributed), on this machine "
@@ -116,12 +118,17 @@ def connect(address, workers=None):
     distributed = _dask()
     if address == "local":
         with _local_worker_settings():
+            # The workers' own log lines stay off the terminal: a failed block reaches the user
+            # as one line of ours.
             local = distributed.LocalCluster(
                 n_workers=workers or _model.cores(),
                 threads_per_worker=1,
                 processes=True,
                 dashboard_address=None,
-                silence_logs=40,
+                # The scheduler's HTTP server on a free port: the default one may be taken
+                # (another cluster on this machine), which Dask announces in a warning.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                silence_logs=logging.CRITICAL + 10,
             )
         # Closed explicitly rather than with `with`: their context managers must be left in the
         # thread that entered them, and Connection opens them in a thread of its own.
@@ -250,7 +257,9 @@ def _first_line(error):
 class BlockResult(typing.NamedTuple):
     rows: int
     score: _model.Score
-    text: typing.Optional[bytes]  # the CSV text, or None when written to a part file
+    # The CSV text or the Arrow table of the rows and their predictions, or None when written
+    # to a part file.
+    output: typing.Any
 
 
 @contextlib.contextmanager
@@ -272,46 +281,54 @@ def _one_thread():
             os.environ["TABRIX_NUM_THREADS"] = saved
 
 
-def scan_block(path, start, stop, width):
-    """A worker's scan of a byte range (tableio.scan_range), with its failures as InputError."""
+def scan_block(path, start, stop, width, options=None):
+    """A worker's scan of a byte range of a CSV file (tableio.scan_range), reading the file from
+    wherever it lives with the client's storage options."""
     from tabrix_libs.tableio import scan_range
 
-    try:
-        return scan_range(path, start, stop, width)
-    except OSError as e:
-        raise InputError("cannot read %s on a Dask worker: %s" % (path, e.strerror or e)) from None
+    storage.configure(options or {})
+    return scan_range(path, start, stop, width)
 
 
-def predict_block(saved, record, header, block, proba, part=None):
-    """Reads a block, predicts its rows and returns the rows, the score on the target column (if
-    present) and the CSV text of the rows with their predictions; with `part` (a file path) the
-    text, with a header line, is written there instead."""
+def predict_block(saved, record, header, block, proba, part=None, fmt="csv", options=None):
+    """Reads a block (of a CSV or a Parquet file), predicts its rows and returns the rows, the
+    score on the target column (if present) and the rows with their predictions: as CSV text,
+    or with fmt "parquet" as an Arrow table. With `part` (a path or URL) the output, a whole
+    file with its header, is written there instead."""
     from tabrix_libs.predict import BlockPredictor
-    from tabrix_libs.tableio import read_block
+    from tabrix_libs.tableio import read_piece
 
+    storage.configure(options or {})
     with _one_thread():
         job = BlockPredictor(saved, record, header, block.path, proba, n_jobs=1)
-        table = read_block(block, len(header))
+        table, arrow = read_piece(block, header)
         if len(table) != block.rows:
             raise InputError(
                 "%s changed while it was read (data rows %d to %d)"
                 % (block.path, block.first_row, block.first_row + block.rows - 1)
             )
         score = _model.Score(record["task"], record["missing"])
-        if not len(table):
-            text = b""
-        else:
-            columns = job.predict(table, block.first_row)
+        columns = job.predict(table, block.first_row) if len(table) else None
+        if columns is not None:
             job.score_part(table, columns, score)
-            text = job.format(table, columns)
-    if part is None:
-        return BlockResult(len(table), score, text)
-    import numpy as np
+        if fmt == "parquet":
+            from tabrix_libs.parquet import output_table
 
-    head = job.format(np.array([header + job.names], dtype=object), ())
-    with open(part, "wb") as f:
-        f.write(head)
-        f.write(text)
+            columns = columns or [[] for _ in job.names]
+            output = output_table(table, columns, job.names, header, arrow)
+        else:
+            output = job.format(table, columns) if columns is not None else b""
+    if part is None:
+        return BlockResult(len(table), score, output)
+    if fmt == "parquet":
+        from tabrix_libs.parquet import table_bytes
+
+        data = table_bytes(output)
+    else:
+        import numpy as np
+
+        data = job.format(np.array([header + job.names], dtype=object), ()) + output
+    storage.write_part(part, data)
     return BlockResult(len(table), score, None)
 
 
@@ -384,31 +401,37 @@ def _block_bytes(total, workers, wanted):
 
 
 def plan(client, paths, width, block_bytes):
-    """The blocks of every file, from scans run on the workers. InputError for a problem the
-    scans find (the line named), or a file without data rows."""
-    from tabrix_libs.tableio import plan_blocks, range_starts
+    """The blocks of every file: for CSV files from scans of byte ranges run on the workers, for
+    Parquet files from their footers, read here. InputError for a problem the scans find (the
+    line named), or a file without data rows."""
+    from tabrix_libs import parquet
+    from tabrix_libs.tableio import is_parquet, plan_blocks, range_starts
 
     ranges = []
     for path in paths:
-        try:
-            size = os.path.getsize(path)
-        except OSError as e:
-            raise InputError("cannot read %s: %s" % (path, e.strerror or e)) from None
+        if is_parquet(path):
+            ranges.append(None)
+            continue
+        size = storage.size(path)
         starts = range_starts(size, block_bytes)
         ranges.append([(path, a, b) for a, b in zip(starts, starts[1:] + [size])])
-    flat = [r for rs in ranges for r in rs]
+    flat = [r for rs in ranges if rs is not None for r in rs]
     futures = client.map(
         scan_block,
         [p for p, _, _ in flat],
         [a for _, a, _ in flat],
         [b for _, _, b in flat],
         [width] * len(flat),
+        [storage.options()] * len(flat),
         pure=False,
     )
     scans = iter(_gather(client, futures))
     blocks = []
     for path, rs in zip(paths, ranges):
-        found = plan_blocks(path, [next(scans) for _ in rs])
+        if rs is None:
+            found = parquet.plan_blocks(path, block_bytes)
+        else:
+            found = plan_blocks(path, [next(scans) for _ in rs])
         if not sum(b.rows for b in found):
             raise InputError("%s has a header but no data rows" % path)
         blocks.extend(found)
@@ -424,15 +447,24 @@ def _gather(client, futures):
 
 def _as_error(e):
     """What a failed task raised, as the one-line error to report."""
-    if isinstance(e, (InputError, ClusterError)):
+    if isinstance(e, (InputError, ClusterError, StorageUnavailable)):
         return e
     name = type(e).__name__
+    if "scheduler-connection-lost" in str(e):
+        return ClusterError(
+            "the connection to the Dask scheduler was lost while the blocks were worked on"
+        )
+    if name == "CommClosedError":
+        return ClusterError(
+            "the connection to the Dask cluster was lost while the blocks were worked on (%s)"
+            % _first_line(e)
+        )
     if name == "KilledWorker":
         return ClusterError(
             "a Dask worker died while working on a block (%s); the block was tried on other "
             "workers too" % _first_line(e)
         )
-    if name in ("CommClosedError", "CancelledError", "TimeoutError"):
+    if name in ("CancelledError", "FutureCancelledError", "TimeoutError"):
         return ClusterError("the Dask cluster failed (%s: %s)" % (name, _first_line(e)))
     return e
 
@@ -448,19 +480,22 @@ def apply_files(
     block_bytes=None,
     on_block=None,
 ):
-    """Predicts for every row of the CSV files `data` (a path, a glob pattern or a list of
-    paths, all with the same header) on the cluster of `client`, and writes the rows with their
-    predictions in order: to the CSV file `out`, to one file per block in the folder `out` when
-    it ends with a path separator (part-00000.csv, ..., each with the header), or to `stream`
-    (standard output) when out is None. Nothing is written to `out` unless every block
-    succeeds. Returns Applied(rows, score, blocks, files).
+    """Predicts for every row of the tables `data` (a path or URL, a glob pattern, a folder of
+    parts or a list of them; CSV or Parquet files, all with the same columns) on the cluster of
+    `client`, and writes the rows with their predictions in order: to the CSV or Parquet file
+    `out` (by its name), to one file per block in the folder `out` when it ends with a path
+    separator (part-00000.csv or .parquet, each whole, in the input's format), or as CSV to
+    `stream` (standard output) when out is None. Nothing is written to `out` unless every block
+    succeeds. Returns Applied(rows, score, blocks, files, ...).
 
-    The files must be readable at the same paths by the client (their header lines) and the
-    workers (the blocks); so must the folder `out` by the workers. `block_bytes` sets the size of
-    the blocks (default: about four per worker, 1 MiB to 16 MiB). `on_block(done, total)` is
-    called as blocks finish."""
+    The workers read the files themselves, from where they live: a URL on object storage needs
+    no shared filesystem, only the storage's backend and credentials on every worker (the
+    options given to storage.configure() are shipped with the blocks); a local path must be
+    readable at the same path on the workers, as must a local folder `out`. `block_bytes` sets
+    the size of the blocks (default: about four per worker, 1 MiB to 16 MiB; a Parquet row group
+    is never split). `on_block(done, total)` is called as blocks finish."""
     from tabrix_libs.predict import BlockPredictor
-    from tabrix_libs.tableio import RowWriter, header_of, input_files
+    from tabrix_libs.tableio import header_of, input_files, is_parquet
 
     paths = list(data) if isinstance(data, (list, tuple)) else input_files(data)
     header = header_of(paths[0])
@@ -469,9 +504,15 @@ def apply_files(
             raise InputError("%s: its header differs from that of %s" % (path, paths[0]))
     # Columns matched before any block is read.
     names = BlockPredictor(saved, record, header, paths[0], proba).names
+    folder = out is not None and out.endswith(("/", os.sep))
+    fmt = (
+        ("parquet" if is_parquet(paths[0]) else "csv")
+        if folder
+        else ("parquet" if out is not None and is_parquet(out) else "csv")
+    )
     workers = check_workers(client)
     started = time.perf_counter()
-    total = sum(os.path.getsize(p) for p in paths if os.path.isfile(p))
+    total = sum(storage.size(p) for p in paths)
     blocks = plan(client, paths, len(header), _block_bytes(total, workers, block_bytes))
     blocks = [b for b in blocks if b.rows]
     try:
@@ -480,16 +521,25 @@ def apply_files(
         raise _as_error(e) from None
     on_block = on_block or (lambda done, count: None)
     score = _model.Score(record["task"], record["missing"])
-    if out is not None and out.endswith(("/", os.sep)):
-        rows = _to_folder(client, shipped, record, header, blocks, proba, out, score, on_block)
+    job = _Job(client, shipped, record, header, proba, fmt, storage.options())
+    if folder:
+        rows = _to_folder(job, blocks, out, score, on_block)
     else:
-        writer = RowWriter(out, header + names, stream)
+        if fmt == "parquet":
+            from tabrix_libs.parquet import ParquetRowWriter
+
+            writer = ParquetRowWriter(out, header, names)
+        else:
+            from tabrix_libs.tableio import RowWriter
+
+            writer = RowWriter(out, header + names, stream)
         try:
             rows = 0
-            for k, result in enumerate(
-                _in_order(client, shipped, record, header, blocks, proba, workers)
-            ):
-                writer.write_bytes(result.text)
+            for k, result in enumerate(_in_order(job, blocks, workers)):
+                if fmt == "parquet":
+                    writer.write_table(result.output)
+                else:
+                    writer.write_bytes(result.output)
                 score.merge(result.score)
                 rows += result.rows
                 on_block(k + 1, len(blocks))
@@ -508,7 +558,33 @@ def apply_files(
     )
 
 
-def _in_order(client, shipped, record, header, blocks, proba, workers):
+class _Job(typing.NamedTuple):
+    """What every block's task gets besides its block."""
+
+    client: typing.Any
+    shipped: typing.Any  # the saved pipeline, scattered to every worker
+    record: dict
+    header: list
+    proba: bool
+    fmt: str
+    options: dict
+
+    def submit(self, block, part=None):
+        return self.client.submit(
+            predict_block,
+            self.shipped,
+            self.record,
+            self.header,
+            block,
+            self.proba,
+            part,
+            self.fmt,
+            self.options,
+            pure=False,
+        )
+
+
+def _in_order(job, blocks, workers):
     """The blocks' results in block order, with a bounded number of blocks worked on ahead."""
     ahead = collections.deque()
     todo = iter(blocks)
@@ -516,9 +592,7 @@ def _in_order(client, shipped, record, header, blocks, proba, workers):
     def submit():
         block = next(todo, None)
         if block is not None:
-            ahead.append(
-                client.submit(predict_block, shipped, record, header, block, proba, pure=False)
-            )
+            ahead.append(job.submit(block))
 
     for _ in range(AHEAD_PER_WORKER * workers + 1):
         submit()
@@ -536,28 +610,15 @@ def _in_order(client, shipped, record, header, blocks, proba, workers):
             future.cancel()
 
 
-def _to_folder(client, shipped, record, header, blocks, proba, out, score, on_block):
-    folder = os.path.abspath(out)
-    if os.path.exists(folder) and (not os.path.isdir(folder) or os.listdir(folder)):
-        raise InputError("--out %s: the folder must be new or empty" % out)
-    parent = os.path.dirname(folder)
-    try:
-        tmp = tempfile.mkdtemp(prefix="." + os.path.basename(folder) + ".", dir=parent)
-    except OSError as e:
-        raise InputError("cannot write %s: %s" % (out, e.strerror or e)) from None
+def _to_folder(job, blocks, out, score, on_block):
+    """One part file per block, written by the workers into a temporary folder that takes the
+    folder's name once every block has succeeded."""
+    target = storage.AtomicFolder(out)
+    suffix = ".parquet" if job.fmt == "parquet" else ".csv"
     try:
         digits = max(5, len(str(len(blocks) - 1)))
         futures = [
-            client.submit(
-                predict_block,
-                shipped,
-                record,
-                header,
-                block,
-                proba,
-                os.path.join(tmp, "part-%0*d.csv" % (digits, k)),
-                pure=False,
-            )
+            job.submit(block, target.part("part-%0*d%s" % (digits, k, suffix)))
             for k, block in enumerate(blocks)
         ]
         distributed = _dask()
@@ -569,18 +630,11 @@ def _to_folder(client, shipped, record, header, blocks, proba, out, score, on_bl
         for future in futures:
             if future.status == "error":
                 raise _as_error(future.exception())
-        results = client.gather(futures)
+        results = _gather(job.client, futures)
         for result in results:
             score.merge(result.score)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o777 & ~umask)
-        if os.path.isdir(folder):
-            os.rmdir(folder)
-        os.replace(tmp, folder)
-    except OSError as e:
-        raise InputError("cannot write %s: %s" % (out, e.strerror or e)) from None
-    finally:
-        if os.path.isdir(tmp):
-            shutil.rmtree(tmp, ignore_errors=True)
+        target.commit()
+    except BaseException:
+        target.abort()
+        raise
     return sum(r.rows for r in results)

@@ -11,6 +11,7 @@ records the shape and time of each.
 """
 
 import math
+import re
 import time
 
 CHAR, FLOAT, BOOL = "char_str", "float_str", "bool_str"
@@ -153,6 +154,30 @@ def feature_names(pipeline, names, tags):
 
 # --------------------------------------------------------------------------------------------
 # Walking the steps
+
+
+_OUT_OF_RANGE = re.compile(
+    r"row (\d+), column (\d+) holds (.+?), which is beyond the float32 range"
+)
+
+
+def out_of_range(error):
+    """(row, column, value) of the cell the float32 step refused as beyond float32's range, from
+    the StepError raised for it: the row and column of that step's input (0-based) and the value
+    as written in the message. None for any other failure."""
+    cause = getattr(error, "__cause__", None)
+    found = _OUT_OF_RANGE.search(str(cause)) if cause is not None else None
+    if found is None:
+        return None
+    return int(found.group(1)), int(found.group(2)), found.group(3)
+
+
+def out_of_range_text(where, column, value):
+    """The one-line message for a value the model cannot take, once its input column is known."""
+    return (
+        "%s, column %s: %s is beyond the range the model takes (float32: finite values within "
+        "+-3.4028235e+38)" % (where, repr(column) if column is not None else "?", value)
+    )
 
 
 class StepError(Exception):

@@ -1,5 +1,6 @@
-"""A saved pipeline and model applied to blocks of rows read from CSV files: the work of
-`tabrix-libs --apply`, the same in one process and on each Dask worker.
+"""A saved pipeline and model applied to blocks of rows read from tables (CSV or Parquet: the
+blocks are the same object arrays of str): the work of `tabrix-libs --apply`, the same in one
+process and on each Dask worker.
 
     from tabrix_libs import saved
     from tabrix_libs.predict import BlockPredictor
@@ -15,8 +16,15 @@
 
 from tabrix_libs import _model
 from tabrix_libs import saved as saving
-from tabrix_libs.pipeline import StepError, count_steps, run_pipeline
-from tabrix_libs.tableio import InputError
+from tabrix_libs.errors import InputError
+from tabrix_libs.pipeline import (
+    StepError,
+    count_steps,
+    feature_names,
+    out_of_range,
+    out_of_range_text,
+    run_pipeline,
+)
 
 
 def _unique(name, taken):
@@ -59,6 +67,7 @@ class BlockPredictor:
 
     def __init__(self, saved, record, header, path, proba=False, n_jobs=None):
         self.preprocess, self.model = saved.steps[0][1], saved.steps[1][1]
+        self.record = record
         self.columns, self.target = saving.match_columns(header, record, path)
         self.path, self.proba, self.n_jobs = path, proba, n_jobs
         self.names = output_names(header, self.model, proba)
@@ -82,6 +91,17 @@ class BlockPredictor:
                 lambda label, k: on_step("transforming", k / (self.steps + 1)),
             )
         except StepError as e:
+            found = out_of_range(e)
+            if found is not None:
+                row, column, value = found
+                names = feature_names(self.preprocess, self.record["columns"], self.record["tags"])
+                raise InputError(
+                    out_of_range_text(
+                        "%s, data row %d" % (self.path, first_row + row),
+                        names[column] if names and column < len(names) else None,
+                        value,
+                    )
+                ) from None
             raise InputError(
                 "%s, data rows %d to %d: %s" % (self.path, first_row, first_row + len(block) - 1, e)
             ) from None

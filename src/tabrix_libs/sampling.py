@@ -10,11 +10,12 @@ Memory stays that of the sample and one chunk, whatever the length of the input.
 """
 
 
-def sample_rows(chunks, size, seed=0):
+def sample_rows(chunks, size, seed=0, positions=False):
     """Draws `size` rows uniformly at random out of `chunks`, an iterable of 2-D object arrays
     (or lists of rows) with the same number of columns, in one pass (reservoir sampling); returns
-    (the sampled rows in their input order as a 2-D object array, the number of rows read). When
-    there are at most `size` rows, every row is returned, in order.
+    (the sampled rows in their input order as a 2-D object array, the number of rows read), and
+    with positions=True also the sampled rows' numbers in the input (0-based, an int64 array).
+    When there are at most `size` rows, every row is returned, in order.
 
     Row i (0-based, counted over all chunks) gets one uniform draw u_i from
     numpy.random.RandomState(seed), in row order; a row past the first `size` replaces the
@@ -54,7 +55,10 @@ def sample_rows(chunks, size, seed=0):
             sample[taken] = block[rows]
             position[taken] = first + rows
     if sample is None:
-        return np.empty((0, 0), dtype=object), 0
+        empty = np.empty((0, 0), dtype=object), 0
+        return empty + (np.empty(0, dtype=np.int64),) if positions else empty
     kept = min(size, read)
     order = np.argsort(position[:kept], kind="stable")
+    if positions:
+        return sample[:kept][order], read, position[:kept][order]
     return sample[:kept][order], read

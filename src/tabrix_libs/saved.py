@@ -17,13 +17,13 @@ Two formats, chosen by the file name:
   from a trusted source.
 """
 
+import io
 import json
-import os
-import tempfile
 import warnings
 import zipfile
 
-from tabrix_libs.tableio import InputError
+from tabrix_libs import storage
+from tabrix_libs.errors import InputError
 
 RECORD = "tabrix_libs_record_"
 FORMAT = 1
@@ -70,9 +70,11 @@ def skops_available():
 
 
 def check_path(path):
-    """Fails early, before any work, when `path` names a format that cannot be written here."""
+    """Fails early, before any work, when `path` names a format or a storage that cannot be
+    written here."""
     if is_skops(path):
         _skops()
+    storage.check_writable(path)
 
 
 def _type_name(t):
@@ -123,30 +125,13 @@ def save(path, pipeline, model, record):
 
     saved = Pipeline([("preprocess", pipeline), ("model", model)])
     setattr(saved, RECORD, dict(record, format=FORMAT))
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(
-            prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder
-        )
-    except OSError as e:
-        raise InputError("cannot write %s: %s" % (path, e.strerror or e)) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            if is_skops(path):
-                _skops().dump(saved, f, compression=zipfile.ZIP_DEFLATED)
-            else:
-                import joblib
+    with storage.AtomicFile(path) as out, storage.errors(path, "write"):
+        if is_skops(path):
+            _skops().dump(saved, out.file, compression=zipfile.ZIP_DEFLATED)
+        else:
+            import joblib
 
-                joblib.dump(saved, f)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
-    except OSError as e:
-        raise InputError("cannot write %s: %s" % (path, e.strerror or e)) from None
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
+            joblib.dump(saved, out.file)
     return saved
 
 
@@ -160,11 +145,7 @@ def load(path, warn=None):
     saved, or (.skops) holds a type the tool does not save."""
     if is_skops(path):
         _skops()
-    if not os.path.isfile(path):
-        raise InputError(
-            "cannot read %s: %s"
-            % (path, "no such file" if not os.path.exists(path) else "not a file")
-        )
+    data = storage.read_bytes(path)
     warn = warn or (lambda text: None)
     if not is_skops(path):
         warn(
@@ -174,21 +155,29 @@ def load(path, warn=None):
     # scikit-learn warns when a file comes from another release of it: passed on in one line each.
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        saved = _load_skops(path) if is_skops(path) else _load_pickle(path)
-    for text in sorted(
-        {" ".join(str(w.message).split()) for w in caught if issubclass(w.category, UserWarning)}
-    ):
+        saved = _load_skops(path, data) if is_skops(path) else _load_pickle(path, data)
+    # Only scikit-learn's own: other threads of this process (a Dask cluster starting) may warn
+    # meanwhile, and theirs are passed on as they were.
+    ours = [w for w in caught if _from_sklearn(w) and issubclass(w.category, UserWarning)]
+    for w in caught:
+        if not any(w is o for o in ours):
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    for text in sorted({" ".join(str(w.message).split()) for w in ours}):
         warn("%s: %s" % (path, text))
     record = _check_saved(saved, path)
     _check_trees(saved.steps[1][1], path)
     return saved, record
 
 
-def _load_pickle(path):
+def _from_sklearn(w):
+    return "sklearn" in str(w.filename).replace("\\", "/").split("/")
+
+
+def _load_pickle(path, data):
     import joblib
 
     try:
-        return joblib.load(path)
+        return joblib.load(io.BytesIO(data))
     except Exception as e:  # a file that is no pickle fails in many ways, all of them "not ours"
         raise InputError(
             "cannot load %s: not a pipeline saved by tabrix-libs (%s)" % (path, type(e).__name__)
@@ -214,10 +203,10 @@ def _schema_types(schema, found):
     return found
 
 
-def _load_skops(path):
+def _load_skops(path, data):
     sio = _skops()
     try:
-        with zipfile.ZipFile(path) as z:
+        with zipfile.ZipFile(io.BytesIO(data)) as z:
             schema = json.loads(z.read("schema.json"))
     except (zipfile.BadZipFile, KeyError, ValueError, OSError, RuntimeError) as e:
         raise InputError(
@@ -238,14 +227,14 @@ def _load_skops(path):
                 % (path, name)
             )
     try:
-        untrusted = sio.get_untrusted_types(file=path)
+        untrusted = sio.get_untrusted_types(data=data)
         foreign = sorted(set(untrusted) - allowed)
         if foreign:
             raise InputError(
                 "refusing to load %s: it holds the type %s, which tabrix-libs never saves"
                 % (path, foreign[0])
             )
-        return sio.load(path, trusted=list(untrusted))
+        return sio.loads(data, trusted=list(untrusted))
     except InputError:
         raise
     except Exception as e:  # skops' own checks of a damaged file

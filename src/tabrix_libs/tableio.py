@@ -1,8 +1,13 @@
-"""Reading and writing the command-line tool's files: CSV tables read as strings (whole or a chunk
-of rows at a time), the transformed table, the predictions, and the progress bar.
+"""Reading and writing the command-line tool's files: tables read as strings (whole or a chunk
+of rows at a time; CSV here, Parquet in tabrix_libs.parquet behind the same interface), the
+transformed table, the predictions, and the progress bar. Files are local paths or URLs
+(tabrix_libs.storage).
 
-    from tabrix_libs.tableio import read_csv
+    from tabrix_libs.tableio import read_csv, open_table
     names, rows = read_csv("data.csv")        # every cell a str, empty cells ""
+    with open_table("s3://lake/t.parquet") as reader:
+        for block in reader.blocks(100000):   # 2-D object arrays of str
+            ...
 
 Problems with a file raise InputError with a one-line message that names the file and, where it
 helps, the line.
@@ -10,11 +15,11 @@ helps, the line.
 
 import contextlib
 import csv
-import io
 import os
 import sys
-import tempfile
 import typing
+
+from tabrix_libs import storage
 
 # The bundled Palmer penguins data (CC0, see data/README.md).
 PENGUINS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "penguins.csv")
@@ -22,12 +27,13 @@ PENGUINS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "pen
 PROGRESS_MIN_BYTES = 4 << 20
 
 
-class InputError(Exception):
-    """A problem with what the user gave us: reported in one line, exit code 2."""
+from tabrix_libs.errors import InputError  # noqa: E402  (where the tool's modules import it)
+
+PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 
 
-def _os_message(e):
-    return e.strerror or str(e)
+def is_parquet(path):
+    return path.lower().rstrip("/").endswith(PARQUET_SUFFIXES)
 
 
 # --------------------------------------------------------------------------------------------
@@ -48,8 +54,8 @@ class Progress:
         """A bar for reading `path` that shows only where it is worth it: a large file and a
         terminal to draw on."""
         try:
-            size = os.path.getsize(path)
-        except OSError:
+            size = storage.size(path) if not storage.is_url(path) else 0
+        except (InputError, OSError):
             size = 0
         return cls(wanted and size >= PROGRESS_MIN_BYTES and _isatty(stream), stream)
 
@@ -112,10 +118,13 @@ class CsvReader:
         from tabrix_libs import _tableio
 
         self.path = path
+        source, self._file = storage.reader_source(path)
         try:
-            self._reader = _tableio.Reader(path, field_limit=csv.field_size_limit())
-        except OSError as e:
-            raise InputError("cannot read %s: %s" % (path, _os_message(e))) from None
+            with self._errors():
+                self._reader = _tableio.Reader(source, field_limit=csv.field_size_limit())
+        except BaseException:
+            self._close_file()
+            raise
         self.size = max(self._reader.size, 1)
         self._on_read = on_read or (lambda fraction: None)
         try:
@@ -147,8 +156,11 @@ class CsvReader:
             yield
         except _tableio.CsvError as e:
             raise InputError(csv_error_text(self.path, e)) from None
-        except OSError as e:
-            raise InputError("cannot read %s: %s" % (self.path, _os_message(e))) from None
+        except Exception as e:  # the OS's, or those of the storage a URL's file object reads
+            mapped = storage.failure(e, self.path)
+            if mapped is None or mapped is e:
+                raise
+            raise mapped from None
 
     def blocks(self, size=None):
         """2-D object arrays of at most `size` rows (every row at once when None), in order."""
@@ -172,13 +184,28 @@ class CsvReader:
             self._on_read(self.fraction_read)
             yield block
 
+    def pieces(self, size=None):
+        """(block, None) for each block of blocks(size): the interface of ParquetReader, whose
+        second item is the block as read, with its own column types."""
+        for block in self.blocks(size):
+            yield block, None
+
     def chunks(self, size=None):
         """The same as blocks(), as lists of rows (lists of str)."""
         for block in self.blocks(size):
             yield block.tolist()
 
     def close(self):
-        self._reader.close()
+        reader = getattr(self, "_reader", None)
+        if reader is not None:
+            reader.close()
+        self._close_file()
+
+    def _close_file(self):
+        f, self._file = self._file, None
+        if f is not None:
+            with contextlib.suppress(Exception):
+                f.close()
 
     def __enter__(self):
         return self
@@ -187,16 +214,20 @@ class CsvReader:
         self.close()
 
 
-def input_files(pattern):
-    """The files `--apply` reads: the one named, or those a glob pattern matches, in name order."""
-    import glob
+def open_table(path, on_read=None):
+    """A reader of the table at `path`: CsvReader, or parquet.ParquetReader for a Parquet file,
+    with the same interface (header, blocks(n), chunks(n), fraction_read, close)."""
+    if is_parquet(path):
+        from tabrix_libs.parquet import ParquetReader
 
-    if os.path.exists(pattern) or not glob.has_magic(pattern):
-        return [pattern]
-    found = sorted(p for p in glob.glob(pattern) if not os.path.isdir(p))
-    if not found:
-        raise InputError("no file matches %s" % pattern)
-    return found
+        return ParquetReader(path, on_read)
+    return CsvReader(path, on_read)
+
+
+def input_files(pattern):
+    """The files a DATA argument names: the one file, those a glob pattern matches, or the data
+    files of a folder of parts, in name order; local or URLs."""
+    return storage.expand(pattern)
 
 
 def csv_error_text(path, error):
@@ -213,12 +244,13 @@ def _problem_text(path, problem, line, message):
 
 
 def read_table(path, progress=None):
-    """Reads a CSV file with a header line; returns (column names, 2-D object array of str).
+    """Reads a table (CSV with a header line, or Parquet); returns (column names, 2-D object
+    array of str).
 
     The rules and errors of read_csv."""
-    label = "reading " + os.path.basename(path)
+    label = "reading " + os.path.basename(path.rstrip("/"))
     progress = progress or Progress(False)
-    with CsvReader(path, lambda fraction: progress.update(label, fraction)) as reader:
+    with open_table(path, lambda fraction: progress.update(label, fraction)) as reader:
         return reader.header, next(reader.blocks(None))
 
 
@@ -257,8 +289,9 @@ class Block(typing.NamedTuple):
 
 
 def header_of(path):
-    """The header line of a file (a list of str), read with the rules of CsvReader."""
-    with CsvReader(path) as reader:
+    """The column names of a table (a list of str): a CSV file's header line, read with the
+    rules of CsvReader, or a Parquet file's schema (read from its footer)."""
+    with open_table(path) as reader:
         return reader.header
 
 
@@ -268,12 +301,18 @@ def range_starts(size, block_bytes):
 
 
 def scan_range(path, start, stop, width, field_limit=None):
-    """The scan of bytes [start, stop) of a file (see _tableio.scan); OSError when it cannot be
-    read."""
+    """The scan of bytes [start, stop) of a file (see _tableio.scan); a one-line error when it
+    cannot be read."""
     from tabrix_libs import _tableio
 
     limit = csv.field_size_limit() if field_limit is None else field_limit
-    return _tableio.scan(path, start, stop, width, limit)
+    source, f = storage.reader_source(path)
+    try:
+        with storage.errors(path):
+            return _tableio.scan(source, start, stop, width, limit)
+    finally:
+        if f is not None:
+            f.close()
 
 
 def plan_blocks(path, scans):
@@ -305,19 +344,38 @@ def read_block(block, width, field_limit=None):
     from tabrix_libs import _tableio
 
     limit = csv.field_size_limit() if field_limit is None else field_limit
-    reader = _tableio.Reader(
-        block.path, block.begin, block.end, block.inside_quotes, block.first_line, limit
-    )
+    source, f = storage.reader_source(block.path)
     try:
-        reader.set_width(width)
-        table = reader.read(max(block.rows + block.has_header, 1))
-    except _tableio.CsvError as e:
-        raise InputError(csv_error_text(block.path, e)) from None
-    except OSError as e:
-        raise InputError("cannot read %s: %s" % (block.path, _os_message(e))) from None
+        with storage.errors(block.path):
+            reader = _tableio.Reader(
+                source, block.begin, block.end, block.inside_quotes, block.first_line, limit
+            )
+        try:
+            reader.set_width(width)
+            table = reader.read(max(block.rows + block.has_header, 1))
+        except _tableio.CsvError as e:
+            raise InputError(csv_error_text(block.path, e)) from None
+        except Exception as e:
+            mapped = storage.failure(e, block.path)
+            if mapped is None or mapped is e:
+                raise
+            raise mapped from None
+        finally:
+            reader.close()
     finally:
-        reader.close()
+        if f is not None:
+            f.close()
     return table[1:] if block.has_header else table
+
+
+def read_piece(block, header):
+    """(cells, Arrow table or None) of a block of either format: a CSV Block of plan_blocks, or
+    a parquet.Block of parquet.plan_blocks (whose file's columns must be `header`)."""
+    if isinstance(block, Block):
+        return read_block(block, len(header)), None
+    from tabrix_libs import parquet
+
+    return parquet.read_block(block, header)
 
 
 # --------------------------------------------------------------------------------------------
@@ -330,39 +388,40 @@ def _csv_text(value):
 
 def write_transformed(path, Y, names):
     """Writes the transformed table as .npy, or as .csv with a header of feature names (f0, f1,
-    ... when names do not fit)."""
+    ... when names do not fit); local or a URL, appearing whole or not at all."""
+    import io
+
     import numpy as np
 
     lower = path.lower()
     if not (lower.endswith(".npy") or lower.endswith(".csv")):
         raise InputError("--out %s: the name must end in .npy or .csv" % path)
-    try:
+    with storage.AtomicFile(path) as out, storage.errors(path, "write"):
         if lower.endswith(".npy"):
-            np.save(path, Y)
+            np.save(out.file, Y)
             return
-        with open(path, "w", newline="", encoding="utf-8") as f:
-            w = csv.writer(f)
-            w.writerow(
-                names
-                if names and len(names) == Y.shape[1]
-                else ["f%d" % j for j in range(Y.shape[1])]
-            )
-            for row in Y.tolist():
-                w.writerow([_csv_text(v) for v in row])
-    except OSError as e:
-        raise InputError("cannot write %s: %s" % (path, _os_message(e))) from None
+        text = io.TextIOWrapper(out.file, encoding="utf-8", newline="")
+        w = csv.writer(text)
+        w.writerow(
+            names if names and len(names) == Y.shape[1] else ["f%d" % j for j in range(Y.shape[1])]
+        )
+        for row in Y.tolist():
+            w.writerow([_csv_text(v) for v in row])
+        text.flush()
+        text.detach()
 
 
 class RowWriter:
     """CSV rows to a file or, without a path, to a stream (standard output), written as Python's
     csv writer writes them with lineterminator="\n".
 
-    A file is written under a temporary name beside it and takes its name only at commit(), so a
-    run that fails leaves no partial file behind and an existing file untouched."""
+    A file (local or a URL) is written under a temporary name beside it and takes its name only
+    at commit(), so a run that fails leaves no partial file behind and an existing file
+    untouched."""
 
     def __init__(self, path, header, stream=None):
         self.path = path
-        self._tmp = None
+        self._out = None
         self._text = None
         if path is None:
             stream = stream if stream is not None else sys.stdout
@@ -373,14 +432,8 @@ class RowWriter:
             else:
                 stream.flush()
         else:
-            folder = os.path.dirname(os.path.abspath(path))
-            try:
-                fd, self._tmp = tempfile.mkstemp(
-                    prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder
-                )
-                self._file = io.open(fd, "wb")
-            except OSError as e:
-                raise InputError("cannot write %s: %s" % (path, _os_message(e))) from None
+            self._out = storage.AtomicFile(path)
+            self._file = self._out.file
         self.write([header])
 
     def write(self, rows):
@@ -391,49 +444,33 @@ class RowWriter:
         block[...] = rows
         self.write_block(block)
 
-    def write_block(self, block, columns=()):
+    def write_block(self, block, columns=(), table=None):
         """Writes the rows of a 2-D object array of str, each followed by one value of every
-        column (a float64 array, written as repr() writes floats, or a list of str)."""
+        column (a float64 array, written as repr() writes floats, or a list of str). `table`, the
+        block as read from a Parquet file, is for writers of Parquet and not needed here."""
         from tabrix_libs import _tableio
 
         self.write_bytes(_tableio.format_rows(block, columns))
 
     def write_bytes(self, data):
         """Writes CSV text already formatted (UTF-8)."""
-        try:
-            if self._text is not None:
-                self._text.write(data.decode("utf-8"))
-            else:
-                self._file.write(data)
-        except OSError as e:
-            if self.path is None:
-                raise
-            raise InputError("cannot write %s: %s" % (self.path, _os_message(e))) from None
+        if self._text is not None:
+            self._text.write(data.decode("utf-8"))
+            return
+        if self.path is None:
+            self._file.write(data)
+            return
+        with storage.errors(self.path, "write"):
+            self._file.write(data)
 
     def commit(self):
-        if self._tmp is None:
+        if self._out is None:
             self._file.flush()
             return
-        try:
-            self._file.close()
-            # mkstemp makes the file private; give it the mode a plain open() would have.
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(self._tmp, 0o666 & ~umask)
-            os.replace(self._tmp, self.path)
-        except OSError as e:
-            self.abort()
-            raise InputError("cannot write %s: %s" % (self.path, _os_message(e))) from None
-        self._tmp = None
+        self._out.commit()
+        self._out = None
 
     def abort(self):
-        if self._tmp is None:
-            return
-        try:
-            self._file.close()
-        finally:
-            try:
-                os.unlink(self._tmp)
-            except OSError:
-                pass
-            self._tmp = None
+        if self._out is not None:
+            self._out.abort()
+            self._out = None
