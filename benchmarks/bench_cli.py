@@ -179,7 +179,7 @@ def apply_parquet(n_rows, chunk_rows):
             ],
         }  # fmt: skip
         best = {}
-        for _ in range(2):  # alternately, best of two
+        for _ in range(3):  # alternately, best of three
             for how, command in runs.items():
                 seconds, peak, _ = timed(command)
                 if seconds < best.get(how, (float("inf"), 0))[0]:
