@@ -356,6 +356,12 @@ def test_storage_failures_are_one_line_and_write_nothing(s3, tmp_path):
             "the storage does not answer",
         ),
         (["s3://lake/in/bad.csv"], {}, 2, "bad.csv, data row"),
+        (
+            ["s3://lake/in/p.csv", "--storage-options", '{"no_such_option": 1}'],
+            {},
+            2,
+            "--storage-options for s3://lake/in/p.csv: ",
+        ),
     ]
     try:
         for argv, env, want, message in cases:

@@ -446,9 +446,8 @@ def _output_format(args, folder):
                 % (args.out, " (or in / for a folder of parts)" if args.dask is not None else "")
             )
     storage.check_writable(args.out)
-    if folder:
-        return "parquet" if is_parquet(args.file) else "csv"
-    return "parquet" if is_parquet(args.out) else "csv"
+    # A folder's parts take the input's format (decided where the files are listed).
+    return "parquet" if not folder and is_parquet(args.out) else "csv"
 
 
 def _writer(args, fmt, header, names, out):

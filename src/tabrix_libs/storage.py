@@ -158,6 +158,9 @@ def failure(e, path, doing="read"):
             "cannot %s %s: no credentials (%s); set them as the storage's tools expect, or "
             "with --storage-options" % (doing, path, _first_line(e))
         )
+    if isinstance(e, TypeError) and _options and "keyword argument" in str(e):
+        # Backends take their options when they first connect, not when they are made.
+        return InputError("--storage-options for %s: %s" % (path, _first_line(e)))
     if isinstance(e, FileNotFoundError):
         detail = _first_line(e)
         bucket = "bucket" in detail.lower()
@@ -194,10 +197,15 @@ def errors(path, doing="read"):
 # Finding and reading files
 
 
-def _data_files(names):
+def _data_files(root, names):
+    """The data files among `names` (paths under the folder `root`): by their suffix, none with a
+    hidden or "_" folder or name below the root (a writer's temporary files, markers)."""
+
     def wanted(p):
-        base = p.rstrip("/").rsplit("/", 1)[-1]
-        return not base.startswith((".", "_")) and base.lower().endswith(DATA_SUFFIXES)
+        parts = p[len(root) :].replace(os.sep, "/").strip("/").split("/")
+        return not any(s.startswith((".", "_")) for s in parts) and parts[-1].lower().endswith(
+            DATA_SUFFIXES
+        )
 
     return sorted(p for p in names if wanted(p))
 
@@ -209,14 +217,7 @@ def expand(pattern):
         path = local(pattern)
         if os.path.isdir(path):
             found = _data_files(
-                os.path.join(root, f)
-                for root, dirs, files in os.walk(path)
-                for f in files
-                if not any(
-                    d.startswith((".", "_"))
-                    for d in os.path.relpath(root, path).split(os.sep)
-                    if d != "."
-                )
+                path, (os.path.join(top, f) for top, _, files in os.walk(path) for f in files)
             )
             if not found:
                 raise InputError(
@@ -242,7 +243,7 @@ def expand(pattern):
                 raise InputError("no file matches %s" % pattern)
             return [_full(fs, p) for p in found]
         if fs.isdir(path):
-            found = _data_files(fs.find(path))
+            found = _data_files(path, fs.find(path))
             if not found:
                 raise InputError(
                     "no data files (%s) in the folder %s" % (", ".join(DATA_SUFFIXES), pattern)
@@ -484,11 +485,10 @@ class AtomicFolder:
 
 def write_part(path, data):
     """Writes the bytes of one part (a worker's) whole to `path`."""
-    out = AtomicFile(path) if not is_url(path) else None
-    if out is not None:
-        with out:
-            out.file.write(data)
+    if is_url(path):
+        fs, inner = filesystem(path)
+        with errors(path, "write"):
+            fs.pipe_file(inner, data)
         return
-    fs, inner = filesystem(path)
-    with errors(path, "write"):
-        fs.pipe_file(inner, data)
+    with AtomicFile(path) as out:
+        out.file.write(data)
