@@ -181,3 +181,66 @@ def test_format_rows_refuses(rows, columns, error):
         rows[...] = cells
     with pytest.raises(error):
         _tableio.format_rows(rows, columns)
+
+
+class Reads:
+    """A file object with read() and seek() only, handing over at most `step` bytes a call, as a
+    file on object storage may."""
+
+    def __init__(self, data, step):
+        self.data, self.step, self.pos = data, step, 0
+
+    def seek(self, offset, whence=0):
+        self.pos = offset if whence == 0 else len(self.data) + offset
+        return self.pos
+
+    def read(self, n=-1):
+        piece = self.data[self.pos : self.pos + min(n, self.step)]
+        self.pos += len(piece)
+        return piece
+
+
+class Trickle(Reads):
+    """The same with readinto(), which the reader prefers."""
+
+    def readinto(self, b):
+        n = min(len(b), self.step, len(self.data) - self.pos)
+        b[:n] = self.data[self.pos : self.pos + n]
+        self.pos += n
+        return n
+
+
+def _whole(source):
+    reader = _tableio.Reader(source)
+    try:
+        header = reader.read_header()
+        return "rows", header, reader.read(1 << 20).tolist() if header else []
+    except _tableio.CsvError as e:
+        return "error", e.problem, e.line
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    data=csv_bytes(),
+    step=st.sampled_from([1, 2, 5, 1 << 20]),
+    read_only=st.booleans(),
+    cut=st.integers(0, 999),
+)
+def test_a_file_object_reads_as_the_path(path, data, step, read_only, cut):
+    kind = Reads if read_only else Trickle
+    write(path, data)
+    assert _whole(kind(data, step)) == _whole(path)
+    start = cut % (len(data) + 1)
+    scanned = _tableio.scan(kind(data, step), start, len(data), 2)
+    assert scanned == _tableio.scan(path, start, len(data), 2)
+
+
+def test_a_file_objects_error_is_raised_as_it_is():
+    class Failing(Trickle):
+        def readinto(self, b):
+            raise PermissionError("denied by the store")
+
+    with pytest.raises(PermissionError, match="denied by the store"):
+        _tableio.Reader(Failing(b"a\n1\n", 4)).read_header()
+    with pytest.raises(TypeError, match="binary file object"):
+        _tableio.Reader(object())

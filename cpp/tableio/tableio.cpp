@@ -168,24 +168,33 @@ private:
         }
     }
 
-    // One call of the object's readinto() or read(), with the GIL taken back for it.
+    // n bytes through the object's readinto() or read() (fewer only at the end of the file:
+    // a call may hand over less, as a regular file's read does not), with the GIL taken back.
     ssize_t read_object(char* out, size_t n, int64_t offset) {
         PyGILState_STATE gil = PyGILState_Ensure();
-        ssize_t got = -1;
-        // A strong reference for the call: the object's methods may close the reader.
+        ssize_t total = 0;
+        // A strong reference for the calls: the object's methods may close the reader.
         nb::object f = object_;
         if (!f.is_valid()) {
             errno = EBADF;
-        } else {
-            got = read_object_with_gil(f, out, n, offset);
+            total = -1;
+        }
+        while (total >= 0 && static_cast<size_t>(total) < n) {
+            const ssize_t got =
+                read_object_with_gil(f, out + total, n - total, offset < 0 ? -1 : offset + total);
             if (got < 0) {
                 pending_ = std::make_unique<nb::python_error>();
                 errno = EIO;
+                total = -1;
+            } else if (got == 0) {
+                break;
+            } else {
+                total += got;
             }
         }
         f = nb::object();
         PyGILState_Release(gil);
-        return got;
+        return total;
     }
 
     ssize_t read_object_with_gil(nb::handle f, char* out, size_t n, int64_t offset) {
@@ -454,7 +463,9 @@ nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int6
         o.stop = static_cast<uint64_t>(std::max<int64_t>(end - pos, 0));
         csv::Parser parser(o);
         bool last_was_cr = false;
-        while (pos < end && !parser.failed()) {
+        // The first pass counts the range's lines to its end, also past a problem of its own
+        // reading: the ranges after this one are numbered from them whichever reading holds.
+        while (pos < end && (h == 0 || !parser.failed())) {
             size_t want = static_cast<size_t>(std::min<int64_t>(end - pos, buf.size()));
             ssize_t got = file.read(buf.data(), want, pos);
             if (got <= 0) {
@@ -471,7 +482,7 @@ nb::tuple scan(nb::handle path, int64_t start, int64_t stop, int64_t width, int6
                     last_was_cr = c == '\r';
                 }
             }
-            parser.feed(buf.data(), static_cast<size_t>(got), nullptr);
+            if (!parser.failed()) parser.feed(buf.data(), static_cast<size_t>(got), nullptr);
             pos += got;
         }
         if (h == 0 && last_was_cr) ++lines;  // a '\r' ends the range only at the file's end
