@@ -328,3 +328,17 @@ def test_bad_option_values_are_refused_by_the_parser(capsys, argv, message):
 @pytest.mark.parametrize("text, size", [("8M", 8 << 20), ("1.5k", 1536), ("4096", 4096)])
 def test_block_sizes(text, size):
     assert cli._byte_size(text) == size
+
+
+def test_a_librarys_warning_is_one_line_in_the_commands_voice(capsys, monkeypatch):
+    import warnings
+
+    real = _model.make_model
+
+    def warns(*args):
+        warnings.warn("a library's note\nwith more lines\nand more", UserWarning)
+        return real(*args)
+
+    monkeypatch.setattr(_model, "make_model", warns)
+    assert cli.main(["--no-progress"]) == 0
+    assert capsys.readouterr().err.splitlines() == ["tabrix-libs: warning: a library's note"]

@@ -837,9 +837,35 @@ def _quiet_dask(debug):
         logging.disable(saved)
 
 
+@contextlib.contextmanager
+def _one_line_warnings():
+    """Python warnings (a library's, raised while the command runs) as one line each, in the
+    command's voice, instead of the file, line and source text Python shows."""
+    import warnings
+
+    def show(message, category, filename, lineno, file=None, line=None):
+        text = str(message).strip().splitlines()
+        print(
+            "tabrix-libs: warning: %s" % (text[0] if text else category.__name__),
+            file=file or sys.stderr,
+        )
+
+    saved = warnings.showwarning
+    warnings.showwarning = show
+    try:
+        yield
+    finally:
+        warnings.showwarning = saved
+
+
 def main(argv=None):
     parser = make_parser()
     args = parser.parse_args(argv)
+    with _one_line_warnings():
+        return _main(args)
+
+
+def _main(args):
     try:
         run(args)
     except InputError as e:
