@@ -552,6 +552,9 @@ nb::bytes format_rows(nb::handle rows, nb::handle columns) {
 
 }  // namespace
 
+// value_counts, for the report's summaries (summary.cpp).
+void bind_summary(nb::module_& m);
+
 NB_MODULE(_tableio, m) {
     if (!tabrix::import_numpy_api()) throw nb::python_error();
     m.doc() = "CSV files read into object arrays of str, and rows written as CSV text.";
@@ -583,4 +586,5 @@ NB_MODULE(_tableio, m) {
           nb::arg("field_limit") = csv::kDefaultFieldLimit, kScanDoc);
     m.def("format_rows", &format_rows, nb::arg("rows"), nb::arg("columns") = nb::tuple(),
           kFormatDoc);
+    bind_summary(m);
 }

@@ -207,23 +207,28 @@ def fit(args, out, err):
         start = time.perf_counter()
         _model.train(r.model, Xt_train, y[train])
         r.train_seconds, r.features = time.perf_counter() - start, Xt_train.shape[1]
-        r.score = _held_out_score(r.model, r.kind, Xt_test, y[test])
+        r.score, r.predicted = _held_out_score(r.model, r.kind, Xt_test, y[test])
+        r.actual = y[test]
         if args.out:
             write_transformed(
                 args.out, pipeline.transform(X_all), feature_names(pipeline, features, r.tags)
             )
     _report_fit(r, args, out)
     saved = None
+    record = {
+        "columns": features,
+        "tags": r.tags,
+        "missing": missing,
+        "target": r.target,
+        "task": r.kind,
+    }
+    trained = _fit_summaries(args, r, pipeline, record, X_all, keep, train, y)
     if args.save_pipeline:
-        record = {
-            "columns": features,
-            "tags": r.tags,
-            "missing": missing,
-            "target": r.target,
-            "task": r.kind,
-        }
+        record["summary"] = trained
         saved = saving.save(args.save_pipeline, pipeline, r.model, record)
         print("pipeline saved to %s" % args.save_pipeline, file=out)
+    if args.report:
+        print("report written to %s" % args.report, file=out)
     return r.score, saved
 
 
@@ -244,7 +249,36 @@ def _held_out_score(model, kind, X, y):
     from sklearn.metrics import accuracy_score, r2_score
 
     predicted = _model.predict_rows(model, X)
-    return (accuracy_score if kind == _model.CLASSIFICATION else r2_score)(y, predicted)
+    return (accuracy_score if kind == _model.CLASSIFICATION else r2_score)(y, predicted), predicted
+
+
+def _fit_summaries(args, r, pipeline, record, X_all, keep, train, y):
+    """The training summary saved with the pipeline (tabrix_libs.summary) and, with --report,
+    the fit's page (tabrix_libs.report); None when neither is asked for."""
+    if not (args.save_pipeline or args.report):
+        return None
+    import numpy as np
+
+    from tabrix_libs import report, summary
+
+    started = time.perf_counter()
+    forced = {}
+    for option, text in (
+        ("--float-columns", args.float_columns),
+        ("--char-columns", args.char_columns),
+        ("--bool-columns", args.bool_columns),
+    ):
+        for j in resolve_columns(text, record["columns"] + [r.target], option):
+            forced[(record["columns"] + [r.target])[j]] = option
+    train_rows = np.flatnonzero(keep)[train]
+    trained, data, reasons = summary.fit_facts(
+        pipeline, record, r.model, X_all, train_rows, y[train], forced
+    )
+    if args.report:
+        facts = summary.fit_page_facts(r, args, record, pipeline, data, reasons)
+        facts["run"]["timings"].append(("summaries", time.perf_counter() - started))
+        report.write_page(args.report, report.fit_page(facts))
+    return summary.for_saving(trained)
 
 
 def _report_fit(r, args, out):
@@ -329,8 +363,9 @@ class _ApplyProgress:
         self.share = 0.0
 
 
-def _predict_file(reader, job, writer, bar, score, chunk_rows):
-    """Predicts and writes the rows of one file, a block at a time; returns the rows done."""
+def _predict_file(reader, job, writer, bar, score, chunk_rows, totals=None):
+    """Predicts and writes the rows of one file, a block at a time; returns the rows done.
+    With `totals` (summary.Totals, for --report), each block's summary is added to it."""
     done = 0
     for block in reader.blocks(chunk_rows):
         bar.next_chunk()
@@ -338,6 +373,8 @@ def _predict_file(reader, job, writer, bar, score, chunk_rows):
             block, done + 1, lambda label, fraction: bar.at(label, 0.6 * fraction)
         )
         job.score_part(block, columns, score)
+        if totals is not None:
+            totals.add(job.summarize(block, columns))
         for start in range(0, len(block), WRITE_ROWS):
             bar.at("writing", 0.6 + 0.4 * start / len(block))
             part = slice(start, start + WRITE_ROWS)
@@ -357,6 +394,7 @@ def apply(args, out, err):
             "--out %s: predictions are written as CSV; the name must end in .csv%s"
             % (args.out, " (or in / for a folder of parts)" if args.dask is not None else "")
         )
+    started = time.perf_counter()
     files = input_files(args.file)
     if args.dask is not None:
         from tabrix_libs import cluster
@@ -364,12 +402,15 @@ def apply(args, out, err):
         # The workers start while the saved file is loaded here.
         with cluster.Connection(args.dask, args.workers) as connection:
             saved, record = _load_saved(args, err)
-            return _apply_on_dask(args, saved, record, folder, connection.client(), out, err)
+            value, done = _apply_on_dask(args, saved, record, folder, connection.client(), out, err)
+        _apply_report(args, saved, record, done.summary, done.score, done.scored, started, done)
+        return value
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.transformers import exportable as ex
 
     saved, record = _load_saved(args, err)
     score = _model.Score(record["task"], record["missing"])
+    totals = _summary_totals(args)
     rows = 0
     writer = job = None
     # Trace lines go to stderr: stdout may be carrying the predictions.
@@ -388,7 +429,7 @@ def apply(args, out, err):
                             "%s: its header differs from that of %s" % (path, files[0])
                         )
                     job.path = path
-                    rows += _predict_file(reader, job, writer, bar, score, args.chunk_rows)
+                    rows += _predict_file(reader, job, writer, bar, score, args.chunk_rows, totals)
             writer.commit()
         except BaseException:
             if writer is not None:
@@ -401,7 +442,34 @@ def apply(args, out, err):
     )
     if job.target is not None:
         _report_score(score, record["target"], err)
+    if totals is not None:
+        _apply_report(args, saved, record, totals.value, score, job.target is not None, started)
     return score.value
+
+
+def _summary_totals(args):
+    """Where the blocks' summaries add up, with --report (tabrix_libs.summary); else None."""
+    if not args.report:
+        return None
+    from tabrix_libs import summary
+
+    return summary.Totals()
+
+
+def _apply_report(args, saved, record, totals, score, scored, started, dask=None):
+    """With --report, the page of the apply (tabrix_libs.report)."""
+    if not args.report:
+        return
+    from tabrix_libs import report, summary
+
+    facts = summary.apply_page_facts(args, saved, record, totals, score if scored else None)
+    facts["run"]["timings"].append(("the run up to the report", time.perf_counter() - started))
+    if dask is not None:
+        facts["run"]["versions"].append(
+            ("Dask", "%d workers, %d blocks of %d files" % (dask.workers, dask.blocks, dask.files))
+        )
+    report.write_page(args.report, report.apply_page(facts))
+    print("tabrix-libs: report written to %s" % args.report, file=sys.stderr)
 
 
 def _load_saved(args, err):
@@ -434,6 +502,7 @@ def _apply_on_dask(args, saved, record, folder, client, out, err):
             proba=args.proba,
             block_bytes=args.block_size,
             on_block=lambda k, n: progress.update("block %d of %d" % (k, n), k / n),
+            summarize=bool(args.report),
         )
     print(
         "tabrix-libs: %d rows predicted with %s (%s), written to %s"
@@ -462,7 +531,7 @@ def _apply_on_dask(args, saved, record, folder, client, out, err):
     )
     if done.scored:
         _report_score(done.score, record["target"], err)
-    return done.score.value
+    return done.score.value, done
 
 
 def _report_score(score, target, err):
@@ -644,6 +713,13 @@ def make_parser():
         ".csv; with --apply: the input's columns plus the predictions, as .csv (default: standard "
         "output)",
     )
+    p.add_argument(
+        "--report",
+        metavar="FILE.html",
+        help="also write a page about the run: the data and what each step did, the model "
+        "(fitting), or how the new rows differ from the training rows (with --apply); needs "
+        "pip install 'tabrix-libs[report]'",
+    )
     p.add_argument("--debug", action="store_true", help="switch on the transformers' trace lines")
     p.add_argument(
         "--timings", action="store_true", help="trace lines with elapsed times (implies --debug)"
@@ -654,6 +730,10 @@ def make_parser():
 
 def check_options(args):
     """Options of one job given to the other are errors, not silently ignored."""
+    if args.report is not None:
+        from tabrix_libs import report
+
+        report.check_path(args.report)
     if args.apply is not None:
         if args.file is None:
             raise InputError("--apply needs the CSV file to predict for")
@@ -698,6 +778,7 @@ def run(args, out=None, err=None):
 def main(argv=None):
     parser = make_parser()
     args = parser.parse_args(argv)
+    args.argv = list(sys.argv[1:] if argv is None else argv)  # for the --report page
     try:
         run(args)
     except InputError as e:

@@ -251,6 +251,7 @@ class BlockResult(typing.NamedTuple):
     rows: int
     score: _model.Score
     text: typing.Optional[bytes]  # the CSV text, or None when written to a part file
+    summary: typing.Optional[dict] = None  # with summarize: for --report (tabrix_libs.summary)
 
 
 @contextlib.contextmanager
@@ -282,10 +283,11 @@ def scan_block(path, start, stop, width):
         raise InputError("cannot read %s on a Dask worker: %s" % (path, e.strerror or e)) from None
 
 
-def predict_block(saved, record, header, block, proba, part=None):
+def predict_block(saved, record, header, block, proba, part=None, summarize=False):
     """Reads a block, predicts its rows and returns the rows, the score on the target column (if
     present) and the CSV text of the rows with their predictions; with `part` (a file path) the
-    text, with a header line, is written there instead."""
+    text, with a header line, is written there instead. With summarize, also the block's
+    summary (tabrix_libs.summary)."""
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.tableio import read_block
 
@@ -298,21 +300,23 @@ def predict_block(saved, record, header, block, proba, part=None):
                 % (block.path, block.first_row, block.first_row + block.rows - 1)
             )
         score = _model.Score(record["task"], record["missing"])
+        found = None
         if not len(table):
             text = b""
         else:
             columns = job.predict(table, block.first_row)
             job.score_part(table, columns, score)
             text = job.format(table, columns)
+            found = job.summarize(table, columns) if summarize else None
     if part is None:
-        return BlockResult(len(table), score, text)
+        return BlockResult(len(table), score, text, found)
     import numpy as np
 
     head = job.format(np.array([header + job.names], dtype=object), ())
     with open(part, "wb") as f:
         f.write(head)
         f.write(text)
-    return BlockResult(len(table), score, None)
+    return BlockResult(len(table), score, None, found)
 
 
 def predict_frame(frame, saved, record, proba=False):
@@ -375,6 +379,7 @@ class Applied(typing.NamedTuple):
     scored: bool  # the files have the target column
     workers: int
     seconds: float  # from the first scan to the last block written
+    summary: typing.Optional[dict] = None  # with summarize: the blocks' summaries merged
 
 
 def _block_bytes(total, workers, wanted):
@@ -447,6 +452,7 @@ def apply_files(
     proba=False,
     block_bytes=None,
     on_block=None,
+    summarize=False,
 ):
     """Predicts for every row of the CSV files `data` (a path, a glob pattern or a list of
     paths, all with the same header) on the cluster of `client`, and writes the rows with their
@@ -458,7 +464,8 @@ def apply_files(
     The files must be readable at the same paths by the client (their header lines) and the
     workers (the blocks); so must the folder `out` by the workers. `block_bytes` sets the size of
     the blocks (default: about four per worker, 1 MiB to 16 MiB). `on_block(done, total)` is
-    called as blocks finish."""
+    called as blocks finish. With summarize, each worker also summarizes its blocks
+    (tabrix_libs.summary) and Applied.summary is their merge, the same as one process's."""
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.tableio import RowWriter, header_of, input_files
 
@@ -480,17 +487,22 @@ def apply_files(
         raise _as_error(e) from None
     on_block = on_block or (lambda done, count: None)
     score = _model.Score(record["task"], record["missing"])
+    totals = _totals(summarize)
     if out is not None and out.endswith(("/", os.sep)):
-        rows = _to_folder(client, shipped, record, header, blocks, proba, out, score, on_block)
+        rows = _to_folder(
+            client, shipped, record, header, blocks, proba, out, score, on_block, totals
+        )
     else:
         writer = RowWriter(out, header + names, stream)
         try:
             rows = 0
             for k, result in enumerate(
-                _in_order(client, shipped, record, header, blocks, proba, workers)
+                _in_order(client, shipped, record, header, blocks, proba, workers, totals)
             ):
                 writer.write_bytes(result.text)
                 score.merge(result.score)
+                if totals is not None:
+                    totals.add(result.summary)
                 rows += result.rows
                 on_block(k + 1, len(blocks))
             writer.commit()
@@ -505,10 +517,19 @@ def apply_files(
         record["target"] in header,
         workers,
         time.perf_counter() - started,
+        None if totals is None else totals.value,
     )
 
 
-def _in_order(client, shipped, record, header, blocks, proba, workers):
+def _totals(summarize):
+    if not summarize:
+        return None
+    from tabrix_libs import summary
+
+    return summary.Totals()
+
+
+def _in_order(client, shipped, record, header, blocks, proba, workers, totals=None):
     """The blocks' results in block order, with a bounded number of blocks worked on ahead."""
     ahead = collections.deque()
     todo = iter(blocks)
@@ -517,7 +538,16 @@ def _in_order(client, shipped, record, header, blocks, proba, workers):
         block = next(todo, None)
         if block is not None:
             ahead.append(
-                client.submit(predict_block, shipped, record, header, block, proba, pure=False)
+                client.submit(
+                    predict_block,
+                    shipped,
+                    record,
+                    header,
+                    block,
+                    proba,
+                    summarize=totals is not None,
+                    pure=False,
+                )
             )
 
     for _ in range(AHEAD_PER_WORKER * workers + 1):
@@ -536,7 +566,7 @@ def _in_order(client, shipped, record, header, blocks, proba, workers):
             future.cancel()
 
 
-def _to_folder(client, shipped, record, header, blocks, proba, out, score, on_block):
+def _to_folder(client, shipped, record, header, blocks, proba, out, score, on_block, totals):
     folder = os.path.abspath(out)
     if os.path.exists(folder) and (not os.path.isdir(folder) or os.listdir(folder)):
         raise InputError("--out %s: the folder must be new or empty" % out)
@@ -556,6 +586,7 @@ def _to_folder(client, shipped, record, header, blocks, proba, out, score, on_bl
                 block,
                 proba,
                 os.path.join(tmp, "part-%0*d.csv" % (digits, k)),
+                summarize=totals is not None,
                 pure=False,
             )
             for k, block in enumerate(blocks)
@@ -572,6 +603,8 @@ def _to_folder(client, shipped, record, header, blocks, proba, out, score, on_bl
         results = client.gather(futures)
         for result in results:
             score.merge(result.score)
+            if totals is not None:
+                totals.add(result.summary)
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o777 & ~umask)
