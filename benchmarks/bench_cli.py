@@ -5,6 +5,7 @@ to a larger table.
     python benchmarks/bench_cli.py [--rows 100000] [--repeat 3]
     python benchmarks/bench_cli.py --apply-rows 1000000 [--chunk-rows 100000] [--dask local]
     python benchmarks/bench_cli.py --apply-rows 1000000 --split
+    python benchmarks/bench_cli.py --report-rows 1000000 [--repeat 3]
 
 1. Reading the CSV: the tool's reader (compiled, with its row checks) against csv.reader over
    the open file.
@@ -23,6 +24,12 @@ for Dask, also that of the largest worker as the tool reports it), checks that e
 tool writes the same bytes, and prints the ratios against their targets. With --split it
 profiles one chunked --apply instead and prints how its time divides between reading, the
 pipeline, the model and writing.
+
+With --report-rows N it measures what `--report FILE.html` costs: a fit and a chunked --apply
+on the penguins repeated to N rows, each with and without --report, run in their own processes
+in alternating order (with, without, without, with, ...) so that load from elsewhere on the
+machine hits both alike. It prints every time, the best and the median of each, and the ratio
+of the best times against the 10% target.
 """
 
 import argparse
@@ -306,6 +313,61 @@ def apply_split(n_rows, chunk_rows):
         )
 
 
+def report_cost(n_rows, repeat):
+    """Fit and apply with and without --report, alternately, in processes of their own."""
+    tool = [sys.executable, "-m", "tabrix_libs", "--no-progress"]
+    with _penguins_file(n_rows, tool) as (tmp, path, saved):
+        page = os.path.join(tmp, "page.html")
+        jobs = [
+            ("fit", [path, "--target", "species"]),
+            ("apply --chunk-rows 100000", [path, "--apply", saved, "--chunk-rows", "100000"]),
+        ]
+        print(
+            "--report on %d rows (%.1f MB of CSV), Python %s, %d cores, best and median of %d"
+            % (n_rows, os.path.getsize(path) / 1e6, sys.version.split()[0], _cores(), repeat)
+        )
+        print("%-28s %-16s %s" % ("job", "", "seconds, in the order run"))
+        for name, argv in jobs:
+            out = ["--out", os.path.join(tmp, "out.csv")] if "--apply" in argv else []
+            times = {False: [], True: []}
+            for k in range(repeat):
+                for report in (False, True) if k % 2 == 0 else (True, False):
+                    extra = ["--report", page] if report else []
+                    start = time.perf_counter()
+                    subprocess.run(
+                        tool + argv + out + extra,
+                        check=True,
+                        stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL,
+                    )
+                    times[report].append(time.perf_counter() - start)
+            for report in (False, True):
+                t = times[report]
+                print(
+                    "%-28s %-16s %s  best %.2f  median %.2f"
+                    % (
+                        name,
+                        "with --report" if report else "without",
+                        " ".join("%.2f" % x for x in t),
+                        min(t),
+                        sorted(t)[len(t) // 2],
+                    )
+                )
+            ratio = min(times[True]) / min(times[False])
+            median = sorted(times[True])[repeat // 2] / sorted(times[False])[repeat // 2]
+            print(
+                "%s: with --report / without, best %.3f, median %.3f (target at most 1.10: %s); "
+                "page %.0f kB"
+                % (
+                    name,
+                    ratio,
+                    median,
+                    "met" if ratio <= 1.10 else "MISSED",
+                    os.path.getsize(page) / 1e3,
+                )
+            )
+
+
 def _digest(path):
     """SHA-256 and size of a file, read a piece at a time."""
     h = hashlib.sha256()
@@ -342,7 +404,16 @@ def main():
         help="with --apply-rows: where the time of one chunked --apply goes (read, pipeline, "
         "model, write), profiled in a process of its own",
     )
+    p.add_argument(
+        "--report-rows",
+        type=int,
+        metavar="N",
+        help="measure what --report adds to a fit and an apply on N rows instead",
+    )
     args = p.parse_args()
+    if args.report_rows:
+        report_cost(args.report_rows, args.repeat)
+        return
     if args.apply_rows and args.split:
         apply_split(args.apply_rows, int(args.chunk_rows.split(",")[0]))
         return

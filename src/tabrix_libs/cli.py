@@ -23,7 +23,7 @@ import sys
 import time
 import types
 
-from tabrix_libs import _model
+from tabrix_libs import _model, summary
 from tabrix_libs import saved as saving
 from tabrix_libs.cluster import ClusterError
 from tabrix_libs.pipeline import (
@@ -168,6 +168,7 @@ def fit(args, out, err):
             "--out writes the whole file transformed; with --sample-rows only the sample is read"
         )
     progress = Progress.for_file(path, err, not args.no_progress)
+    renderer = _start_report(args)
     r = types.SimpleNamespace(
         shown=args.file or "the bundled penguins data", started=time.perf_counter()
     )
@@ -222,7 +223,7 @@ def fit(args, out, err):
         "target": r.target,
         "task": r.kind,
     }
-    trained = _fit_summaries(args, r, pipeline, record, X_all, keep, train, y)
+    trained = _fit_summaries(args, r, pipeline, record, X_all, keep, train, y, renderer)
     if args.save_pipeline:
         record["summary"] = trained
         saved = saving.save(args.save_pipeline, pipeline, r.model, record)
@@ -252,14 +253,12 @@ def _held_out_score(model, kind, X, y):
     return (accuracy_score if kind == _model.CLASSIFICATION else r2_score)(y, predicted), predicted
 
 
-def _fit_summaries(args, r, pipeline, record, X_all, keep, train, y):
+def _fit_summaries(args, r, pipeline, record, X_all, keep, train, y, renderer):
     """The training summary saved with the pipeline (tabrix_libs.summary) and, with --report,
     the fit's page (tabrix_libs.report); None when neither is asked for."""
     if not (args.save_pipeline or args.report):
         return None
     import numpy as np
-
-    from tabrix_libs import report, summary
 
     started = time.perf_counter()
     forced = {}
@@ -277,7 +276,7 @@ def _fit_summaries(args, r, pipeline, record, X_all, keep, train, y):
     if args.report:
         facts = summary.fit_page_facts(r, args, record, pipeline, data, reasons)
         facts["run"]["timings"].append(("summaries", time.perf_counter() - started))
-        report.write_page(args.report, report.fit_page(facts))
+        renderer.draw("fit", facts)
     return summary.for_saving(trained)
 
 
@@ -395,6 +394,7 @@ def apply(args, out, err):
             % (args.out, " (or in / for a folder of parts)" if args.dask is not None else "")
         )
     started = time.perf_counter()
+    renderer = _start_report(args)
     files = input_files(args.file)
     if args.dask is not None:
         from tabrix_libs import cluster
@@ -403,14 +403,16 @@ def apply(args, out, err):
         with cluster.Connection(args.dask, args.workers) as connection:
             saved, record = _load_saved(args, err)
             value, done = _apply_on_dask(args, saved, record, folder, connection.client(), out, err)
-        _apply_report(args, saved, record, done.summary, done.score, done.scored, started, done)
+        _apply_report(
+            renderer, args, saved, record, done.summary, done.score, done.scored, started, done
+        )
         return value
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.transformers import exportable as ex
 
     saved, record = _load_saved(args, err)
     score = _model.Score(record["task"], record["missing"])
-    totals = _summary_totals(args)
+    totals = None if renderer is None else summary.Totals()
     rows = 0
     writer = job = None
     # Trace lines go to stderr: stdout may be carrying the predictions.
@@ -443,32 +445,33 @@ def apply(args, out, err):
     if job.target is not None:
         _report_score(score, record["target"], err)
     if totals is not None:
-        _apply_report(args, saved, record, totals.value, score, job.target is not None, started)
+        _apply_report(
+            renderer, args, saved, record, totals.value, score, job.target is not None, started
+        )
     return score.value
 
 
-def _summary_totals(args):
-    """Where the blocks' summaries add up, with --report (tabrix_libs.summary); else None."""
+def _start_report(args):
+    """With --report, the process that draws the page (tabrix_libs.report), started at once so
+    that it loads its plotting library while the job runs; else None."""
     if not args.report:
         return None
-    from tabrix_libs import summary
+    from tabrix_libs import report
 
-    return summary.Totals()
+    return report.Renderer(args.report)
 
 
-def _apply_report(args, saved, record, totals, score, scored, started, dask=None):
-    """With --report, the page of the apply (tabrix_libs.report)."""
-    if not args.report:
+def _apply_report(renderer, args, saved, record, totals, score, scored, started, dask=None):
+    """With --report, the page of the apply, from the summaries of the blocks."""
+    if renderer is None:
         return
-    from tabrix_libs import report, summary
-
     facts = summary.apply_page_facts(args, saved, record, totals, score if scored else None)
     facts["run"]["timings"].append(("the run up to the report", time.perf_counter() - started))
     if dask is not None:
         facts["run"]["versions"].append(
             ("Dask", "%d workers, %d blocks of %d files" % (dask.workers, dask.blocks, dask.files))
         )
-    report.write_page(args.report, report.apply_page(facts))
+    renderer.draw("apply", facts)
     print("tabrix-libs: report written to %s" % args.report, file=sys.stderr)
 
 

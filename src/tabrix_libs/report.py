@@ -31,6 +31,102 @@ LISTED = 5
 GREY, BLUE, AMBER = "#9aa3ad", "#2b6cb0", "#c05621"
 # Shares of unseen or missing cells above which a column of new rows is flagged.
 FLAG_SHARE = 0.01
+# Pixels left of a plot's panel for the numbers on its axis and the axis' label.
+NUMBER_PAD = 44
+
+
+class Renderer:
+    """Draws a page in a process of its own, started at the beginning of a run: importing
+    matplotlib there (about half a second of a core) happens while the run does its own work,
+    and only the drawing is left once the summaries are complete.
+
+        renderer = Renderer("fit.html")     # at the start
+        ...
+        renderer.draw("fit", facts)         # the page written, or InputError / RenderError
+
+    Where no process can be started, the page is drawn in this one."""
+
+    def __init__(self, path):
+        import subprocess
+        import sys
+        import weakref
+
+        self.path = os.path.abspath(path)
+        # The current folder is not searched first: a module there must not shadow ours.
+        code = "import sys; sys.path[:] = [p for p in sys.path if p]; import %s as m; m._serve()"
+        try:
+            self._process = subprocess.Popen(
+                [sys.executable, "-c", code % __name__],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+            )
+        except OSError:
+            self._process = None
+            return
+        # A run that fails before its page ends the process with it.
+        weakref.finalize(self, _stop, self._process)
+
+    def draw(self, kind, facts):
+        import json
+
+        if self._process is None:
+            write_page(self.path, PAGES[kind](facts))
+            return
+        request = json.dumps(
+            {"path": self.path, "kind": kind, "facts": facts}, default=_plain
+        ).encode("utf-8")
+        _, err = self._process.communicate(request)
+        lines = err.decode("utf-8", "replace").strip().splitlines()
+        if self._process.returncode == 2:
+            raise InputError(lines[-1] if lines else "cannot write %s" % self.path)
+        if self._process.returncode != 0:
+            raise RenderError(
+                "drawing the report failed: %s"
+                % (lines[-1] if lines else "exit code %d" % self._process.returncode)
+            )
+
+
+class RenderError(Exception):
+    """The page could not be drawn: one line, exit code 1."""
+
+
+def _stop(process):
+    if process.poll() is None:
+        process.kill()
+    process.wait()
+    for stream in (process.stdin, process.stdout, process.stderr):
+        stream.close()
+
+
+def _plain(value):
+    """NumPy scalars as Python numbers, for the request's JSON."""
+    if hasattr(value, "item"):
+        return value.item()
+    raise TypeError("%s is not plain data" % type(value).__name__)
+
+
+def _serve():
+    """The drawing process: imports matplotlib, then draws the page of the one request on
+    standard input (nothing to do on an empty one). Exit code 2 with one line for a page that
+    cannot be written, 1 for any other failure."""
+    import json
+    import sys
+
+    try:
+        _Plots()
+        request = sys.stdin.buffer.read()
+        if not request:
+            return
+        request = json.loads(request)
+        write_page(request["path"], PAGES[request["kind"]](request["facts"]))
+    except InputError as e:
+        print(e, file=sys.stderr)
+        sys.exit(2)
+    except Exception as e:  # one line, for the command to report
+        text = str(e).strip().splitlines()
+        print("%s: %s" % (type(e).__name__, text[0] if text else ""), file=sys.stderr)
+        sys.exit(1)
 
 
 def check_path(path):
@@ -152,14 +248,28 @@ class _Plots:
     def __exit__(self, *exc):
         self._style.__exit__(*exc)
 
-    def figure(self, width, height, ncols=1):
+    def figure(self, width, height, pads=(NUMBER_PAD,), bottom=30, top=16):
+        """A figure of `width` x `height` inches with one panel per entry of `pads`, side by
+        side, each with that many pixels on its left for its labels. (Laid out by hand: the
+        automatic layout draws every figure twice.)"""
+        from matplotlib.ticker import MaxNLocator
+
         fig = self._figure(figsize=(width, height))
-        axes = [fig.add_subplot(1, ncols, k + 1) for k in range(ncols)]
+        w, h = width * 72.0, height * 72.0
+        gap, right = 16.0, 8.0
+        panel = (w - sum(pads) - gap * (len(pads) - 1) - right) / len(pads)
+        axes, x = [], 0.0
+        for pad in pads:
+            x += pad
+            ax = fig.add_axes([x / w, bottom / h, panel / w, (h - bottom - top) / h])
+            ax.xaxis.set_major_locator(MaxNLocator(4))
+            ax.yaxis.set_major_locator(MaxNLocator(3))
+            axes.append(ax)
+            x += panel + gap
         return fig, axes
 
     def svg(self, fig, label):
         buf = io.StringIO()
-        fig.tight_layout(pad=0.4)
         self._canvas(fig).print_svg(buf, metadata={"Date": None})
         text = buf.getvalue()
         text = text[text.index("<svg") :]
@@ -175,6 +285,16 @@ class _Plots:
 def _mpl_text(text, width=18):
     """A label for matplotlib: shortened, and with its dollar signs taken literally."""
     return _short(text, width).replace("$", r"\$")
+
+
+def _label_pad(labels):
+    """Pixels left of a panel for these labels (8-point text)."""
+    return 14 + 5.0 * max([len(t) for t in labels] + [3])
+
+
+def _top_labels(counts, extra=None):
+    items = sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))[:PLOT_VALUES]
+    return [_mpl_text(v) for v, _ in items] + ([extra] if extra else [])
 
 
 def _bars(ax, counts, color, title, total=None, extra=None):
@@ -269,9 +389,9 @@ def _cards(items):
     return '<div class="cards">%s</div>' % "".join(cells)
 
 
-def _table(head, rows, right=(), classes=None):
+def _table(head, rows, right=(), attrs=None):
     """An HTML table; cells are HTML already (no header row when head is None). `right` names
-    the columns aligned right."""
+    the columns aligned right; `attrs`, one per row, the attributes of its <tr> (_attrs)."""
     out = ["<table>"]
     if head is not None:
         out.append("<tr>")
@@ -280,8 +400,7 @@ def _table(head, rows, right=(), classes=None):
         ]
         out.append("</tr>")
     for i, row in enumerate(rows):
-        cls = classes[i] if classes else ""
-        out.append("<tr%s>" % (' class="%s"' % cls if cls else ""))
+        out.append("<tr%s>" % (attrs[i] if attrs else ""))
         out += [
             "<td%s>%s</td>" % (' class="r"' if k in right else "", cell)
             for k, cell in enumerate(row)
@@ -289,6 +408,16 @@ def _table(head, rows, right=(), classes=None):
         out.append("</tr>")
     out.append("</table>")
     return "".join(out)
+
+
+def _attrs(**values):
+    """Attributes of an element: the figures a row shows, as data-* attributes that scripts
+    and tests can read (class_ for the class)."""
+    return "".join(
+        ' %s="%s"' % ("class" if k == "class_" else "data-" + k, _e(v))
+        for k, v in values.items()
+        if v is not None and v != ""
+    )
 
 
 def _legend(items):
@@ -348,7 +477,8 @@ def versions():
         out.append(("matplotlib", matplotlib.__version__))
     except ImportError:
         pass
-    out.append(("platform", platform.platform()))
+    # (platform.platform() reads the interpreter's binary to find the C library's version.)
+    out.append(("platform", " ".join((platform.system(), platform.release(), platform.machine()))))
     return out
 
 
@@ -363,9 +493,9 @@ def _missing_cells(col):
 def _fit_column_plot(plots, name, tag, col, facts):
     """Before and after cleaning: numbers as histograms (after: missing cells at the imputed
     value), text and booleans as their most frequent values."""
-    fig, (before, after) = plots.figure(5.4, 1.75, ncols=2)
     missing = _missing_cells(col)
     if tag == FLOAT:
+        fig, (before, after) = plots.figure(5.4, 1.75, (NUMBER_PAD, NUMBER_PAD))
         edges, hist = col.get("edges"), col.get("hist")
         if not hist or not col["numbers"]:
             _no_data(before, "no numbers")
@@ -389,6 +519,14 @@ def _fit_column_plot(plots, name, tag, col, facts):
             )
     else:
         values = col.get("values")
+        fig, (before, after) = plots.figure(
+            5.4,
+            1.75,
+            (
+                _label_pad(_top_labels(values or {}, "(missing)" if missing else None)),
+                _label_pad(_top_labels(col.get("cleaned") or {}, facts.get("imputed"))),
+            ),
+        )
         if values is None:
             _no_data(before, "more than %s distinct values" % _n(1000))
         else:
@@ -467,9 +605,11 @@ def _fit_page(plots, facts):
         )
     )
     table = []
+    attrs = []
     for j, (name, tag) in enumerate(zip(names, tags)):
         col = data["columns"][j]
         missing = col["missing"]
+        attrs.append(_attrs(column=name, cells=col["cells"], missing=_missing_cells(col)))
         found = (
             ", ".join(
                 "<code>%s</code>&nbsp;%s" % (_e(m) if m else "(empty)", _n(c))
@@ -499,6 +639,7 @@ def _fit_page(plots, facts):
             ],
             table,
             right=(4,),
+            attrs=attrs,
         )
     )
     body.append(_legend([(GREY, "as read"), (BLUE, "after cleaning and imputation")]))
@@ -657,7 +798,7 @@ def _model_section(plots, facts, measure):
             )
         )
     else:
-        fig, (scatter, resid) = plots.figure(7.2, 2.6, ncols=2)
+        fig, (scatter, resid) = plots.figure(7.2, 2.6, (NUMBER_PAD + 6, NUMBER_PAD))
         pts = m["points"]
         if pts:
             xs, ys = [p[0] for p in pts], [p[1] for p in pts]
@@ -676,10 +817,11 @@ def _model_section(plots, facts, measure):
     importances = m.get("importances")
     if importances:
         order = sorted(range(len(importances)), key=lambda j: -importances[j])
-        fig, (ax,) = plots.figure(5.4, 0.5 + 0.22 * len(order))
+        labels = [_mpl_text(facts["columns"][j], 24) for j in order][::-1]
+        fig, (ax,) = plots.figure(5.4, 0.6 + 0.22 * len(order), (_label_pad(labels),), top=6)
         ax.barh(range(len(order)), [importances[j] for j in order][::-1], color=BLUE, height=0.7)
         ax.set_yticks(range(len(order)))
-        ax.set_yticklabels([_mpl_text(facts["columns"][j], 24) for j in order][::-1])
+        ax.set_yticklabels(labels)
         ax.set_xlabel("importance (mean decrease in impurity, summed per input column)")
         out.append("<h3>Feature importances by input column</h3>")
         out.append(plots.svg(fig, "feature importances"))
@@ -746,12 +888,22 @@ def _apply_page(plots, facts):
         "training, and numbers outside the training range. Rows shaded: one of these shares is "
         "above %s.</p>" % _share(FLAG_SHARE, 1)
     )
-    rows, classes = [], []
+    rows, attrs = [], []
     for j, (name, tag) in enumerate(zip(names, tags)):
         col = new["columns"][j]
         ref = trained["columns"][j] if trained else None
         rows.append(_drift_cells(plots, name, tag, col, ref))
-        classes.append("flag" if _drift_flags(col, ref, tag) else "")
+        attrs.append(
+            _attrs(
+                class_="flag" if _drift_flags(col, ref, tag) else None,
+                column=name,
+                cells=col["cells"],
+                unseen=col.get("unseen"),
+                missing=_missing_cells(col),
+                below=col.get("below"),
+                above=col.get("above"),
+            )
+        )
     body.append(
         _table(
             [
@@ -762,7 +914,7 @@ def _apply_page(plots, facts):
                 "new · training",
             ],
             rows,
-            classes=classes,
+            attrs=attrs,
         )
     )
     body.append(_legend([(BLUE, "new rows"), (GREY, "training rows")]))
@@ -828,7 +980,8 @@ def _drift_cells(plots, name, tag, col, ref):
 
 
 def _drift_plot(plots, name, tag, col, ref):
-    fig, (ax,) = plots.figure(3.4, 1.6)
+    pads = (NUMBER_PAD,) if tag == FLOAT else (_label_pad(_top_labels(col.get("cleaned") or {})),)
+    fig, (ax,) = plots.figure(3.4, 1.6, pads, top=6)
     if tag == FLOAT:
         edges, hist = col.get("edges"), col.get("hist")
         if ref and edges and hist is not None:
@@ -885,7 +1038,9 @@ def _predictions_section(plots, facts):
                     _share(target.get(c, 0), ttotal) if target else "–",
                 ]
             )
-        fig, (ax,) = plots.figure(4.6, 0.7 + 0.3 * len(classes))
+        fig, (ax,) = plots.figure(
+            4.6, 0.8 + 0.3 * len(classes), (_label_pad([_mpl_text(c) for c in classes]),)
+        )
         y = list(range(len(classes)))[::-1]
         ax.barh(
             [k + 0.18 for k in y],
@@ -918,7 +1073,7 @@ def _predictions_section(plots, facts):
             )
             proba = pred["proba"]
             names = list(proba)
-            fig, axes = plots.figure(min(2.3 * len(names), 9.2), 1.7, ncols=len(names))
+            fig, axes = plots.figure(min(2.3 * len(names), 9.2), 1.7, (NUMBER_PAD,) * len(names))
             edges = [k / 20 for k in range(21)]
             for ax, c in zip(axes, names):
                 _stairs(ax, edges, proba[c], BLUE, True)
@@ -942,3 +1097,6 @@ def _predictions_section(plots, facts):
         )
         out.append(plots.svg(fig, "predicted values"))
     return "\n".join(out)
+
+
+PAGES = {"fit": fit_page, "apply": apply_page}
