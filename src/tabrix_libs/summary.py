@@ -240,33 +240,15 @@ def _clean(values, tag, spec):
 def _categories(col, distinct, weights, tag, spec, known, raw_missing):
     """The text or boolean part of a column summary; raw_missing is the number of cells that
     are missing markers as read."""
+    if distinct is None:
+        return _categories_per_cell(col, tag, spec, known, raw_missing)
     markers = set(spec.missing)
-    if distinct is not None:
-        counts = {}
-        cleaned = _clean(distinct, tag, spec).tolist() if len(distinct) else []
-        for value, n in zip(cleaned, weights.tolist()):
-            counts[value] = counts.get(value, 0) + n
-        made_missing = sum(c for v, c in counts.items() if v in markers)
-        changed = {v: c for v, c in zip(distinct.tolist(), cleaned) if v != c}
-    else:
-        # Past CAP distinct values as read: every cell cleaned, with the markers and the known
-        # categories always counted, so that the unseen cells are counted whatever the values.
-        # Cleaning leaves the markers as read as they are.
-        kept = list(spec.missing) + sorted(set(known or ()) - markers)
-        values, n, over = _value_counts(_clean(col, tag, spec), kept)
-        counts = _counts_dict(values, n)
-        as_missing = sum(counts.get(m, 0) for m in markers)
-        if over:
-            seen = sum(counts.get(v, 0) for v in (known or ()) if v not in markers)
-            return {
-                "cleaned": None,
-                "cleaned_from": None,
-                "cleaned_missing": as_missing - raw_missing,
-                "unseen": None if known is None else len(col) - as_missing - seen,
-                "unseen_values": None,
-            }
-        made_missing = as_missing - raw_missing
-        changed = None
+    counts = {}
+    cleaned = _clean(distinct, tag, spec).tolist() if len(distinct) else []
+    for value, n in zip(cleaned, weights.tolist()):
+        counts[value] = counts.get(value, 0) + n
+    made_missing = sum(c for v, c in counts.items() if v in markers)
+    changed = {v: c for v, c in zip(distinct.tolist(), cleaned) if v != c}
     cleaned = {v: c for v, c in counts.items() if v not in markers}
     out = {"cleaned": cleaned, "cleaned_from": changed, "cleaned_missing": int(made_missing)}
     if known is None:
@@ -275,6 +257,39 @@ def _categories(col, distinct, weights, tag, spec, known, raw_missing):
         unseen = {v: c for v, c in cleaned.items() if v not in known}
         out["unseen"] = int(sum(unseen.values()))
         out["unseen_values"] = unseen
+    return out
+
+
+def _categories_per_cell(col, tag, spec, known, raw_missing):
+    """_categories past CAP distinct values as read: every cell cleaned, with the markers and
+    the known categories always counted, so that the unseen cells are counted whatever the
+    values. (Cleaning leaves the markers as read as they are.)"""
+    import numpy as np
+
+    markers = set(spec.missing)
+    cleaned = _clean(col, tag, spec)
+    kept = list(spec.missing) + sorted(set(known or ()) - markers)
+    values, n, over = _value_counts(cleaned, kept)
+    counts = _counts_dict(values, n)
+    as_missing = sum(counts.get(m, 0) for m in markers)
+    present = {v: c for v, c in counts.items() if v not in markers}
+    out = {
+        "cleaned": None if over or len(present) > CAP else present,
+        "cleaned_from": None,
+        "cleaned_missing": as_missing - raw_missing,
+    }
+    if known is None:
+        out["unseen"] = out["unseen_values"] = None
+        return out
+    seen = sum(counts.get(v, 0) for v in known if v not in markers)
+    out["unseen"] = len(col) - as_missing - seen
+    if out["cleaned"] is not None:
+        out["unseen_values"] = {v: c for v, c in present.items() if v not in known}
+        return out
+    skip = markers | set(known)
+    mask = np.fromiter(map(skip.__contains__, cleaned.tolist()), bool, len(cleaned))
+    values, n, over = _value_counts(cleaned[~mask])
+    out["unseen_values"] = None if over else _counts_dict(values, n)
     return out
 
 
@@ -446,6 +461,8 @@ def _merge_dicts(a, b):
             out[key] = _merge_dicts(x, y)
         else:  # counts of cells; None where not known
             out[key] = None if x is None or y is None else x + y
+    if "values" in out and out["values"] is None and "cleaned_from" in out:
+        out["cleaned_from"] = None  # known only while every value as read is
     return out
 
 
