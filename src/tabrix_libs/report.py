@@ -134,6 +134,9 @@ def check_path(path):
     matplotlib."""
     if not path.lower().endswith((".html", ".htm")):
         raise InputError("--report %s: the name must end in .html" % path)
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise InputError("--report %s: no folder %s" % (path, folder))
     if importlib.util.find_spec("matplotlib") is None:
         raise InputError(REPORT_INSTALL)
 
@@ -506,7 +509,7 @@ def _fit_column_plot(plots, name, tag, col, facts):
             before.set_title("as read: %s numbers" % _n(col["numbers"]), loc="left")
             filled = list(hist)
             imputed = facts.get("imputed")
-            lost = col["cells"] - col["numbers"] - col["below"] - col["above"]
+            lost = col["cells"] - col["numbers"]
             if imputed is not None and lost:
                 k = min(max(int((imputed - edges[0]) / (edges[1] - edges[0])), 0), len(hist) - 1)
                 filled[k] += lost
@@ -861,7 +864,8 @@ def _apply_page(plots, facts):
     ]
     cards = [("rows", _n(new["rows"]), "predicted")]
     if facts.get("score") is not None:
-        cards.append((facts["measure"], "%.4f" % facts["score"], "on the target column"))
+        measure = "R²" if facts["measure"] == "R^2" else facts["measure"]
+        cards.append((measure, "%.4f" % facts["score"], "on the target column"))
     cards.append(
         (
             "columns to look at",
@@ -931,7 +935,7 @@ def _drift_flags(col, ref, tag):
     base = _missing_cells(ref) / (ref["cells"] or 1) if ref else 0.0
     if missing - base > FLAG_SHARE:
         flags.append("missing")
-    if tag == FLOAT and (col.get("below", 0) + col.get("above", 0)) / cells > FLAG_SHARE:
+    if tag == FLOAT and ((col.get("below") or 0) + (col.get("above") or 0)) / cells > FLAG_SHARE:
         flags.append("range")
     return flags
 
@@ -965,7 +969,11 @@ def _drift_cells(plots, name, tag, col, ref):
                 _num(col.get("max")),
             )
         else:
-            outside = "new: %s to %s" % (_num(col.get("min")), _num(col.get("max")))
+            outside = (
+                "new: %s to %s" % (_num(col["min"]), _num(col["max"]))
+                if col.get("min") is not None
+                else "no numbers"
+            )
         if col.get("bad"):
             outside += "<br>%s not numbers" % _n(col["bad"])
     else:

@@ -323,8 +323,8 @@ def _numbers(col, distinct, weights, markers, edges):
         "min": float(parsed[finite].min()) if finite.any() else None,
         "max": float(parsed[finite].max()) if finite.any() else None,
         "hist": None,
-        "below": 0,
-        "above": 0,
+        "below": None,  # not known without the training range
+        "above": None,
         "edges": edges,
     }
     if edges is not None:
@@ -385,8 +385,8 @@ def _number_spread(v, edges):
         "min": float(finite.min()) if finite.size else None,
         "max": float(finite.max()) if finite.size else None,
         "hist": None,
-        "below": 0,
-        "above": 0,
+        "below": None,
+        "above": None,
         "edges": edges,
     }
     if edges is not None:
@@ -589,10 +589,12 @@ def pipeline_facts(preprocess, tags):
     for k, j in enumerate(num):
         out[j]["all_missing"] = k in bad
     if stats is not None:
+        # One value per column (NaN for those missing throughout), or, in scikit-learn releases
+        # that drop such columns, one per column kept.
         kept = [j for k, j in enumerate(num) if k not in bad]
-        if len(stats) == len(kept):
-            for j, v in zip(kept, list(stats)):
-                out[j]["imputed"] = float(v) if math.isfinite(float(v)) else None
+        columns = num if len(stats) == len(num) else kept if len(stats) == len(kept) else ()
+        for j, v in zip(columns, list(stats)):
+            out[j]["imputed"] = float(v) if math.isfinite(float(v)) else None
     return out
 
 
