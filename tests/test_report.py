@@ -23,7 +23,7 @@ from tabrix_libs.report import REPORT_INSTALL
 from tabrix_libs.tableio import PENGUINS
 
 MISSING = set(default_missing())
-pytestmark = pytest.mark.skipif(
+needs_matplotlib = pytest.mark.skipif(
     importlib.util.find_spec("matplotlib") is None,
     reason="matplotlib is not installed (pip install '.[report]')",
 )
@@ -121,6 +121,7 @@ def penguins(tmp_path_factory):
     return run
 
 
+@needs_matplotlib
 def test_fit_page_shows_the_data_and_the_model(penguins):
     page = read(penguins.tmp / "fit.html")
     header, rows = read_rows(PENGUINS)
@@ -140,6 +141,7 @@ def test_fit_page_shows_the_data_and_the_model(penguins):
     assert 'aria-label="feature importances"' in page
 
 
+@needs_matplotlib
 def test_apply_page_compares_the_new_rows_with_training(penguins):
     page = read(penguins.tmp / "apply.html")
     header, rows = penguins.header, penguins.rows
@@ -169,6 +171,7 @@ def test_apply_page_compares_the_new_rows_with_training(penguins):
     )
 
 
+@needs_matplotlib
 def test_a_pipeline_saved_without_a_summary_still_gets_a_page(penguins):
     """A file saved before the summary was kept: the page says so and shows the rest."""
     saved = joblib.load(str(penguins.model))
@@ -194,6 +197,7 @@ def test_a_pipeline_saved_without_a_summary_still_gets_a_page(penguins):
     assert "below" not in found and "–" in figures(page, "sex")[1]
 
 
+@needs_matplotlib
 def test_a_dask_run_makes_the_page_of_one_process(penguins, tmp_path):
     pytest.importorskip("distributed")
     pages = []
@@ -275,6 +279,7 @@ def regression(tmp_path_factory):
     return run
 
 
+@needs_matplotlib
 def test_regression_fit_page(regression):
     page = read(regression.tmp / "fit.html")
     assert "(regression)" in page and "held-out R²" in page
@@ -298,6 +303,7 @@ def test_regression_fit_page(regression):
     assert "&lt;b&gt;Austin&lt;/b&gt;" in page and "<b>Austin</b>" not in page
 
 
+@needs_matplotlib
 def test_regression_apply_page(regression):
     page = read(regression.tmp / "apply.html")
     rows = regression.rows
@@ -318,6 +324,7 @@ def test_regression_apply_page(regression):
 PAGES = [("penguins", "fit"), ("penguins", "apply"), ("regression", "fit"), ("regression", "apply")]
 
 
+@needs_matplotlib
 @pytest.mark.parametrize("data, page", PAGES)
 def test_a_page_is_self_contained_and_small(request, data, page):
     text = read(request.getfixturevalue(data).tmp / (page + ".html"))
@@ -368,6 +375,7 @@ def test_console_messages_are_seen(tmp_path):
     assert any("broken" in line for line in logged) and any("nothing" in line for line in logged)
 
 
+@needs_matplotlib
 @needs_chromium
 @pytest.mark.parametrize("data, page", PAGES)
 def test_a_page_renders_in_chromium_without_console_messages(request, tmp_path, data, page):
