@@ -297,7 +297,7 @@ def _label_pad(labels):
 
 def _top_labels(counts, extra=None):
     items = sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))[:PLOT_VALUES]
-    return [_mpl_text(v) for v, _ in items] + ([extra] if extra else [])
+    return [_mpl_text(v) for v, _ in items] + ([_mpl_text(extra)] if extra else [])
 
 
 def _bars(ax, counts, color, title, total=None, extra=None):
@@ -326,6 +326,10 @@ def _stairs(ax, edges, counts, color, fill, label=None, total=None):
     else:
         ax.stairs(shares, edges, color=color, linewidth=1.5, label=label)
     ax.set_ylabel("% of cells")
+    if float(edges[0]).is_integer() and float(edges[-1]).is_integer():
+        from matplotlib.ticker import MaxNLocator
+
+        ax.xaxis.set_major_locator(MaxNLocator(4, integer=True))  # years stay whole
 
 
 def _no_data(ax, text):
@@ -429,12 +433,41 @@ def _legend(items):
     )
 
 
-def _steps_table(rows):
+def _steps_table(fit, apply, train, test):
+    """The per-step tables of the fit and of the held-out transform side by side: the same
+    steps in the same order."""
+    if [r[:2] for r in fit] != [r[:2] for r in apply]:
+        apply = [(step, cls, "", "", 0.0) for step, cls, _, _, _ in fit]
     body = [
-        [_e(step), _e(cls), _e(a), _e(b), "%.4f" % seconds] for step, cls, a, b, seconds in rows
+        [_e(step), _e(cls), _e(a), _e(b), "%.4f" % t, _e(c), _e(d), "%.4f" % u]
+        for (step, cls, a, b, t), (_, _, c, d, u) in zip(fit, apply)
     ]
-    body.append(["<b>total</b>", "", "", "", "<b>%.4f</b>" % sum(r[4] for r in rows)])
-    return _table(["step", "transformer", "in", "out", "seconds"], body, right=(4,))
+    body.append(
+        [
+            "<b>total</b>",
+            "",
+            "",
+            "",
+            "<b>%.4f</b>" % sum(r[4] for r in fit),
+            "",
+            "",
+            "<b>%.4f</b>" % sum(r[4] for r in apply),
+        ]
+    )
+    head = [
+        "step",
+        "transformer",
+        "fit: in",
+        "out",
+        "seconds",
+        "held-out: in",
+        "out",
+        "seconds",
+    ]
+    return (
+        '<p class="muted">Fit on the training split (%s rows), then transform of the held-out '
+        "split (%s rows).</p>%s" % (_n(train), _n(test), _table(head, body, right=(4, 7)))
+    )
 
 
 def _run_section(run):
@@ -527,7 +560,11 @@ def _fit_column_plot(plots, name, tag, col, facts):
             1.75,
             (
                 _label_pad(_top_labels(values or {}, "(missing)" if missing else None)),
-                _label_pad(_top_labels(col.get("cleaned") or {}, facts.get("imputed"))),
+                _label_pad(
+                    _top_labels(
+                        col.get("cleaned") or {}, facts.get("imputed") if tag == CHAR else None
+                    )
+                ),
             ),
         )
         if values is None:
@@ -674,10 +711,7 @@ def _fit_page(plots, facts):
 
     # Pipeline steps
     body.append('<h2 id="pipeline">Pipeline steps: shapes and times</h2>')
-    body.append("<h3>Fit on the training split (%s rows)</h3>" % _n(train))
-    body.append(_steps_table(facts["steps"]["fit"]))
-    body.append("<h3>Transform of the held-out split (%s rows)</h3>" % _n(test))
-    body.append(_steps_table(facts["steps"]["apply"]))
+    body.append(_steps_table(facts["steps"]["fit"], facts["steps"]["apply"], train, test))
 
     # The model
     body.append(_model_section(plots, facts, measure))
