@@ -271,7 +271,7 @@ def _fit_summaries(args, r, pipeline, record, X_all, keep, train, y, renderer):
             forced[(record["columns"] + [r.target])[j]] = option
     train_rows = np.flatnonzero(keep)[train]
     trained, data, reasons = summary.fit_facts(
-        pipeline, record, r.model, X_all, train_rows, y[train], forced
+        pipeline, record, r.model, X_all, train_rows, y[train], forced, page=bool(args.report)
     )
     if args.report:
         facts = summary.fit_page_facts(r, args, record, pipeline, data, reasons)

@@ -33,6 +33,10 @@ GREY, BLUE, AMBER = "#9aa3ad", "#2b6cb0", "#c05621"
 FLAG_SHARE = 0.01
 # Pixels left of a plot's panel for the numbers on its axis and the axis' label.
 NUMBER_PAD = 44
+# Columns of new rows drawn against training: those that stand out, at most this many (each plot
+# costs about 25 ms to draw; the table has the figures of every column).
+DRIFT_PLOTS = 8
+CLASS_COLOURS = ["#2b6cb0", "#c05621", "#2f855a", "#6b46c1", "#b7791f", "#c53030", "#319795"]
 
 
 class Renderer:
@@ -326,7 +330,7 @@ def _stairs(ax, edges, counts, color, fill, label=None, total=None):
     else:
         ax.stairs(shares, edges, color=color, linewidth=1.5, label=label)
     ax.set_ylabel("% of cells")
-    if float(edges[0]).is_integer() and float(edges[-1]).is_integer():
+    if float(edges[0]).is_integer() and float(edges[-1]).is_integer() and edges[-1] - edges[0] > 2:
         from matplotlib.ticker import MaxNLocator
 
         ax.xaxis.set_major_locator(MaxNLocator(4, integer=True))  # years stay whole
@@ -923,14 +927,18 @@ def _apply_page(plots, facts):
     body.append(
         '<p class="muted">Per column: the share of cells whose value the pipeline never met in '
         "training (they are imputed like missing cells), the share of missing cells against "
-        "training, and numbers outside the training range. Rows shaded: one of these shares is "
-        "above %s.</p>" % _share(FLAG_SHARE, 1)
+        "training, and numbers outside the training range. Shaded, and drawn against "
+        "training: the columns where one of these shares is above %s (missing cells: above "
+        "training's share by that much).</p>" % _share(FLAG_SHARE, 1)
     )
     rows, attrs = [], []
+    drawn = 0
     for j, (name, tag) in enumerate(zip(names, tags)):
         col = new["columns"][j]
         ref = trained["columns"][j] if trained else None
-        rows.append(_drift_cells(plots, name, tag, col, ref))
+        draw = bool(_drift_flags(col, ref, tag)) and drawn < DRIFT_PLOTS
+        drawn += draw
+        rows.append(_drift_cells(plots, name, tag, col, ref, draw))
         attrs.append(
             _attrs(
                 class_="flag" if _drift_flags(col, ref, tag) else None,
@@ -960,6 +968,13 @@ def _apply_page(plots, facts):
     return _page("tabrix-libs apply report", subtitle, nav, "\n".join(body))
 
 
+def _not_drawn(col, ref, tag):
+    """What stands in the plot's place for a column that is not drawn."""
+    if not _drift_flags(col, ref, tag):
+        return '<span class="muted">nothing stands out</span>'
+    return '<span class="muted">not drawn: more than %d columns stand out</span>' % DRIFT_PLOTS
+
+
 def _drift_flags(col, ref, tag):
     flags = []
     cells = col["cells"] or 1
@@ -974,7 +989,7 @@ def _drift_flags(col, ref, tag):
     return flags
 
 
-def _drift_cells(plots, name, tag, col, ref):
+def _drift_cells(plots, name, tag, col, ref, draw):
     cells = col["cells"]
     if col.get("unseen") is None:
         unseen = "–"
@@ -1017,7 +1032,7 @@ def _drift_cells(plots, name, tag, col, ref):
         unseen,
         missing,
         outside,
-        _drift_plot(plots, name, tag, col, ref),
+        _drift_plot(plots, name, tag, col, ref) if draw else _not_drawn(col, ref, tag),
     ]
 
 
@@ -1110,17 +1125,21 @@ def _predictions_section(plots, facts):
         if "proba" in pred:
             out.append("<h3>Probabilities (--proba)</h3>")
             out.append(
-                '<p class="muted">Per class, how the rows spread over its predicted '
-                "probability (20 bins from 0 to 1).</p>"
+                '<p class="muted">Per class, how the rows spread over the probability '
+                "predicted for it (20 bins from 0 to 1): a class well told apart has its rows "
+                "near 0 and 1.</p>"
             )
             proba = pred["proba"]
-            names = list(proba)
-            fig, axes = plots.figure(min(2.3 * len(names), 9.2), 1.7, (NUMBER_PAD,) * len(names))
+            # The classes predicted most, one line each on one plot.
+            names = sorted(proba, key=lambda c: (-counts.get(c, 0), c))[: len(CLASS_COLOURS)]
+            fig, (ax,) = plots.figure(5.6, 2.0, top=6)
             edges = [k / 20 for k in range(21)]
-            for ax, c in zip(axes, names):
-                _stairs(ax, edges, proba[c], BLUE, True)
-                ax.set_title(_mpl_text("P(%s)" % c, 22), loc="left")
-                ax.set_xlim(0, 1)
+            for c, colour in zip(names, CLASS_COLOURS):
+                _stairs(ax, edges, proba[c], colour, False, label=_mpl_text(c))
+            ax.set_xlim(0, 1)
+            ax.set_xlabel("predicted probability of the class")
+            ax.set_ylabel("% of rows")
+            ax.legend(frameon=False, fontsize=7, loc="upper center", ncol=min(len(names), 4))
             out.append(plots.svg(fig, "probabilities per class"))
     elif pred:
         fig, (ax,) = plots.figure(4.6, 1.9)

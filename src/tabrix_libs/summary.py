@@ -703,14 +703,17 @@ class Totals:
 # What the pages are made of
 
 
-def fit_facts(preprocess, record, model, X_all, train_rows, y_train, forced=None):
+def fit_facts(preprocess, record, model, X_all, train_rows, y_train, forced=None, page=True):
     """The summaries of a fit: (the training rows' summary, with their target, as saved with the
-    pipeline; every row read, with the held-out rows' values unseen in training counted).
-    `train_rows` are the positions of the training rows in X_all."""
+    pipeline; with page, every row read, with the held-out rows' values unseen in training
+    counted, and why each column has its tag). `train_rows` are the positions of the training
+    rows in X_all."""
     import numpy as np
 
     spec = Spec.of_pipeline(preprocess, record, model)
     trained = training(X_all[train_rows], spec, y_train)
+    if not page:
+        return trained, None, None
     rest = np.ones(len(X_all), dtype=bool)
     rest[train_rows] = False
     data = merge(dict(trained), summarize(X_all[rest], spec))
