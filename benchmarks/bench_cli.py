@@ -28,8 +28,9 @@ pipeline, the model and writing.
 With --report-rows N it measures what `--report FILE.html` costs: a fit and a chunked --apply
 on the penguins repeated to N rows, each with and without --report, run in their own processes
 in alternating order (with, without, without, with, ...) so that load from elsewhere on the
-machine hits both alike. It prints every time, the best and the median of each, and the ratio
-of the best times against the 10% target.
+machine hits both alike. It prints every time (and the CPU seconds of each run, its drawing
+process included), the best and the median of each, and the ratio of the best times against the
+10% target.
 """
 
 import argparse
@@ -329,10 +330,11 @@ def report_cost(n_rows, repeat):
         print("%-28s %-16s %s" % ("job", "", "seconds, in the order run"))
         for name, argv in jobs:
             out = ["--out", os.path.join(tmp, "out.csv")] if "--apply" in argv else []
-            times = {False: [], True: []}
+            times, cpu = {False: [], True: []}, {False: [], True: []}
             for k in range(repeat):
                 for report in (False, True) if k % 2 == 0 else (True, False):
                     extra = ["--report", page] if report else []
+                    used = _children_cpu()
                     start = time.perf_counter()
                     subprocess.run(
                         tool + argv + out + extra,
@@ -341,31 +343,42 @@ def report_cost(n_rows, repeat):
                         stderr=subprocess.DEVNULL,
                     )
                     times[report].append(time.perf_counter() - start)
+                    cpu[report].append(_children_cpu() - used)
             for report in (False, True):
                 t = times[report]
                 print(
-                    "%-28s %-16s %s  best %.2f  median %.2f"
+                    "%-28s %-16s %s  best %.2f  median %.2f  (CPU %s)"
                     % (
                         name,
                         "with --report" if report else "without",
                         " ".join("%.2f" % x for x in t),
                         min(t),
                         sorted(t)[len(t) // 2],
+                        " ".join("%.2f" % x for x in cpu[report]),
                     )
                 )
             ratio = min(times[True]) / min(times[False])
             median = sorted(times[True])[repeat // 2] / sorted(times[False])[repeat // 2]
             print(
                 "%s: with --report / without, best %.3f, median %.3f (target at most 1.10: %s); "
-                "page %.0f kB"
+                "CPU seconds, median %.3f; page %.0f kB"
                 % (
                     name,
                     ratio,
                     median,
                     "met" if ratio <= 1.10 else "MISSED",
+                    sorted(cpu[True])[repeat // 2] / sorted(cpu[False])[repeat // 2],
                     os.path.getsize(page) / 1e3,
                 )
             )
+
+
+def _children_cpu():
+    """User and system seconds of the finished child processes (and theirs) so far."""
+    import resource
+
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return used.ru_utime + used.ru_stime
 
 
 def _digest(path):
