@@ -195,6 +195,18 @@ def test_predictions_and_a_regression_target(fitted):
     assert [k for k, c in enumerate(proba["b"]) for _ in range(c)] == [0, 2, 10, 19]
 
 
+@pytest.mark.parametrize("seed", [0, 1])
+def test_confusion_matrix_is_scikit_learns(seed):
+    from sklearn.metrics import confusion_matrix
+
+    rng = np.random.RandomState(seed)
+    labels = ["b", "a", "c c", "d"]
+    actual = rng.choice(labels + ["never predicted"], 500)
+    predicted = rng.choice(labels[:3], 500)
+    want = confusion_matrix(actual, predicted, labels=labels).tolist()
+    assert summary.confusion(labels, actual, predicted) == want
+
+
 # --------------------------------------------------------------------------------------------
 # Saved with the pipeline
 

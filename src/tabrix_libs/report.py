@@ -543,59 +543,61 @@ def _fit_column_plot(plots, name, tag, col, facts):
     value), text and booleans as their most frequent values."""
     missing = _missing_cells(col)
     if tag == FLOAT:
-        fig, (before, after) = plots.figure(5.4, 1.75, (NUMBER_PAD, NUMBER_PAD))
+        # One panel: the numbers as read, and over them the column after imputation, whose
+        # missing cells are at the value that replaces them.
+        fig, (ax,) = plots.figure(5.4, 1.75, (NUMBER_PAD,))
         edges, hist = col.get("edges"), col.get("hist")
         if not hist or not col["numbers"]:
-            _no_data(before, "no numbers")
-            _no_data(after, "every cell missing: zeros")
-        else:
-            total = col["cells"]
-            _stairs(before, edges, hist, GREY, True, total=total)
-            before.set_title("as read: %s numbers" % _n(col["numbers"]), loc="left")
-            filled = list(hist)
-            imputed = facts.get("imputed")
-            lost = col["cells"] - col["numbers"]
-            if imputed is not None and lost:
-                k = min(max(int((imputed - edges[0]) / (edges[1] - edges[0])), 0), len(hist) - 1)
-                filled[k] += lost
-            _stairs(after, edges, filled, BLUE, True, total=total)
-            after.set_title(
-                "after: %s missing → %s" % (_n(lost), "%.4g" % imputed)
+            _no_data(ax, "no numbers: every cell becomes 0")
+            return plots.svg(fig, "%s before and after cleaning" % name)
+        total = col["cells"]
+        filled = list(hist)
+        imputed = facts.get("imputed")
+        lost = col["cells"] - col["numbers"]
+        if imputed is not None and lost:
+            k = min(max(int((imputed - edges[0]) / (edges[1] - edges[0])), 0), len(hist) - 1)
+            filled[k] += lost
+        _stairs(ax, edges, hist, GREY, True, total=total)
+        _stairs(ax, edges, filled, BLUE, False, total=total)
+        ax.set_title(
+            "%s numbers as read; %s"
+            % (
+                _n(col["numbers"]),
+                "%s missing → %s after imputation" % (_n(lost), "%.4g" % imputed)
                 if lost and imputed is not None
-                else "after: nothing missing",
-                loc="left",
-            )
-    else:
-        values = col.get("values")
-        fig, (before, after) = plots.figure(
-            5.4,
-            1.75,
-            (
-                _label_pad(_top_labels(values or {}, "(missing)" if missing else None)),
-                _label_pad(
-                    _top_labels(
-                        col.get("cleaned") or {}, facts.get("imputed") if tag == CHAR else None
-                    )
-                ),
+                else "nothing missing",
             ),
+            loc="left",
         )
-        if values is None:
-            _no_data(before, "more than %s distinct values" % _n(1000))
-        else:
-            extra = ("(missing)", missing) if missing else None
-            _bars(before, values, GREY, "as read", total=col["cells"], extra=extra)
-        cleaned = col.get("cleaned")
-        if cleaned is None:
-            _no_data(after, "more than %s distinct values" % _n(1000))
-        else:
-            after_counts = dict(cleaned)
-            imputed = facts.get("imputed")
-            lost = missing + col.get("cleaned_missing", 0) + (col.get("unseen") or 0)
-            if tag == CHAR and imputed is not None and lost:
-                for v in col.get("unseen_values") or {}:
-                    after_counts.pop(v, None)
-                after_counts[imputed] = after_counts.get(imputed, 0) + lost
-            _bars(after, after_counts, BLUE, "after cleaning", total=col["cells"])
+        return plots.svg(fig, "%s before and after cleaning" % name)
+    values = col.get("values")
+    fig, (before, after) = plots.figure(
+        5.4,
+        1.75,
+        (
+            _label_pad(_top_labels(values or {}, "(missing)" if missing else None)),
+            _label_pad(
+                _top_labels(col.get("cleaned") or {}, facts.get("imputed") if tag == CHAR else None)
+            ),
+        ),
+    )
+    if values is None:
+        _no_data(before, "more than %s distinct values" % _n(1000))
+    else:
+        extra = ("(missing)", missing) if missing else None
+        _bars(before, values, GREY, "as read", total=col["cells"], extra=extra)
+    cleaned = col.get("cleaned")
+    if cleaned is None:
+        _no_data(after, "more than %s distinct values" % _n(1000))
+    else:
+        after_counts = dict(cleaned)
+        imputed = facts.get("imputed")
+        lost = missing + col.get("cleaned_missing", 0) + (col.get("unseen") or 0)
+        if tag == CHAR and imputed is not None and lost:
+            for v in col.get("unseen_values") or {}:
+                after_counts.pop(v, None)
+            after_counts[imputed] = after_counts.get(imputed, 0) + lost
+        _bars(after, after_counts, BLUE, "after cleaning", total=col["cells"])
     return plots.svg(fig, "%s before and after cleaning" % name)
 
 

@@ -399,7 +399,11 @@ def _target(y, spec):
     import numpy as np
 
     if spec.task == "classification":
-        values, counts, _ = _value_counts([str(v) for v in y])
+        labels = np.asarray(y)
+        labels = (
+            labels.astype(object) if labels.dtype.kind == "U" else labels.astype(str).astype(object)
+        )
+        values, counts, _ = _value_counts(labels)
         return {"counts": _counts_dict(values, counts)}
     return _number_spread(np.asarray(y, dtype=np.float64), spec.target_edges)
 
@@ -630,11 +634,8 @@ def model_facts(model, kind, y, predicted, preprocess, tags):
 
     out = {"name": type(model).__name__}
     if kind == "classification":
-        from sklearn.metrics import confusion_matrix
-
         labels = [str(c) for c in model.classes_]
-        matrix = confusion_matrix(np.asarray(y, dtype=object).astype(str), predicted, labels=labels)
-        out["labels"], out["matrix"] = labels, matrix.tolist()
+        out["labels"], out["matrix"] = labels, confusion(labels, y, predicted)
     else:
         y = np.asarray(y, dtype=np.float64)
         p = np.asarray(predicted, dtype=np.float64)
@@ -654,6 +655,26 @@ def model_facts(model, kind, y, predicted, preprocess, tags):
             sums[j] += v
         out["importances"] = sums
     return out
+
+
+def confusion(labels, actual, predicted):
+    """Rows of actual labels against columns of predicted ones, as scikit-learn's
+    confusion_matrix(actual, predicted, labels=labels) counts them (rows whose labels are not
+    among `labels` left out), without its sorting of every row's label."""
+    import numpy as np
+
+    order = np.argsort(np.asarray(labels, dtype=str))
+    sorted_labels = np.asarray(labels, dtype=str)[order]
+    k = len(labels)
+    codes = []
+    for values in (actual, predicted):
+        v = np.asarray(values).astype(str)
+        at = np.minimum(np.searchsorted(sorted_labels, v), k - 1)
+        codes.append((order[at], sorted_labels[at] == v))
+    (a, a_ok), (p, p_ok) = codes
+    keep = a_ok & p_ok
+    counts = np.bincount(a[keep] * k + p[keep], minlength=k * k)
+    return counts.reshape(k, k).tolist()
 
 
 def tag_reason(col, tag, forced=None):
