@@ -48,7 +48,13 @@ class Renderer:
         ...
         renderer.draw("fit", facts)         # the page written, or InputError / RenderError
 
-    Where no process can be started, the page is drawn in this one."""
+    The process runs at a lower priority, so that it takes the cores the run leaves idle rather
+    than slow the run down. If it is not ready when the page is wanted (the machine was busy),
+    or cannot be started, the page is drawn in this process instead."""
+
+    # Seconds the page waits for the drawing process to be ready (with the run over, it has the
+    # machine's cores, unless other work takes them) before drawing the page here.
+    GRACE = 1.0
 
     def __init__(self, path):
         import subprocess
@@ -57,7 +63,10 @@ class Renderer:
 
         self.path = os.path.abspath(path)
         # The current folder is not searched first: a module there must not shadow ours.
-        code = "import sys; sys.path[:] = [p for p in sys.path if p]; import %s as m; m._serve()"
+        code = (
+            "import os, sys; hasattr(os, 'nice') and os.nice(10); "
+            "sys.path[:] = [p for p in sys.path if p]; import %s as m; m._serve()"
+        )
         try:
             self._process = subprocess.Popen(
                 [sys.executable, "-c", code % __name__],
@@ -74,7 +83,9 @@ class Renderer:
     def draw(self, kind, facts):
         import json
 
-        if self._process is None:
+        if self._process is None or not self._ready():
+            if self._process is not None:
+                _stop(self._process)
             write_page(self.path, PAGES[kind](facts))
             return
         request = json.dumps(
@@ -89,6 +100,16 @@ class Renderer:
                 "drawing the report failed: %s"
                 % (lines[-1] if lines else "exit code %d" % self._process.returncode)
             )
+
+    def _ready(self):
+        """Whether the process has said it is ready (matplotlib imported) within GRACE."""
+        import select
+
+        try:
+            readable, _, _ = select.select([self._process.stdout], [], [], self.GRACE)
+        except (OSError, ValueError):  # no select() on pipes here: wait for the line
+            readable = [self._process.stdout]
+        return bool(readable) and self._process.stdout.readline() == b"ready\n"
 
 
 class RenderError(Exception):
@@ -125,6 +146,8 @@ def _serve():
             ax.barh([0, 1], [1, 2], tick_label=["a", "b"])
             ax.set_title("x", loc="left")
             plots.svg(fig, "")
+        sys.stdout.write("ready\n")
+        sys.stdout.flush()
         request = sys.stdin.buffer.read()
         if request:
             request = json.loads(request)
