@@ -6,6 +6,7 @@ to a larger table.
     python benchmarks/bench_cli.py --apply-rows 1000000 [--chunk-rows 100000] [--dask local]
     python benchmarks/bench_cli.py --apply-rows 1000000 --split
     python benchmarks/bench_cli.py --apply-rows 1000000 --parquet
+    python benchmarks/bench_cli.py --report-rows 1000000 [--repeat 3]
 
 1. Reading the CSV: the tool's reader (compiled, with its row checks) against csv.reader over
    the open file.
@@ -27,6 +28,13 @@ pipeline, the model and writing. With --parquet it times --apply on the Parquet 
 rows against the pandas script on it (read_parquet, the fitted pipeline with the forest on
 every core, to_parquet) and against --apply on the CSV file, and prints the ratios against their
 targets (1.5x over the script; no slower than CSV).
+
+With --report-rows N it measures what `--report FILE.html` costs: a fit and a chunked --apply
+on the penguins repeated to N rows, each with and without --report, run in their own processes
+in alternating order (with, without, without, with, ...) so that load from elsewhere on the
+machine hits both alike. It prints every time (and the CPU seconds of each run, its drawing
+process included), the best and the median of each, and the ratio of the best times against the
+10% target.
 """
 
 import argparse
@@ -368,6 +376,73 @@ def apply_split(n_rows, chunk_rows):
         )
 
 
+def report_cost(n_rows, repeat):
+    """Fit and apply with and without --report, alternately, in processes of their own."""
+    tool = [sys.executable, "-m", "tabrix_libs", "--no-progress"]
+    with _penguins_file(n_rows, tool) as (tmp, path, saved):
+        page = os.path.join(tmp, "page.html")
+        jobs = [
+            ("fit", [path, "--target", "species"]),
+            ("apply --chunk-rows 100000", [path, "--apply", saved, "--chunk-rows", "100000"]),
+        ]
+        print(
+            "--report on %d rows (%.1f MB of CSV), Python %s, %d cores, best and median of %d"
+            % (n_rows, os.path.getsize(path) / 1e6, sys.version.split()[0], _cores(), repeat)
+        )
+        print("%-28s %-16s %s" % ("job", "", "seconds, in the order run"))
+        for name, argv in jobs:
+            out = ["--out", os.path.join(tmp, "out.csv")] if "--apply" in argv else []
+            times, cpu = {False: [], True: []}, {False: [], True: []}
+            for k in range(repeat):
+                for report in (False, True) if k % 2 == 0 else (True, False):
+                    extra = ["--report", page] if report else []
+                    used = _children_cpu()
+                    start = time.perf_counter()
+                    subprocess.run(
+                        tool + argv + out + extra,
+                        check=True,
+                        stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL,
+                    )
+                    times[report].append(time.perf_counter() - start)
+                    cpu[report].append(_children_cpu() - used)
+            for report in (False, True):
+                t = times[report]
+                print(
+                    "%-28s %-16s %s  best %.2f  median %.2f  (CPU %s)"
+                    % (
+                        name,
+                        "with --report" if report else "without",
+                        " ".join("%.2f" % x for x in t),
+                        min(t),
+                        sorted(t)[len(t) // 2],
+                        " ".join("%.2f" % x for x in cpu[report]),
+                    )
+                )
+            ratio = min(times[True]) / min(times[False])
+            median = sorted(times[True])[repeat // 2] / sorted(times[False])[repeat // 2]
+            print(
+                "%s: with --report / without, best %.3f, median %.3f (target at most 1.10: %s); "
+                "CPU seconds, median %.3f; page %.0f kB"
+                % (
+                    name,
+                    ratio,
+                    median,
+                    "met" if ratio <= 1.10 else "MISSED",
+                    sorted(cpu[True])[repeat // 2] / sorted(cpu[False])[repeat // 2],
+                    os.path.getsize(page) / 1e3,
+                )
+            )
+
+
+def _children_cpu():
+    """User and system seconds of the finished child processes (and theirs) so far."""
+    import resource
+
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return used.ru_utime + used.ru_stime
+
+
 def _digest(path):
     """SHA-256 and size of a file, read a piece at a time."""
     h = hashlib.sha256()
@@ -410,7 +485,16 @@ def main():
         help="with --apply-rows: --apply on the Parquet file of the same rows against the pandas "
         "script on it and against --apply on the CSV file",
     )
+    p.add_argument(
+        "--report-rows",
+        type=int,
+        metavar="N",
+        help="measure what --report adds to a fit and an apply on N rows instead",
+    )
     args = p.parse_args()
+    if args.report_rows:
+        report_cost(args.report_rows, args.repeat)
+        return
     if args.apply_rows and args.parquet:
         apply_parquet(args.apply_rows, int(args.chunk_rows.split(",")[0]))
         return

@@ -74,4 +74,37 @@ def t_csv_read(src):
         fail("not what the csv module reads", data, whole, want)
 
 
-TARGETS = {"csv_read": t_csv_read}
+def t_value_counts(src):
+    """_tableio.value_counts (the counting of --report's summaries) against collections.Counter:
+    drawn texts, equal ones in distinct objects, in a list, an array or a strided column, with
+    a drawn cap and values always counted."""
+    import collections
+
+    import numpy as np
+
+    from tabrix_libs import _tableio
+
+    pool = ["".join(src.pick(LETTERS) for _ in range(src.below(20))) for _ in range(src.below(7))]
+    pool = pool or [""]
+    cells = ["".join(list(src.pick(pool))) for _ in range(src.below(40))]
+    kept = [src.pick(pool + ["kept"]) for _ in range(src.below(3))]
+    cap = src.below(6)
+    layout = src.below(3)
+    column = cells
+    if layout == 1:
+        column = np.array(cells + [""], dtype=object)[:-1]
+    elif layout == 2:
+        column = np.array([cells, cells[::-1]], dtype=object).T[:, 0]
+    values, counts, over = _tableio.value_counts(column, cap, kept)
+    kept = list(dict.fromkeys(kept))
+    expected = collections.Counter(cells)
+    got = dict(zip(values, counts.tolist()))
+    want_over = len(set(cells) - set(kept)) > cap
+    want = {k: expected.get(k, 0) for k in kept}
+    if not want_over:
+        want.update(expected)
+    if over != want_over or values[: len(kept)] != kept or got != want or len(got) != len(values):
+        fail("value_counts differs from a Counter", cells, kept, cap, (values, counts, over))
+
+
+TARGETS = {"csv_read": t_csv_read, "value_counts": t_value_counts}

@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 import time
+from importlib.util import find_spec
 
 import numpy as np
 import pytest
@@ -261,8 +262,12 @@ def s3fs_now():
 
 def test_fit_save_and_apply_all_on_s3(s3, tmp_path):
     model = "s3://lake/models/m.joblib"
-    code, out, err = tool("s3://lake/in/p.csv", "--target", "species", "--save-pipeline", model)
+    page = ["--report", "s3://lake/pages/fit.html"] if find_spec("matplotlib") else []
+    code, out, err = tool(
+        "s3://lake/in/p.csv", "--target", "species", "--save-pipeline", model, *page
+    )
     assert code == 0 and "pipeline saved to %s" % model in out, err
+    assert not page or s3fs_now().cat("lake/pages/fit.html").startswith(b"<!DOCTYPE html>")
     local_model = str(tmp_path / "m.joblib")
     with open(local_model, "wb") as f:
         f.write(s3fs_now().cat("lake/models/m.joblib"))

@@ -641,6 +641,9 @@ nb::bytes format_rows(nb::handle rows, nb::handle columns) {
 
 }  // namespace
 
+// value_counts, for the report's summaries (summary.cpp).
+void bind_summary(nb::module_& m);
+
 NB_MODULE(_tableio, m) {
     if (!tabrix::import_numpy_api()) throw nb::python_error();
     m.doc() =
@@ -675,4 +678,5 @@ NB_MODULE(_tableio, m) {
     m.def("format_rows", &format_rows, nb::arg("rows"), nb::arg("columns") = nb::tuple(),
           kFormatDoc);
     tabrix::tableio::add_text_columns(m);
+    bind_summary(m);
 }

@@ -29,7 +29,7 @@ import sys
 import time
 import types
 
-from tabrix_libs import _model, storage
+from tabrix_libs import _model, storage, summary
 from tabrix_libs import saved as saving
 from tabrix_libs.cluster import ClusterError
 from tabrix_libs.errors import StorageUnavailable
@@ -181,6 +181,7 @@ def fit(args, out, err):
         )
     paths = input_files(path)
     progress = Progress.for_file(paths[0], err, not args.no_progress)
+    renderer = _start_report(args)
     r = types.SimpleNamespace(
         shown=args.file or "the bundled penguins data", started=time.perf_counter()
     )
@@ -223,23 +224,28 @@ def fit(args, out, err):
         start = time.perf_counter()
         _model.train(r.model, Xt_train, y[train])
         r.train_seconds, r.features = time.perf_counter() - start, Xt_train.shape[1]
-        r.score = _held_out_score(r.model, r.kind, Xt_test, y[test])
+        r.score, r.predicted = _held_out_score(r.model, r.kind, Xt_test, y[test])
+        r.actual = y[test]
         if args.out:
             with _cells_named(pipeline, features, r.tags, origin, None):
                 Xt_all = pipeline.transform(X_all)
             write_transformed(args.out, Xt_all, feature_names(pipeline, features, r.tags))
     _report_fit(r, args, out)
     saved = None
+    record = {
+        "columns": features,
+        "tags": r.tags,
+        "missing": missing,
+        "target": r.target,
+        "task": r.kind,
+    }
+    trained = _fit_summaries(args, r, pipeline, record, X_all, keep, train, y, renderer)
     if args.save_pipeline:
-        record = {
-            "columns": features,
-            "tags": r.tags,
-            "missing": missing,
-            "target": r.target,
-            "task": r.kind,
-        }
+        record["summary"] = trained
         saved = saving.save(args.save_pipeline, pipeline, r.model, record)
         print("pipeline saved to %s" % args.save_pipeline, file=out)
+    if args.report:
+        print("report written to %s" % args.report, file=out)
     return r.score, saved
 
 
@@ -325,7 +331,34 @@ def _held_out_score(model, kind, X, y):
     from sklearn.metrics import accuracy_score, r2_score
 
     predicted = _model.predict_rows(model, X)
-    return (accuracy_score if kind == _model.CLASSIFICATION else r2_score)(y, predicted)
+    return (accuracy_score if kind == _model.CLASSIFICATION else r2_score)(y, predicted), predicted
+
+
+def _fit_summaries(args, r, pipeline, record, X_all, keep, train, y, renderer):
+    """The training summary saved with the pipeline (tabrix_libs.summary) and, with --report,
+    the fit's page (tabrix_libs.report); None when neither is asked for."""
+    if not (args.save_pipeline or args.report):
+        return None
+    import numpy as np
+
+    started = time.perf_counter()
+    forced = {}
+    for option, text in (
+        ("--float-columns", args.float_columns),
+        ("--char-columns", args.char_columns),
+        ("--bool-columns", args.bool_columns),
+    ):
+        for j in resolve_columns(text, record["columns"] + [r.target], option):
+            forced[(record["columns"] + [r.target])[j]] = option
+    train_rows = np.flatnonzero(keep)[train]
+    trained, data, reasons = summary.fit_facts(
+        pipeline, record, r.model, X_all, train_rows, y[train], forced, page=bool(args.report)
+    )
+    if args.report:
+        facts = summary.fit_page_facts(r, args, record, pipeline, data, reasons)
+        facts["run"]["timings"].append(("summaries", time.perf_counter() - started))
+        renderer.draw("fit", facts)
+    return summary.for_saving(trained)
 
 
 def _report_fit(r, args, out):
@@ -410,8 +443,9 @@ class _ApplyProgress:
         self.share = 0.0
 
 
-def _predict_file(reader, job, writer, bar, score, chunk_rows):
-    """Predicts and writes the rows of one file, a block at a time; returns the rows done."""
+def _predict_file(reader, job, writer, bar, score, chunk_rows, totals=None):
+    """Predicts and writes the rows of one file, a block at a time; returns the rows done.
+    With `totals` (summary.Totals, for --report), each block's summary is added to it."""
     done = 0
     for block, table in reader.pieces(chunk_rows):
         bar.next_chunk()
@@ -419,6 +453,8 @@ def _predict_file(reader, job, writer, bar, score, chunk_rows):
             block, done + 1, lambda label, fraction: bar.at(label, 0.6 * fraction)
         )
         job.score_part(block, columns, score)
+        if totals is not None:
+            totals.add(job.summarize(block, columns))
         for start in range(0, len(block), WRITE_ROWS):
             bar.at("writing", 0.6 + 0.4 * start / len(block))
             part = slice(start, start + WRITE_ROWS)
@@ -463,6 +499,8 @@ def apply(args, out, err):
     a chunk of rows at a time, and writes the rows with their predictions, in order."""
     folder = args.dask is not None and args.out is not None and storage.is_folder(args.out)
     fmt = _output_format(args, folder)
+    started = time.perf_counter()
+    renderer = _start_report(args)
     files = input_files(args.file)
     if args.dask is not None:
         from tabrix_libs import cluster
@@ -470,12 +508,17 @@ def apply(args, out, err):
         # The workers start while the saved file is loaded here.
         with cluster.Connection(args.dask, args.workers) as connection:
             saved, record = _load_saved(args, err)
-            return _apply_on_dask(args, saved, record, folder, connection.client(), out, err)
+            value, done = _apply_on_dask(args, saved, record, folder, connection.client(), out, err)
+        _apply_report(
+            renderer, args, saved, record, done.summary, done.score, done.scored, started, done
+        )
+        return value
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.transformers import exportable as ex
 
     saved, record = _load_saved(args, err)
     score = _model.Score(record["task"], record["missing"])
+    totals = None if renderer is None else summary.Totals()
     rows = 0
     writer = job = None
     # Trace lines go to stderr: stdout may be carrying the predictions.
@@ -494,7 +537,7 @@ def apply(args, out, err):
                             "%s: its header differs from that of %s" % (path, files[0])
                         )
                     job.path = path
-                    rows += _predict_file(reader, job, writer, bar, score, args.chunk_rows)
+                    rows += _predict_file(reader, job, writer, bar, score, args.chunk_rows, totals)
             writer.commit()
         except BaseException:
             if writer is not None:
@@ -507,7 +550,35 @@ def apply(args, out, err):
     )
     if job.target is not None:
         _report_score(score, record["target"], err)
+    if totals is not None:
+        _apply_report(
+            renderer, args, saved, record, totals.value, score, job.target is not None, started
+        )
     return score.value
+
+
+def _start_report(args):
+    """With --report, the process that draws the page (tabrix_libs.report), started at once so
+    that it loads its plotting library while the job runs; else None."""
+    if not args.report:
+        return None
+    from tabrix_libs import report
+
+    return report.Renderer(args.report)
+
+
+def _apply_report(renderer, args, saved, record, totals, score, scored, started, dask=None):
+    """With --report, the page of the apply, from the summaries of the blocks."""
+    if renderer is None:
+        return
+    facts = summary.apply_page_facts(args, saved, record, totals, score if scored else None)
+    facts["run"]["timings"].append(("the run up to the report", time.perf_counter() - started))
+    if dask is not None:
+        facts["run"]["versions"].append(
+            ("Dask", "%d workers, %d blocks of %d files" % (dask.workers, dask.blocks, dask.files))
+        )
+    renderer.draw("apply", facts)
+    print("tabrix-libs: report written to %s" % args.report, file=sys.stderr)
 
 
 def _load_saved(args, err):
@@ -536,6 +607,7 @@ def _apply_on_dask(args, saved, record, folder, client, out, err):
             proba=args.proba,
             block_bytes=args.block_size,
             on_block=lambda k, n: progress.update("block %d of %d" % (k, n), k / n),
+            summarize=bool(args.report),
         )
     print(
         "tabrix-libs: %d rows predicted with %s (%s), written to %s"
@@ -564,7 +636,7 @@ def _apply_on_dask(args, saved, record, folder, client, out, err):
     )
     if done.scored:
         _report_score(done.score, record["target"], err)
-    return done.score.value
+    return done.score.value, done
 
 
 def _report_score(score, target, err):
@@ -768,6 +840,13 @@ def make_parser():
         '\'{"endpoint_url": "http://..."}\'), on top of the environment and config files its '
         "tools read; needs pip install 'tabrix-libs[storage]'",
     )
+    p.add_argument(
+        "--report",
+        metavar="FILE.html",
+        help="also write a page about the run: the data and what each step did, the model "
+        "(fitting), or how the new rows differ from the training rows (with --apply); needs "
+        "pip install 'tabrix-libs[report]'",
+    )
     p.add_argument("--debug", action="store_true", help="switch on the transformers' trace lines")
     p.add_argument(
         "--timings", action="store_true", help="trace lines with elapsed times (implies --debug)"
@@ -778,6 +857,10 @@ def make_parser():
 
 def check_options(args):
     """Options of one job given to the other are errors, not silently ignored."""
+    if args.report is not None:
+        from tabrix_libs import report
+
+        report.check_path(args.report)
     if args.apply is not None:
         if args.file is None:
             raise InputError("--apply needs the CSV file to predict for")
@@ -861,6 +944,7 @@ def _one_line_warnings():
 def main(argv=None):
     parser = make_parser()
     args = parser.parse_args(argv)
+    args.argv = list(sys.argv[1:] if argv is None else argv)  # for the --report page
     with _one_line_warnings():
         return _main(args)
 

@@ -260,6 +260,7 @@ class BlockResult(typing.NamedTuple):
     # The CSV text or the Arrow table of the rows and their predictions, or None when written
     # to a part file.
     output: typing.Any
+    summary: typing.Optional[dict] = None  # with summarize: for --report (tabrix_libs.summary)
 
 
 @contextlib.contextmanager
@@ -290,11 +291,14 @@ def scan_block(path, start, stop, width, options=None):
     return scan_range(path, start, stop, width)
 
 
-def predict_block(saved, record, header, block, proba, part=None, fmt="csv", options=None):
+def predict_block(
+    saved, record, header, block, proba, part=None, fmt="csv", options=None, summarize=False
+):
     """Reads a block (of a CSV or a Parquet file), predicts its rows and returns the rows, the
     score on the target column (if present) and the rows with their predictions: as CSV text,
     or with fmt "parquet" as an Arrow table. With `part` (a path or URL) the output, a whole
-    file with its header, is written there instead."""
+    file with its header, is written there instead. With summarize, also the block's summary
+    (tabrix_libs.summary)."""
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.tableio import read_piece
 
@@ -309,8 +313,10 @@ def predict_block(saved, record, header, block, proba, part=None, fmt="csv", opt
             )
         score = _model.Score(record["task"], record["missing"])
         columns = job.predict(table, block.first_row) if len(table) else None
+        found = None
         if columns is not None:
             job.score_part(table, columns, score)
+            found = job.summarize(table, columns) if summarize else None
         if fmt == "parquet":
             from tabrix_libs.parquet import output_table
 
@@ -319,7 +325,7 @@ def predict_block(saved, record, header, block, proba, part=None, fmt="csv", opt
         else:
             output = job.format(table, columns) if columns is not None else b""
     if part is None:
-        return BlockResult(len(table), score, output)
+        return BlockResult(len(table), score, output, found)
     if fmt == "parquet":
         from tabrix_libs.parquet import table_bytes
 
@@ -329,7 +335,7 @@ def predict_block(saved, record, header, block, proba, part=None, fmt="csv", opt
 
         data = job.format(np.array([header + job.names], dtype=object), ()) + output
     storage.write_part(part, data)
-    return BlockResult(len(table), score, None)
+    return BlockResult(len(table), score, None, found)
 
 
 def predict_frame(frame, saved, record, proba=False):
@@ -392,6 +398,7 @@ class Applied(typing.NamedTuple):
     scored: bool  # the files have the target column
     workers: int
     seconds: float  # from the first scan to the last block written
+    summary: typing.Optional[dict] = None  # with summarize: the blocks' summaries merged
 
 
 def _block_bytes(total, workers, wanted):
@@ -479,6 +486,7 @@ def apply_files(
     proba=False,
     block_bytes=None,
     on_block=None,
+    summarize=False,
 ):
     """Predicts for every row of the tables `data` (a path or URL, a glob pattern, a folder of
     parts or a list of them; CSV or Parquet files, all with the same columns) on the cluster of
@@ -493,7 +501,9 @@ def apply_files(
     options given to storage.configure() are shipped with the blocks); a local path must be
     readable at the same path on the workers, as must a local folder `out`. `block_bytes` sets
     the size of the blocks (default: about four per worker, 1 MiB to 16 MiB; a Parquet row group
-    is never split). `on_block(done, total)` is called as blocks finish."""
+    is never split). `on_block(done, total)` is called as blocks finish. With summarize, each
+    worker also summarizes its blocks (tabrix_libs.summary) and Applied.summary is their merge,
+    the same as one process's."""
     from tabrix_libs.predict import BlockPredictor
     from tabrix_libs.tableio import header_of, input_files, is_parquet
 
@@ -521,9 +531,10 @@ def apply_files(
         raise _as_error(e) from None
     on_block = on_block or (lambda done, count: None)
     score = _model.Score(record["task"], record["missing"])
-    job = _Job(client, shipped, record, header, proba, fmt, storage.options())
+    totals = _totals(summarize)
+    job = _Job(client, shipped, record, header, proba, fmt, storage.options(), totals is not None)
     if folder:
-        rows = _to_folder(job, blocks, out, score, on_block)
+        rows = _to_folder(job, blocks, out, score, on_block, totals)
     else:
         if fmt == "parquet":
             from tabrix_libs.parquet import ParquetRowWriter
@@ -541,6 +552,8 @@ def apply_files(
                 else:
                     writer.write_bytes(result.output)
                 score.merge(result.score)
+                if totals is not None:
+                    totals.add(result.summary)
                 rows += result.rows
                 on_block(k + 1, len(blocks))
             writer.commit()
@@ -555,6 +568,7 @@ def apply_files(
         record["target"] in header,
         workers,
         time.perf_counter() - started,
+        None if totals is None else totals.value,
     )
 
 
@@ -568,6 +582,7 @@ class _Job(typing.NamedTuple):
     proba: bool
     fmt: str
     options: dict
+    summarize: bool
 
     def submit(self, block, part=None):
         return self.client.submit(
@@ -580,8 +595,17 @@ class _Job(typing.NamedTuple):
             part,
             self.fmt,
             self.options,
+            self.summarize,
             pure=False,
         )
+
+
+def _totals(summarize):
+    if not summarize:
+        return None
+    from tabrix_libs import summary
+
+    return summary.Totals()
 
 
 def _in_order(job, blocks, workers):
@@ -610,7 +634,7 @@ def _in_order(job, blocks, workers):
             future.cancel()
 
 
-def _to_folder(job, blocks, out, score, on_block):
+def _to_folder(job, blocks, out, score, on_block, totals):
     """One part file per block, written by the workers into a temporary folder that takes the
     folder's name once every block has succeeded."""
     target = storage.AtomicFolder(out)
@@ -633,6 +657,8 @@ def _to_folder(job, blocks, out, score, on_block):
         results = _gather(job.client, futures)
         for result in results:
             score.merge(result.score)
+            if totals is not None:
+                totals.add(result.summary)
         target.commit()
     except BaseException:
         target.abort()

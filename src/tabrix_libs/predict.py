@@ -67,7 +67,7 @@ class BlockPredictor:
 
     def __init__(self, saved, record, header, path, proba=False, n_jobs=None):
         self.preprocess, self.model = saved.steps[0][1], saved.steps[1][1]
-        self.record = record
+        self.record, self._spec = record, None
         self.columns, self.target = saving.match_columns(header, record, path)
         self.path, self.proba, self.n_jobs = path, proba, n_jobs
         self.names = output_names(header, self.model, proba)
@@ -117,6 +117,20 @@ class BlockPredictor:
         """Adds the block's predictions against its target column (when present) to `score`."""
         if self.target is not None:
             score.add(block[:, self.target].tolist(), columns[0])
+
+    def summarize(self, block, columns):
+        """The summary of the block's saved columns and of its predictions (`columns`, as
+        predict returned them), for --report (tabrix_libs.summary)."""
+        from tabrix_libs import summary
+
+        if self._spec is None:
+            self._spec = summary.Spec.of_pipeline(
+                self.preprocess,
+                self.record,
+                self.model,
+                summary.saved_summary(self.record, self.record["columns"], self.record["tags"]),
+            )
+        return summary.summarize(block[:, self.columns], self._spec, predictions=columns)
 
     def format(self, block, columns):
         """The block's rows followed by the columns, as CSV text (UTF-8 bytes)."""
