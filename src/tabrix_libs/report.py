@@ -352,7 +352,7 @@ def _stairs(ax, edges, counts, color, fill, label=None, total=None):
     else:
         ax.stairs(shares, edges, color=color, linewidth=1.5, label=label)
     ax.set_ylabel("% of cells")
-    if float(edges[0]).is_integer() and float(edges[-1]).is_integer() and edges[-1] - edges[0] > 2:
+    if float(edges[0]).is_integer() and float(edges[-1]).is_integer() and edges[-1] - edges[0] >= 2:
         from matplotlib.ticker import MaxNLocator
 
         ax.xaxis.set_major_locator(MaxNLocator(4, integer=True))  # years stay whole
