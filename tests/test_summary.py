@@ -139,15 +139,15 @@ def test_summary_of_blocks_is_that_of_the_table_and_its_cells(fitted, monkeypatc
     not."""
     monkeypatch.setattr(summary, "CAP", cap)
     pipe, record, X_train = fitted
-    spec = summary.Spec.of_pipeline(pipe, record)
-    trained = summary.training(X_train, spec)
+    layout = summary.Layout.of_pipeline(pipe, record)
+    trained = summary.training(X_train, layout)
     X = make_table(seed, 3000, unseen=["Paris", "paris!", "Oslo"])
-    whole = summary.summarize(X, spec)
+    whole = summary.summarize(X, layout)
     rng = random.Random(seed)
     cuts = sorted(rng.sample(range(1, len(X)), 12))
     merged = None
     for a, b in zip([0] + cuts, cuts + [len(X)]):
-        merged = summary.merge(merged, summary.summarize(X[a:b], spec))
+        merged = summary.merge(merged, summary.summarize(X[a:b], layout))
     assert merged == whole
 
     want = expected_figures(pipe, X_train, X)
@@ -176,19 +176,19 @@ def test_summary_of_blocks_is_that_of_the_table_and_its_cells(fitted, monkeypatc
 
 def test_predictions_and_a_regression_target(fitted):
     pipe, record, X_train = fitted
-    spec = summary.Spec(NAMES, TAGS, MISSING, task="regression", target_edges=[0.0, 5.0, 10.0])
-    part = summary.summarize(X_train[:4], spec, predictions=[np.array([-1.0, 0.0, 5.0, 11.0])])
+    layout = summary.Layout(NAMES, TAGS, MISSING, task="regression", target_edges=[0.0, 5.0, 10.0])
+    part = summary.summarize(X_train[:4], layout, predictions=[np.array([-1.0, 0.0, 5.0, 11.0])])
     assert part["predictions"]["hist"] == [1, 1] and (
         part["predictions"]["below"],
         part["predictions"]["above"],
     ) == (1, 1)
-    spec = summary.Spec(NAMES, TAGS, MISSING, task="classification", classes=["a", "b"])
+    layout = summary.Layout(NAMES, TAGS, MISSING, task="classification", classes=["a", "b"])
     columns = [
         ["a", "b", "a", "a"],
         np.array([0.9, 0.05, 1.0, 0.5]),
         np.array([0.1, 0.95, 0.0, 0.5]),
     ]
-    part = summary.summarize(X_train[:4], spec, predictions=columns)
+    part = summary.summarize(X_train[:4], layout, predictions=columns)
     assert part["predictions"]["counts"] == {"a": 3, "b": 1}
     proba = part["predictions"]["proba"]  # bins of 0.05, the last one closed
     assert [k for k, c in enumerate(proba["a"]) for _ in range(c)] == [1, 10, 18, 19]
@@ -250,7 +250,7 @@ def test_training_summary_is_saved_and_loaded_back(tmp_path, fmt):
 )
 def test_a_damaged_summary_counts_as_none(fitted, damage):
     pipe, record, X_train = fitted
-    saved = summary.for_saving(summary.training(X_train, summary.Spec.of_pipeline(pipe, record)))
+    saved = summary.for_saving(summary.training(X_train, summary.Layout.of_pipeline(pipe, record)))
     assert summary.saved_summary({"summary": saved}, NAMES, TAGS) == saved
     damage(saved)
     assert summary.saved_summary({"summary": saved}, NAMES, TAGS) is None

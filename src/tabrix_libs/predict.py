@@ -67,7 +67,7 @@ class BlockPredictor:
 
     def __init__(self, saved, record, header, path, proba=False, n_jobs=None):
         self.preprocess, self.model = saved.steps[0][1], saved.steps[1][1]
-        self.record, self._spec = record, None
+        self.record, self._layout = record, None
         self.columns, self.target = saving.match_columns(header, record, path)
         self.path, self.proba, self.n_jobs = path, proba, n_jobs
         self.names = output_names(header, self.model, proba)
@@ -123,14 +123,14 @@ class BlockPredictor:
         predict returned them), for --report (tabrix_libs.summary)."""
         from tabrix_libs import summary
 
-        if self._spec is None:
-            self._spec = summary.Spec.of_pipeline(
+        if self._layout is None:
+            self._layout = summary.Layout.of_pipeline(
                 self.preprocess,
                 self.record,
                 self.model,
                 summary.saved_summary(self.record, self.record["columns"], self.record["tags"]),
             )
-        return summary.summarize(block[:, self.columns], self._spec, predictions=columns)
+        return summary.summarize(block[:, self.columns], self._layout, predictions=columns)
 
     def format(self, block, columns):
         """The block's rows followed by the columns, as CSV text (UTF-8 bytes)."""

@@ -3,10 +3,10 @@ computed a block of rows at a time, merged, and small enough to be saved with th
 
     from tabrix_libs import summary
 
-    spec = summary.Spec.of_saved(saved, record)        # what the pipeline does to each column
+    layout = summary.Layout.of_saved(saved, record)        # what the pipeline does to each column
     total = None
     for block in blocks:                               # 2-D object arrays of str
-        part = summary.summarize(block[:, columns], spec, predictions)
+        part = summary.summarize(block[:, columns], layout, predictions)
         total = summary.merge(total, part)
 
 A summary holds plain Python values (dicts, lists, str, int, float, None), so it can be saved in
@@ -67,7 +67,7 @@ def _counts_dict(values, counts):
 # What the pipeline does to each column
 
 
-class Spec:
+class Layout:
     """The columns of a block and what the pipeline does to them: names, tags, the missing
     markers, how text is cleaned, the training categories of each text column (when known)
     and the histogram edges of each number column; and the model's task, classes and the
@@ -94,7 +94,7 @@ class Spec:
 
     @classmethod
     def of_pipeline(cls, preprocess, record, model=None, saved_summary=None):
-        """The spec of a fitted pipeline of pipeline.build_pipeline and its record; the edges
+        """The layout of a fitted pipeline of pipeline.build_pipeline and its record; the edges
         come from the training summary saved with it (none for a file saved without one)."""
         tags = record["tags"]
         compress = _step(preprocess, "compress")
@@ -133,7 +133,7 @@ class Spec:
 
     @classmethod
     def of_saved(cls, saved, record):
-        """The spec of a pipeline saved by the command (saved.load's Pipeline and record)."""
+        """The layout of a pipeline saved by the command (saved.load's Pipeline and record)."""
         found = saved_summary(record, record["columns"], record["tags"])
         return cls.of_pipeline(saved.steps[0][1], record, saved.steps[1][1], found)
 
@@ -176,33 +176,33 @@ def _prediction_edges(model):
 # One block
 
 
-def summarize(X, spec, predictions=None, target=None):
-    """The summary of a block: X a 2-D object array of str with the spec's columns in order;
+def summarize(X, layout, predictions=None, target=None):
+    """The summary of a block: X a 2-D object array of str with the layout's columns in order;
     `predictions` the columns BlockPredictor.predict returns for it (the predicted values,
     then one array of probabilities per class), or `target` the target values of training
     rows (str labels, or floats for a regression)."""
     import numpy as np
 
     X = np.asarray(X, dtype=object)
-    if X.ndim != 2 or X.shape[1] != len(spec.names):
+    if X.ndim != 2 or X.shape[1] != len(layout.names):
         raise ValueError(
-            "a block of %d columns is summarized, got shape %r" % (len(spec.names), X.shape)
+            "a block of %d columns is summarized, got shape %r" % (len(layout.names), X.shape)
         )
     out = {
         "rows": int(X.shape[0]),
-        "columns": [_column(X[:, j], j, spec) for j in range(X.shape[1])],
+        "columns": [_column(X[:, j], j, layout) for j in range(X.shape[1])],
     }
     if predictions is not None:
-        out["predictions"] = _predictions(predictions, spec)
+        out["predictions"] = _predictions(predictions, layout)
     if target is not None:
-        out["target"] = _target(target, spec)
+        out["target"] = _target(target, layout)
     return out
 
 
-def _column(col, j, spec):
+def _column(col, j, layout):
     import numpy as np
 
-    tag, markers = spec.tags[j], spec.missing
+    tag, markers = layout.tags[j], layout.missing
     values, counts, over = _value_counts(col, markers)
     k = len(markers)
     out = {
@@ -212,15 +212,15 @@ def _column(col, j, spec):
     distinct = None if over else np.array(values[k:], dtype=object)
     weights = None if over else counts[k:]
     if tag == FLOAT:
-        out.update(_numbers(col, distinct, weights, markers, spec.edges.get(j)))
+        out.update(_numbers(col, distinct, weights, markers, layout.edges.get(j)))
         return out
     out["values"] = None if over else _counts_dict(values[k:], weights)
     raw_missing = int(counts[:k].sum())
-    out.update(_categories(col, distinct, weights, tag, spec, spec.known.get(j), raw_missing))
+    out.update(_categories(col, distinct, weights, tag, layout, layout.known.get(j), raw_missing))
     return out
 
 
-def _clean(values, tag, spec):
+def _clean(values, tag, layout):
     """The values (a 1-D object array of str) as the pipeline's cleaning leaves them: text
     case-folded without spaces and punctuation, booleans as "true" or "false" (other values
     unchanged)."""
@@ -229,7 +229,7 @@ def _clean(values, tag, spec):
     from tabrix_libs.utils import exportable_utils as eu
 
     if tag == CHAR:
-        return eu.compress_str_column(values, spec.missing, spec.compress_type)
+        return eu.compress_str_column(values, layout.missing, layout.compress_type)
     floats = eu.numpy_boolean2float(values)
     out = np.array(values, dtype=object)
     out[floats == 1.0] = "true"
@@ -237,14 +237,14 @@ def _clean(values, tag, spec):
     return out
 
 
-def _categories(col, distinct, weights, tag, spec, known, raw_missing):
+def _categories(col, distinct, weights, tag, layout, known, raw_missing):
     """The text or boolean part of a column summary; raw_missing is the number of cells that
     are missing markers as read."""
     if distinct is None:
-        return _categories_per_cell(col, tag, spec, known, raw_missing)
-    markers = set(spec.missing)
+        return _categories_per_cell(col, tag, layout, known, raw_missing)
+    markers = set(layout.missing)
     counts = {}
-    cleaned = _clean(distinct, tag, spec).tolist() if len(distinct) else []
+    cleaned = _clean(distinct, tag, layout).tolist() if len(distinct) else []
     for value, n in zip(cleaned, weights.tolist()):
         counts[value] = counts.get(value, 0) + n
     made_missing = sum(c for v, c in counts.items() if v in markers)
@@ -260,15 +260,15 @@ def _categories(col, distinct, weights, tag, spec, known, raw_missing):
     return out
 
 
-def _categories_per_cell(col, tag, spec, known, raw_missing):
+def _categories_per_cell(col, tag, layout, known, raw_missing):
     """_categories past CAP distinct values as read: every cell cleaned, with the markers and
     the known categories always counted, so that the unseen cells are counted whatever the
     values. (Cleaning leaves the markers as read as they are.)"""
     import numpy as np
 
-    markers = set(spec.missing)
-    cleaned = _clean(col, tag, spec)
-    kept = list(spec.missing) + sorted(set(known or ()) - markers)
+    markers = set(layout.missing)
+    cleaned = _clean(col, tag, layout)
+    kept = list(layout.missing) + sorted(set(known or ()) - markers)
     values, n, over = _value_counts(cleaned, kept)
     counts = _counts_dict(values, n)
     as_missing = sum(counts.get(m, 0) for m in markers)
@@ -355,12 +355,12 @@ def _histogram(v, weights, edges):
     )
 
 
-def _predictions(columns, spec):
+def _predictions(columns, layout):
     """The predicted values: per class counts and, with probabilities, per class histograms
-    over [0, 1]; for a regression a histogram over the edges of the spec."""
+    over [0, 1]; for a regression a histogram over the edges of the layout."""
     import numpy as np
 
-    if spec.task == "classification":
+    if layout.task == "classification":
         labels = columns[0]
         values, counts, _ = _value_counts(labels if isinstance(labels, list) else list(labels))
         out = {"counts": _counts_dict(values, counts)}
@@ -370,11 +370,11 @@ def _predictions(columns, spec):
                     np.minimum((np.asarray(p) * BINS).astype(np.int64), BINS - 1),
                     minlength=BINS,
                 ).tolist()
-                for c, p in zip(spec.classes or [], columns[1:])
+                for c, p in zip(layout.classes or [], columns[1:])
             }
         return out
     v = np.asarray(columns[0], dtype=np.float64)
-    return _number_spread(v, spec.target_edges)
+    return _number_spread(v, layout.target_edges)
 
 
 def _number_spread(v, edges):
@@ -394,18 +394,18 @@ def _number_spread(v, edges):
     return out
 
 
-def _target(y, spec):
+def _target(y, layout):
     """The training target: counts per class, or the spread of a regression's values."""
     import numpy as np
 
-    if spec.task == "classification":
+    if layout.task == "classification":
         labels = np.asarray(y)
         labels = (
             labels.astype(object) if labels.dtype.kind == "U" else labels.astype(str).astype(object)
         )
         values, counts, _ = _value_counts(labels)
         return {"counts": _counts_dict(values, counts)}
-    return _number_spread(np.asarray(y, dtype=np.float64), spec.target_edges)
+    return _number_spread(np.asarray(y, dtype=np.float64), layout.target_edges)
 
 
 # --------------------------------------------------------------------------------------------
@@ -413,7 +413,7 @@ def _target(y, spec):
 
 
 def merge(a, b):
-    """The summary of the rows of two summaries (of the same spec); None is no rows."""
+    """The summary of the rows of two summaries (of the same layout); None is no rows."""
     if a is None:
         return b
     if b is None:
@@ -474,27 +474,27 @@ def _merge_dicts(a, b):
 # The training summary saved with a pipeline
 
 
-def training(X, spec, y=None):
+def training(X, layout, y=None):
     """The summary of the training rows X (and their target y), with histogram edges spanning
-    their numbers: it sets the spec's edges."""
+    their numbers: it sets the layout's edges."""
     import numpy as np
 
     from tabrix_libs.utils import exportable_utils as eu
 
-    for j, tag in enumerate(spec.tags):
+    for j, tag in enumerate(layout.tags):
         if tag == FLOAT:
-            v = eu.numpy_floatstr2float(X[:, j], spec.missing) if len(X) else np.zeros(0)
+            v = eu.numpy_floatstr2float(X[:, j], layout.missing) if len(X) else np.zeros(0)
             v = v[np.isfinite(v)]
-            spec.edges[j] = make_edges(
+            layout.edges[j] = make_edges(
                 float(v.min()) if v.size else None, float(v.max()) if v.size else None
             )
-    if y is not None and spec.task != "classification":
+    if y is not None and layout.task != "classification":
         v = np.asarray(y, dtype=np.float64)
         v = v[np.isfinite(v)]
-        spec.target_edges = make_edges(
+        layout.target_edges = make_edges(
             float(v.min()) if v.size else None, float(v.max()) if v.size else None
         )
-    return summarize(X, spec, target=y)
+    return summarize(X, layout, target=y)
 
 
 def for_saving(summary):
@@ -731,13 +731,13 @@ def fit_facts(preprocess, record, model, X_all, train_rows, y_train, forced=None
     rows in X_all."""
     import numpy as np
 
-    spec = Spec.of_pipeline(preprocess, record, model)
-    trained = training(X_all[train_rows], spec, y_train)
+    layout = Layout.of_pipeline(preprocess, record, model)
+    trained = training(X_all[train_rows], layout, y_train)
     if not page:
         return trained, None, None
     rest = np.ones(len(X_all), dtype=bool)
     rest[train_rows] = False
-    data = merge(dict(trained), summarize(X_all[rest], spec))
+    data = merge(dict(trained), summarize(X_all[rest], layout))
     data.pop("target", None)
     reasons = [
         tag_reason(col, tag, (forced or {}).get(name))
